@@ -1,0 +1,1 @@
+#include "model/dimension_graph.hpp"

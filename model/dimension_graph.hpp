@@ -1,0 +1,128 @@
+// The DimensionGraph: the one input of the model pipeline, its records, enumerations,
+// strict JSON parser and canonical writer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vesk {
+
+struct Point2 {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+enum class PartClass : std::uint8_t { prismatic = 0, revolve = 1 };
+enum class ViewType : std::uint8_t { front = 0, top = 1, side = 2, section = 3 };
+enum class EntityType : std::uint8_t { line = 0, arc = 1, circle = 2 };
+enum class ConstraintType : std::uint8_t {
+    distance = 0,
+    diameter = 1,
+    radius = 2,
+    angle = 3,
+    coincident = 4,
+    parallel = 5,
+    perpendicular = 6,
+    symmetric = 7,
+};
+
+std::string_view to_string(PartClass value);
+std::string_view to_string(ViewType value);
+std::string_view to_string(EntityType value);
+std::string_view to_string(ConstraintType value);
+
+struct SourceBox {
+    double x = 0.0;
+    double y = 0.0;
+    double width = 0.0;
+    double height = 0.0;
+};
+
+struct DimensionView {
+    std::string id;
+    ViewType type = ViewType::front;
+};
+
+struct LineGeometry {
+    Point2 start;
+    Point2 end;
+};
+
+struct ArcGeometry {
+    Point2 center;
+    double radius = 0.0;
+    double start_angle_deg = 0.0;
+    double end_angle_deg = 0.0;
+};
+
+struct CircleGeometry {
+    Point2 center;
+    double radius = 0.0;
+};
+
+// Alternative order follows EntityType: line, arc, circle.
+using EntityGeometry = std::variant<LineGeometry, ArcGeometry, CircleGeometry>;
+
+struct DimensionEntity {
+    std::string id;
+    EntityType type = EntityType::line;
+    std::string view_id;
+    EntityGeometry geometry;
+};
+
+struct DimensionConstraint {
+    std::string id;
+    ConstraintType type = ConstraintType::distance;
+    std::vector<std::string> entity_ids;
+    double value = 0.0;
+    double confidence = 0.0;
+    SourceBox source_bbox;
+    std::optional<std::string> display_name;
+};
+
+struct DimensionGraph {
+    std::string units = "mm";
+    PartClass part_class = PartClass::prismatic;
+    std::vector<DimensionView> views;
+    std::vector<DimensionEntity> entities;
+    std::vector<DimensionConstraint> constraints;
+};
+
+// Parsed text uses the key-sorted JSON type (std::map ordering: ascending bytes).
+using SortedJson = nlohmann::json;
+// Documents the system builds keep their keys in insertion order.
+using OrderedJson = nlohmann::ordered_json;
+
+DimensionGraph load_dimension_graph(const std::filesystem::path& path);
+DimensionGraph parse_dimension_graph(std::string_view text, const std::string& label);
+DimensionGraph parse_dimension_graph_object(const SortedJson& json);
+
+DimensionView parse_dimension_view(const SortedJson& json, std::size_t index);
+DimensionEntity parse_dimension_entity(const SortedJson& json, std::size_t index);
+DimensionConstraint parse_dimension_constraint(const SortedJson& json, std::size_t index);
+
+Point2 parse_point(const SortedJson& json, const std::string& path);
+SourceBox parse_source_bbox(const SortedJson& json, const std::string& path);
+double require_finite_number(const SortedJson& json, const std::string& key, const std::string& path);
+std::string require_non_empty_string(const SortedJson& json, const std::string& key, const std::string& path);
+ConstraintType parse_constraint_type(const std::string& text, const std::string& path);
+
+void validate_constraint_geometry(const DimensionConstraint& constraint,
+                                  const std::map<std::string, const DimensionEntity*>& entities_by_id,
+                                  const std::vector<DimensionConstraint>& constraints);
+
+void push_entity(std::vector<DimensionEntity>& entities, DimensionEntity entity);
+void push_view(std::vector<DimensionView>& views, DimensionView view);
+
+// Canonical graph text: keys in a fixed insertion order, indent 2, one final "\n".
+std::string dimension_graph_to_json(const DimensionGraph& graph);
+
+}  // namespace vesk

@@ -1,0 +1,38 @@
+// Strict JSON: the single entry point through which every strict parser reads text,
+// and the path-error helpers every strict parser reports through.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vesk {
+
+// Deepest nesting accepted by parse_strict_json.
+inline constexpr int kMaxJsonDepth = 64;
+
+// Parses text as exactly one JSON value: exceptions on, no comments, nothing after the
+// value, at most kMaxJsonDepth levels of nesting, and no object that repeats a key
+// ("duplicate field '<key>'"). Throws std::invalid_argument for the two extra guards and
+// the JSON library's own exceptions for syntax errors.
+nlohmann::json parse_strict_json(std::string_view text);
+// The same guards, parsed into the insertion-ordered type (used to amend a document
+// the system wrote itself without reordering it).
+nlohmann::ordered_json parse_strict_ordered_json(std::string_view text);
+
+// Throws std::invalid_argument(path + ": " + message).
+[[noreturn]] void throw_path_error(const std::string& path, const std::string& message);
+
+// Object check: an object, every required key (in list order) present, every key (in the
+// object's ascending byte order) allowed. Only the first failure is reported.
+void check_object_fields(const nlohmann::json& json, const std::vector<std::string>& required_keys,
+                         const std::vector<std::string>& allowed_keys, const std::string& path);
+
+// Indent-2 text with one final "\n", UTF-8 unescaped.
+std::string dump_json_document(const nlohmann::ordered_json& json);
+std::string dump_json_document(const nlohmann::json& json);
+
+}  // namespace vesk
