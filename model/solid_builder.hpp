@@ -1,0 +1,78 @@
+// The solid builder: a prismatic part (front-view outline extruded by the top view's
+// thickness, with through-holes) or a revolved flange (outer circle, optional bore,
+// flange holes, thickness from the side view), built from the graph's own coordinates;
+// and the measurement of a shape (bounds and Z-parallel cylinders).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <TopoDS_Shape.hxx>
+
+#include "model/dimension_graph.hpp"
+
+namespace vesk {
+
+struct ModelHole {
+    std::string entity_id;
+    double center_x = 0.0;
+    double center_y = 0.0;
+    double radius = 0.0;
+};
+
+struct BuiltModel {
+    TopoDS_Shape shape;
+    std::string construction;  // "extrude" or "revolve"
+    std::vector<ModelHole> holes;
+};
+
+struct MeasuredCylinder {
+    double x = 0.0;
+    double y = 0.0;
+    double radius = 0.0;
+};
+
+struct ShapeMeasurement {
+    double min_x = 0.0;
+    double min_y = 0.0;
+    double min_z = 0.0;
+    double max_x = 0.0;
+    double max_y = 0.0;
+    double max_z = 0.0;
+    std::vector<MeasuredCylinder> cylinders;
+};
+
+struct ViewBounds {
+    double min_x = 0.0;
+    double min_y = 0.0;
+    double max_x = 0.0;
+    double max_y = 0.0;
+};
+
+// Every entry point below translates OCCT exceptions into std::runtime_error.
+
+// Dispatches on the part class.
+BuiltModel build_m2_solid(const DimensionGraph& graph);
+BuiltModel build_prismatic_solid(const DimensionGraph& graph);
+BuiltModel build_revolved_solid(const DimensionGraph& graph);
+
+// The first view of the type; none -> std::invalid_argument.
+const DimensionView& find_view(const DimensionGraph& graph, ViewType type);
+// The view's entities in graph order; the pointers refer into graph.
+std::vector<const DimensionEntity*> view_entities(const DimensionGraph& graph, const DimensionView& view);
+// Lines add both endpoints, circles and arcs their full circle.
+ViewBounds view_bounds(const std::vector<const DimensionEntity*>& entities, std::string_view view_name);
+// The front view's lines chained into one closed outline; as many vertices as lines.
+std::vector<Point2> chain_prismatic_outline(const std::vector<const DimensionEntity*>& front_entities);
+
+// Refuses a null shape, one the B-rep analyser finds invalid, and one without positive
+// volume (std::runtime_error naming what was built).
+void check_occt_shape(const TopoDS_Shape& shape, std::string_view what);
+
+// Bounds only (cylinders left empty).
+ShapeMeasurement compute_shape_bounds(const TopoDS_Shape& shape);
+// Bounds plus the distinct Z-parallel cylinders, ordered by y, then x, then radius.
+ShapeMeasurement measure_shape(const TopoDS_Shape& shape);
+
+}  // namespace vesk
