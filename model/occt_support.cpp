@@ -14,8 +14,12 @@
 namespace vesk {
 namespace {
 
-// Plain text, one message per line, no colour codes.
+// Plain text, one message per line, no colour codes. Informational chatter (the STEP
+// translator's transfer statistics) is dropped; warnings and failures still show.
 class StderrPrinter final : public Message_Printer {
+public:
+    StderrPrinter() { SetTraceLevel(Message_Warning); }
+
 protected:
     void send(const TCollection_AsciiString& text, const Message_Gravity gravity) const override {
         if (gravity < myTraceLevel) return;

@@ -1,0 +1,225 @@
+#include "model/pipeline.hpp"
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+
+#include "model/json_util.hpp"
+#include "model/step_exchange.hpp"
+#include "model/views.hpp"
+#include "solver/constraints.hpp"
+#include "solver/geometry.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr double kRelationTolerance = 1e-9;  // radians
+constexpr double kHoleMatchTolerance = 1e-6;
+constexpr double kDegreesToRadians = 0.017453292519943295;
+
+bool same_hole(const MeasuredCylinder& cylinder, const ModelHole& hole) {
+    return std::abs(cylinder.x - hole.center_x) <= kHoleMatchTolerance &&
+           std::abs(cylinder.y - hole.center_y) <= kHoleMatchTolerance &&
+           std::abs(cylinder.radius - hole.radius) <= kHoleMatchTolerance;
+}
+
+[[noreturn]] void throw_lost_hole(const ModelHole& hole) {
+    throw std::runtime_error("STEP round trip lost cylindrical hole '" + hole.entity_id + "'");
+}
+
+// Parameters of one drawn line, laid out for the solver's line type.
+struct LineParams {
+    double x1, y1, x2, y2;
+    GCS::Line line() { return GCS::Line(GCS::Point{&x1, &y1}, GCS::Point{&x2, &y2}); }
+};
+
+const LineGeometry* line_of(const DimensionGraph& graph, const std::string& id) {
+    for (const auto& entity : graph.entities) {
+        if (entity.id == id) return std::get_if<LineGeometry>(&entity.geometry);
+    }
+    return nullptr;
+}
+
+nlohmann::ordered_json string_array(const std::vector<std::string>& values) {
+    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+    for (const auto& value : values) array.push_back(value);
+    return array;
+}
+
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    if (std::filesystem::exists(b, ec) && std::filesystem::equivalent(a, b, ec)) return true;
+    const auto ca = std::filesystem::weakly_canonical(std::filesystem::absolute(a), ec);
+    if (ec) return false;
+    const auto cb = std::filesystem::weakly_canonical(std::filesystem::absolute(b), ec);
+    return !ec && ca == cb;
+}
+
+}  // namespace
+
+std::string join_ids(const std::vector<std::string>& ids) {
+    std::string joined;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i > 0) joined += ", ";
+        joined += ids[i];
+    }
+    return joined;
+}
+
+OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory) {
+    const std::string stem = graph_path.stem().string();
+    if (stem.empty()) throw std::invalid_argument("Input graph filename must have a non-empty stem");
+    return OutputPaths{output_directory / (stem + ".step"), output_directory / (stem + "_front.svg"),
+                       output_directory / (stem + "_top.svg"), output_directory / (stem + "_side.svg"),
+                       output_directory / (stem + "_report.json")};
+}
+
+void check_step_round_trip_holes(const ShapeMeasurement& measurement, const std::vector<ModelHole>& holes) {
+    std::vector<bool> used(measurement.cylinders.size(), false);
+    for (const auto& hole : holes) {
+        bool found = false;
+        for (std::size_t i = 0; i < measurement.cylinders.size(); ++i) {
+            if (!used[i] && same_hole(measurement.cylinders[i], hole)) {
+                used[i] = true;
+                found = true;
+                break;
+            }
+        }
+        if (!found) throw_lost_hole(hole);
+    }
+}
+
+void check_relation_values(const DimensionGraph& graph) {
+    for (const auto& constraint : graph.constraints) {
+        const bool angle = constraint.type == ConstraintType::angle;
+        if (!angle && constraint.type != ConstraintType::parallel &&
+            constraint.type != ConstraintType::perpendicular) {
+            continue;
+        }
+        if (constraint.entity_ids.size() != 2) continue;  // the analysis refuses these
+        const LineGeometry* g1 = line_of(graph, constraint.entity_ids[0]);
+        const LineGeometry* g2 = line_of(graph, constraint.entity_ids[1]);
+        if (g1 == nullptr || g2 == nullptr) continue;
+        LineParams p1{g1->start.x, g1->start.y, g1->end.x, g1->end.y};
+        LineParams p2{g2->start.x, g2->start.y, g2->end.x, g2->end.y};
+        double error = 0.0;
+        if (angle) {
+            double radians = constraint.value * kDegreesToRadians;
+            error = GCS::ConstraintL2LAngle(p1.line(), p2.line(), &radians).error();
+        } else if (constraint.type == ConstraintType::parallel) {
+            // Scaled by the two lengths: the sine of the angle between the lines.
+            error = GCS::ConstraintParallel(p1.line(), p2.line()).error();
+        } else {
+            // Scaled likewise: the cosine of the angle between the lines.
+            error = GCS::ConstraintPerpendicular(p1.line(), p2.line()).error();
+        }
+        if (!std::isfinite(error) || std::abs(error) > kRelationTolerance) {
+            throw std::invalid_argument("DimensionGraph constraint '" + constraint.id +
+                                        "' value contradicts referenced lines");
+        }
+    }
+}
+
+void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs) {
+    for (const auto* output : {&outputs.step, &outputs.front_svg, &outputs.top_svg, &outputs.side_svg, &outputs.report}) {
+        if (same_file(graph_path, *output)) {
+            throw std::invalid_argument("Output file '" + output->string() + "' would overwrite the input graph");
+        }
+    }
+}
+
+void write_report(const std::filesystem::path& graph_path, const DimensionGraph& graph, const BuiltModel& model,
+                  const SketchAnalysis& analysis, const ShapeMeasurement& measurement, const OutputPaths& outputs) {
+    using Json = nlohmann::ordered_json;
+    Json solver = Json::object();
+    solver["engine"] = "Vesk GCS 1";
+    solver["degrees_of_freedom"] = analysis.degrees_of_freedom;
+    solver["missing_dimensions"] = string_array(analysis.missing_dimensions);
+    solver["conflicting_constraints"] = string_array(analysis.conflicting_constraints);
+    solver["redundant_constraints"] = string_array(analysis.redundant_constraints);
+
+    Json bounds = Json::object();
+    bounds["min"] = Json::array({measurement.min_x, measurement.min_y, measurement.min_z});
+    bounds["max"] = Json::array({measurement.max_x, measurement.max_y, measurement.max_z});
+
+    Json holes = Json::array();
+    for (const auto& hole : model.holes) {
+        const MeasuredCylinder* match = nullptr;
+        for (const auto& cylinder : measurement.cylinders) {
+            if (same_hole(cylinder, hole)) {
+                match = &cylinder;
+                break;
+            }
+        }
+        if (match == nullptr) throw_lost_hole(hole);
+        Json entry = Json::object();
+        entry["entity_id"] = hole.entity_id;
+        entry["center"] = Json::array({match->x, match->y});
+        entry["diameter"] = 2.0 * match->radius;
+        holes.push_back(std::move(entry));
+    }
+
+    Json model_json = Json::object();
+    model_json["construction"] = model.construction;
+    model_json["bounds"] = std::move(bounds);
+    model_json["holes"] = std::move(holes);
+
+    Json files = Json::object();
+    files["step"] = outputs.step.filename().string();
+    files["front_svg"] = outputs.front_svg.filename().string();
+    files["top_svg"] = outputs.top_svg.filename().string();
+    files["side_svg"] = outputs.side_svg.filename().string();
+
+    Json report = Json::object();
+    report["schema_version"] = "m2";
+    report["result"] = "success";
+    report["input_graph"] = graph_path.filename().string();
+    report["units"] = graph.units;
+    report["part_class"] = std::string(to_string(graph.part_class));
+    report["solver"] = std::move(solver);
+    report["model"] = std::move(model_json);
+    report["outputs"] = std::move(files);
+
+    const std::string text = dump_json_document(report);
+    std::ofstream out(outputs.report, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("Cannot write report file: " + outputs.report.string());
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) throw std::runtime_error("Failed while writing report file: " + outputs.report.string());
+}
+
+PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory) {
+    const DimensionGraph graph = load_dimension_graph(graph_path);
+    SketchAnalysis analysis = analyze_dimension_graph(graph);
+    if (!analysis.conflicting_constraints.empty()) {
+        throw std::invalid_argument("Conflicting constraints: " + join_ids(analysis.conflicting_constraints));
+    }
+    if (analysis.degrees_of_freedom != 0 || !analysis.missing_dimensions.empty()) {
+        throw std::invalid_argument("Underconstrained sketch; missing dimensions: " +
+                                    join_ids(analysis.missing_dimensions));
+    }
+    check_relation_values(graph);
+    const BuiltModel model = build_m2_solid(graph);
+
+    const OutputPaths outputs = make_output_paths(graph_path, output_directory);
+    check_outputs_spare_input(graph_path, outputs);
+    std::error_code ec;
+    std::filesystem::create_directories(output_directory, ec);
+    if (ec) {
+        throw std::runtime_error("Cannot create output directory '" + output_directory.string() +
+                                 "': " + ec.message());
+    }
+
+    write_step_file(model.shape, outputs.step);
+    write_view_svgs(model.shape, {{ViewType::front, outputs.front_svg},
+                                  {ViewType::top, outputs.top_svg},
+                                  {ViewType::side, outputs.side_svg}});
+    const ShapeMeasurement measurement = measure_shape(read_step_file(outputs.step));
+    check_step_round_trip_holes(measurement, model.holes);
+    write_report(graph_path, graph, model, analysis, measurement, outputs);
+    return PipelineResult{model.construction, std::move(analysis), outputs};
+}
+
+}  // namespace vesk
