@@ -1,0 +1,238 @@
+#include "intake/reader_provider.hpp"
+
+#include <cctype>
+#include <cerrno>
+#include <map>
+#include <stdexcept>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "intake/embedded_reader_provider.hpp"
+#include "model/json_util.hpp"
+
+namespace vesk {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kMaxDrawingIdLength = 128;
+constexpr const char* kMockSchema = "vesk-reader-mock-manifest-v1";
+
+class MockReaderProvider final : public DrawingReaderProvider {
+public:
+    MockReaderProvider(const fs::path& source, const fs::path& source_root) {
+        const std::string label = "Reader mock manifest";
+        const SortedJson manifest = read_json_file(source, label);
+        const std::string schema = require_string_field(manifest, label, "schema_version");
+        if (schema != kMockSchema || !manifest.contains("cases") || !manifest.at("cases").is_array() ||
+            manifest.at("cases").empty()) {
+            throw std::invalid_argument("Reader mock manifest must contain a non-empty cases array");
+        }
+        const SortedJson& cases = manifest.at("cases");
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            const std::string case_label = "Reader mock cases[" + std::to_string(i) + "]";
+            std::string drawing_id = require_string_field(cases[i], case_label, "drawing_id");
+            if (!is_safe_drawing_id(drawing_id)) {
+                throw std::invalid_argument(case_label + ": drawing_id is unsafe");
+            }
+            const std::string response = require_string_field(cases[i], case_label, "response");
+            const fs::path fixture = source_root / safe_relative_path(response, case_label + ".response");
+            ReaderResponse loaded = load_reader_response(fixture, drawing_id);
+            if (!responses_.emplace(drawing_id, std::move(loaded)).second) {
+                throw std::invalid_argument("Reader mock manifest contains duplicate drawing_id '" + drawing_id +
+                                            "'");
+            }
+        }
+    }
+
+    std::string_view name() const override { return "mock"; }
+
+    // Exact lookup: an id the rule would refuse is simply not a fixture.
+    ReaderResponse read(const ReaderRequest& request) const override {
+        const auto found = responses_.find(request.drawing_id);
+        if (found == responses_.end()) {
+            throw std::runtime_error("Reader mock has no fixture for '" + request.drawing_id + "'");
+        }
+        return found->second;
+    }
+
+private:
+    std::map<std::string, ReaderResponse> responses_;
+};
+
+class FileReaderProvider final : public DrawingReaderProvider {
+public:
+    explicit FileReaderProvider(fs::path directory) : directory_(std::move(directory)) {
+        if (!fs::is_directory(fs::status(directory_))) {
+            throw std::invalid_argument("Reader file provider source must be an existing directory");
+        }
+    }
+
+    std::string_view name() const override { return "file"; }
+
+    // The id becomes a file name, so it is checked before anything touches the disk.
+    ReaderResponse read(const ReaderRequest& request) const override {
+        if (!is_safe_drawing_id(request.drawing_id)) {
+            throw std::invalid_argument("Reader request drawing_id is unsafe");
+        }
+        return load_reader_response(directory_ / (request.drawing_id + ".json"), request.drawing_id);
+    }
+
+private:
+    fs::path directory_;
+};
+
+// Path elements without the empty element a trailing separator leaves.
+std::vector<std::string> path_elements(const fs::path& path) {
+    std::vector<std::string> elements;
+    for (const fs::path& element : path) {
+        if (!element.empty()) elements.push_back(element.string());
+    }
+    return elements;
+}
+
+}  // namespace
+
+ReaderProviderKind parse_reader_provider_kind(std::string_view text) {
+    if (text == "disabled") return ReaderProviderKind::disabled;
+    if (text == "mock") return ReaderProviderKind::mock;
+    if (text == "file") return ReaderProviderKind::file;
+    if (text == "embedded") return ReaderProviderKind::embedded;
+    throw std::invalid_argument("Unknown reader provider kind '" + std::string(text) + "'");
+}
+
+std::shared_ptr<DrawingReaderProvider> make_reader_provider(const ReaderProviderSettings& settings) {
+    switch (settings.kind) {
+    case ReaderProviderKind::disabled:
+        return nullptr;
+    case ReaderProviderKind::mock:
+        if (settings.source.empty() || settings.source_root.empty()) {
+            throw std::invalid_argument("Mock reader provider requires manifest source and source_root");
+        }
+        return std::make_shared<MockReaderProvider>(settings.source, settings.source_root);
+    case ReaderProviderKind::file:
+        if (settings.source.empty()) {
+            throw std::invalid_argument("File reader provider requires a response directory");
+        }
+        return std::make_shared<FileReaderProvider>(settings.source);
+    case ReaderProviderKind::embedded:
+        if (settings.source.empty() || settings.source_root.empty()) {
+            throw std::invalid_argument("Embedded reader provider requires manifest source and source_root");
+        }
+        // The bridge runner is not part of this build yet.
+        throw std::runtime_error("Embedded reader provider is not available in this build");
+    }
+    throw std::logic_error("Unknown reader provider kind");
+}
+
+bool is_safe_drawing_id(std::string_view id) {
+    if (id.empty() || id.size() > kMaxDrawingIdLength) return false;
+    for (const char c : id) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+std::string read_text_file(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("Reader provider cannot open response: " + path.string());
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            // A directory fails here instead of reading as empty text.
+            throw std::runtime_error("Reader provider cannot read response: " + path.string());
+        }
+        if (got == 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
+}
+
+SortedJson read_json_file(const fs::path& path, const std::string& label) {
+    try {
+        return parse_strict_json(read_text_file(path));
+    } catch (const std::exception& error) {
+        throw std::runtime_error(label + " is invalid JSON: " + error.what());
+    }
+}
+
+ReaderResponse load_reader_response(const fs::path& path, const std::string& expected_drawing_id) {
+    ReaderResponse response = parse_agent_reader_v2_response(read_text_file(path), path.string());
+    if (response.drawing_id != expected_drawing_id) {
+        throw std::runtime_error("Reader provider response identity does not match request '" +
+                                 expected_drawing_id + "'");
+    }
+    return response;
+}
+
+std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key) {
+    if (!object.is_object() || !object.contains(key) || !object.at(key).is_string()) {
+        throw std::invalid_argument(label + ": field '" + key + "' must be a string");
+    }
+    std::string text = object.at(key).get<std::string>();
+    if (text.empty()) throw std::invalid_argument(label + ": field '" + key + "' must not be empty");
+    return text;
+}
+
+void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
+                           const std::string& label) {
+    if (!value.is_object()) throw std::invalid_argument(label + " must be an object");
+    for (const auto& item : value.items()) {
+        bool allowed = false;
+        for (const auto& key : allowed_keys) {
+            if (key == item.key()) {
+                allowed = true;
+                break;
+            }
+        }
+        if (!allowed) throw std::invalid_argument(label + " contains unknown field '" + item.key() + "'");
+    }
+}
+
+fs::path safe_relative_path(const std::string& text, const std::string& label) {
+    // The operating system would stop at a NUL byte and open some other path than the
+    // one checked here.
+    if (text.find('\0') != std::string::npos) {
+        throw std::invalid_argument(label + " must not contain a NUL byte");
+    }
+    const fs::path path(text);
+    if (path.empty() || path.is_absolute()) {
+        throw std::invalid_argument(label + " must be a non-empty relative path");
+    }
+    const fs::path normal = path.lexically_normal();
+    for (const fs::path& element : normal) {
+        if (element == "..") throw std::invalid_argument(label + " must not escape its source root");
+    }
+    return normal;
+}
+
+fs::path resolve_under_root(const fs::path& root, const std::string& text, const std::string& label) {
+    const fs::path relative = safe_relative_path(text, label);
+    const fs::path resolved = fs::weakly_canonical(root / relative);
+    // The root is compared in its resolved form too, so a root reached through a link or
+    // given relative still contains what lies below it.
+    const std::vector<std::string> root_elements = path_elements(fs::weakly_canonical(root).lexically_normal());
+    const std::vector<std::string> resolved_elements = path_elements(resolved.lexically_normal());
+    bool inside = root_elements.size() <= resolved_elements.size();
+    for (std::size_t i = 0; inside && i < root_elements.size(); ++i) {
+        inside = root_elements[i] == resolved_elements[i];
+    }
+    if (!inside) throw std::invalid_argument(label + " escapes its source root");
+    return resolved;
+}
+
+std::string to_lower(std::string_view text) {
+    std::string lowered(text);
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lowered;
+}
+
+}  // namespace vesk

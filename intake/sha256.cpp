@@ -1,0 +1,171 @@
+#include "intake/sha256.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+namespace vesk {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kFileChunk = 65536;
+constexpr std::size_t kMaxChunk = 0xFFFFFFFFu;
+
+[[noreturn]] void engine_failure(const char* step) {
+    throw std::runtime_error(std::string("SHA-256 failure during ") + step);
+}
+
+// Closes the descriptor on every path out of a read.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct FileDigest {
+    std::string hex;
+    std::uintmax_t size = 0;
+};
+
+// Raw descriptor reads: a directory or a failing device reports an error here rather
+// than looking like an empty file.
+FileDigest digest_file(const fs::path& path, bool follow_link) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW)));
+    if (file.get() < 0) throw std::runtime_error("Cannot open SHA-256 input: " + path.string());
+    Sha256Hasher hasher;
+    // Left uninitialised: a tree digest opens thousands of small files.
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kFileChunk]);
+    FileDigest result;
+    for (;;) {
+        const ssize_t got = ::read(file.get(), buffer.get(), kFileChunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("Cannot read SHA-256 input: " + path.string());
+        }
+        if (got == 0) break;
+        hasher.update(buffer.get(), static_cast<std::size_t>(got));
+        result.size += static_cast<std::uintmax_t>(got);
+    }
+    result.hex = hasher.finish_hex();
+    return result;
+}
+
+}  // namespace
+
+Sha256Hasher::Sha256Hasher() {
+    algorithm_ = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    if (algorithm_ == nullptr) engine_failure("algorithm initialization");
+    if (EVP_MD_get_size(algorithm_) != static_cast<int>(digest_.size())) {
+        EVP_MD_free(algorithm_);
+        engine_failure("digest length query");
+    }
+    hash_ = EVP_MD_CTX_new();
+    if (hash_ == nullptr || EVP_DigestInit_ex(hash_, algorithm_, nullptr) != 1) {
+        EVP_MD_CTX_free(hash_);
+        EVP_MD_free(algorithm_);
+        engine_failure("hash creation");
+    }
+}
+
+Sha256Hasher::~Sha256Hasher() {
+    EVP_MD_CTX_free(hash_);
+    EVP_MD_free(algorithm_);
+}
+
+void Sha256Hasher::update(const void* bytes, std::size_t length) {
+    if (length > kMaxChunk) throw std::invalid_argument("SHA-256 input chunk is too large");
+    if (hash_ == nullptr) throw std::logic_error("SHA-256 hasher is already finished");
+    if (length == 0) return;
+    if (EVP_DigestUpdate(hash_, bytes, length) != 1) engine_failure("input hashing");
+}
+
+std::string Sha256Hasher::finish_hex() {
+    if (hash_ == nullptr) throw std::logic_error("SHA-256 hasher is already finished");
+    unsigned int written = 0;
+    const int ok = EVP_DigestFinal_ex(hash_, digest_.data(), &written);
+    EVP_MD_CTX_free(hash_);
+    hash_ = nullptr;
+    if (ok != 1 || written != digest_.size()) engine_failure("hash completion");
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(digest_.size() * 2);
+    for (const unsigned char byte : digest_) {
+        hex.push_back(kDigits[byte >> 4]);
+        hex.push_back(kDigits[byte & 0x0F]);
+    }
+    return hex;
+}
+
+std::string sha256_hex(std::string_view bytes) {
+    Sha256Hasher hasher;
+    hasher.update(bytes);
+    return hasher.finish_hex();
+}
+
+std::string sha256_file(const fs::path& path) { return digest_file(path, true).hex; }
+
+std::string sha256_directory_tree(const fs::path& root) {
+    if (!fs::is_directory(fs::status(root))) {
+        throw std::runtime_error("Cannot hash directory tree because it is not a directory: " + root.string());
+    }
+    // The walk starts at the resolved root. Every directory below it is reached without
+    // a link (a link anywhere refuses the whole tree), so each entry's path is already its
+    // canonical form and the relative text needs no further resolution.
+    const fs::path canonical_root = fs::weakly_canonical(root);
+    std::vector<std::pair<std::string, fs::path>> files;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(canonical_root)) {
+        const fs::file_status own = entry.symlink_status();
+        const fs::path relative = entry.path().lexically_relative(canonical_root);
+        if (fs::is_symlink(own)) {
+            throw std::runtime_error("Cannot hash directory tree containing a symbolic link: " +
+                                     (root / relative).string());
+        }
+        if (!fs::is_regular_file(own)) continue;
+        files.emplace_back(relative.generic_string(), entry.path());
+    }
+    // std::string orders bytes as unsigned characters, a prefix first.
+    std::stable_sort(files.begin(), files.end(),
+                     [](const auto& left, const auto& right) { return left.first < right.first; });
+    std::string manifest;
+    for (const auto& [relative, path] : files) {
+        // Size and digest come from the same pass over the bytes, so they always agree.
+        // A file swapped for a link after the walk is still refused.
+        const FileDigest digest = digest_file(path, false);
+        manifest += std::to_string(relative.size());
+        manifest += ':';
+        manifest += relative;
+        manifest += ':';
+        manifest += std::to_string(digest.size);
+        manifest += ':';
+        manifest += digest.hex;
+        manifest += '\n';
+    }
+    return sha256_hex(manifest);
+}
+
+bool is_sha256_hex(std::string_view text) {
+    if (text.size() != 64) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    });
+}
+
+}  // namespace vesk
