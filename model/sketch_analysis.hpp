@@ -1,0 +1,46 @@
+// Sketch analysis: turns a DimensionGraph into a constraint system, lets the solver
+// diagnose it and reports the result in the graph's own vocabulary (degrees of freedom,
+// missing dimensions by name, conflicting and redundant constraint ids, conflict groups).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/dimension_graph.hpp"
+
+namespace vesk {
+
+struct SketchAnalysis {
+    // Solver degrees of freedom after diagnosis; -1 when the solver gave no diagnosis.
+    std::int32_t degrees_of_freedom = 0;
+    // "<entity>.length", "<entity>.radius" or "<entity>.diameter", ascending.
+    std::vector<std::string> missing_dimensions;
+    // Constraint ids, ascending, unique.
+    std::vector<std::string> conflicting_constraints;
+    std::vector<std::string> redundant_constraints;
+    // Constraints on one entity whose values contradict; each group ascending, groups in
+    // lexicographic order.
+    std::vector<std::vector<std::string>> conflict_groups;
+
+    bool operator==(const SketchAnalysis&) const = default;
+};
+
+// Diagnoses the graph with a fresh solver system. Invalid-argument errors for relations
+// the sketch model does not support, overflow_error when the constraints run out of
+// solver tags, runtime errors when the solver's count cannot be explained.
+SketchAnalysis analyze_dimension_graph(const DimensionGraph& graph);
+
+// Groups of same-entity constraints (all distances, or all radius/diameter) whose values
+// contradict, diameters compared as half their value.
+std::vector<std::vector<std::string>> find_conflict_groups(const DimensionGraph& graph);
+
+// The name under which an undimensioned entity is reported.
+std::string dimension_unknown_name(const DimensionEntity& entity);
+
+// Solver tag of the constraint at this graph position (tags start at 1; 0 marks anchors).
+// Throws std::overflow_error once the tag would reach the largest int.
+int sketch_constraint_tag(std::size_t constraint_index);
+
+}  // namespace vesk
