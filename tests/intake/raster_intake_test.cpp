@@ -1,0 +1,377 @@
+#include "intake/raster_intake.hpp"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "model/occt_support.hpp"
+#include "support/drawing_generator.hpp"
+
+namespace vesk {
+namespace {
+
+using testing::Drawing;
+using testing::PngKind;
+
+const bool kOcctRouted = (route_occt_messages_to_stderr(), true);
+
+class RasterIntakeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vesk_raster_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" + info->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path path(const std::string& name) const { return dir_ / name; }
+
+    // Renders the drawing to <name>.png and runs the intake on it.
+    RasterIntakeResult intake(const Drawing& drawing, const std::string& name) {
+        drawing.write_png(path(name + ".png"));
+        return normalize_raster_input(path(name + ".png"), drawing.declared_dpi, path(name + "_normalized.png"));
+    }
+
+    std::filesystem::path dir_;
+};
+
+std::string read_bytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+template <typename Fn>
+std::string error_of(Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+// A small image with varied colours and alphas.
+RasterImage colour_pattern(bool grey, bool opaque) {
+    RasterImage image;
+    image.width = 37;
+    image.height = 23;
+    for (std::int32_t y = 0; y < image.height; ++y) {
+        for (std::int32_t x = 0; x < image.width; ++x) {
+            const auto r = static_cast<std::uint8_t>((x * 7 + y * 3) & 0xff);
+            const auto g = static_cast<std::uint8_t>((x * 13 + 50) & 0xff);
+            const auto b = static_cast<std::uint8_t>((y * 11 + x) & 0xff);
+            const auto a = static_cast<std::uint8_t>(opaque ? 255 : (x * 5 + y * 9) & 0xff);
+            image.pixels.push_back(grey ? make_pixel(r, r, r, a) : make_pixel(r, g, b, a));
+        }
+    }
+    return image;
+}
+
+// An image with few colours, for the palette and low-depth kinds.
+RasterImage few_colours(int count, bool grey_levels, bool transparent) {
+    RasterImage image;
+    image.width = 19;
+    image.height = 11;
+    for (std::int32_t y = 0; y < image.height; ++y) {
+        for (std::int32_t x = 0; x < image.width; ++x) {
+            const int k = (x + 2 * y) % count;
+            if (grey_levels) {
+                const auto v = static_cast<std::uint8_t>(k * (255 / (count - 1)));
+                image.pixels.push_back(make_pixel(v, v, v));
+            } else {
+                image.pixels.push_back(make_pixel(static_cast<std::uint8_t>(k * 16), static_cast<std::uint8_t>(255 - k * 9),
+                                                  static_cast<std::uint8_t>(k * 5 + 3),
+                                                  static_cast<std::uint8_t>(transparent ? 255 - k * 20 : 255)));
+            }
+        }
+    }
+    return image;
+}
+
+TEST_F(RasterIntakeTest, EveryPngKindLoadsToTheSamePixels) {
+    // The image library keeps colour exactly but drops the alpha of 16-bit RGBA and of
+    // palettes with transparency; luma never looks at alpha.
+    struct Case {
+        PngKind kind;
+        RasterImage image;
+        bool alpha_kept = true;
+    };
+    const std::vector<Case> cases = {
+        {PngKind::gray8, colour_pattern(true, true)},
+        {PngKind::gray_alpha8, colour_pattern(true, false)},
+        {PngKind::rgb8, colour_pattern(false, true)},
+        {PngKind::rgba8, colour_pattern(false, false)},
+        {PngKind::rgb16, colour_pattern(false, true)},
+        {PngKind::rgba16, colour_pattern(false, false), false},
+        {PngKind::palette8, few_colours(200, false, false)},
+        {PngKind::palette8_transparent, few_colours(12, false, true), false},
+        {PngKind::palette4, few_colours(16, false, false)},
+        {PngKind::palette1, few_colours(2, false, false)},
+        {PngKind::gray4, few_colours(16, true, false)},
+        {PngKind::gray1, few_colours(2, true, false)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(testing::to_string(c.kind)));
+        const auto file = path(std::string(testing::to_string(c.kind)) + ".png");
+        testing::write_png(file, c.image, c.kind);
+        const RasterImage loaded = load_raster(file);
+        ASSERT_EQ(loaded.width, c.image.width);
+        ASSERT_EQ(loaded.height, c.image.height);
+        std::vector<std::uint32_t> expected = c.image.pixels;
+        if (!c.alpha_kept) {
+            for (std::uint32_t& p : expected) p |= 0xff000000u;
+        }
+        EXPECT_EQ(loaded.pixels, expected);
+    }
+}
+
+TEST_F(RasterIntakeTest, UnloadableInputsAreRefusedWithTheirPath) {
+    const auto gray16 = path("gray16.png");
+    testing::write_png(gray16, colour_pattern(true, true), PngKind::gray16);
+    const auto text = path("drawing.png");
+    std::ofstream(text) << "not an image at all, but long enough to hold a header";
+    const auto truncated = path("truncated.png");
+    std::ofstream(truncated, std::ios::binary) << "\x89PNG\r\n\x1a\n";
+    const auto missing = path("missing.png");
+    for (const auto& file : {gray16, text, truncated, missing}) {
+        EXPECT_EQ(error_of([&] { load_raster(file); }), "Cannot load raster input: " + file.string());
+        EXPECT_THROW(normalize_raster_input(file, 300.0, path("out.png")), std::invalid_argument);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("out.png")));
+}
+
+long peak_rss_kb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(RasterIntakeTest, OversizedHeaderIsRefusedBeforeDecoding) {
+    struct Case {
+        std::uint32_t width;
+        std::uint32_t height;
+    };
+    for (const Case c : {Case{20000, 20000}, Case{8193, 8192}, Case{0, 10}, Case{10, 0}, Case{0x80000000u, 1}}) {
+        const auto file = path("huge_" + std::to_string(c.width) + "x" + std::to_string(c.height) + ".png");
+        testing::write_png_header_only(file, c.width, c.height);
+        const long rss_before = peak_rss_kb();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(error_of([&] { load_raster(file); }), "Raster input dimensions are invalid: " + file.string());
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(elapsed, std::chrono::milliseconds(20));
+        EXPECT_LT(peak_rss_kb() - rss_before, 20 * 1024) << "the declared image was allocated";
+    }
+}
+
+TEST_F(RasterIntakeTest, ResolutionFloorAndInvalidResolutions) {
+    const auto missing = path("absent.png");
+    const RasterIntakeResult refused = normalize_raster_input(missing, 143.9, path("out.png"));
+    EXPECT_EQ(refused.accepted, 0);
+    ASSERT_TRUE(refused.rejection.has_value());
+    EXPECT_EQ(*refused.rejection, kRejectionDpiBelowFloor);
+    EXPECT_EQ(refused.message, "declared DPI is below the 144 DPI input floor");
+    EXPECT_EQ(refused.extraction.message, "entity extraction skipped for rejected raster");
+    EXPECT_TRUE(refused.normalized_png.empty());
+    EXPECT_EQ(refused.width, 0);
+    EXPECT_EQ(refused.declared_dpi, 143.9);
+    EXPECT_FALSE(std::filesystem::exists(path("out.png")));
+
+    Drawing sheet = testing::plate_drawing();
+    sheet.declared_dpi = 144.0;
+    const RasterIntakeResult accepted = intake(sheet, "floor");
+    EXPECT_EQ(accepted.accepted, 1);
+    EXPECT_FALSE(accepted.rejection.has_value());
+    EXPECT_EQ(accepted.message, "raster accepted and normalized");
+    EXPECT_EQ(accepted.normalized_png, path("floor_normalized.png"));
+
+    for (const double dpi : {0.0, -0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity()}) {
+        EXPECT_EQ(error_of([&] { normalize_raster_input(path("floor.png"), dpi, path("x.png")); }),
+                  "Raster input requires a finite positive declared DPI")
+            << dpi;
+    }
+}
+
+
+std::string describe(const RasterExtraction& e) {
+    std::string text = "kind " + std::to_string(e.profile_kind) + " '" + e.message + "' marker " +
+                       std::to_string(e.millimeter_marker_verified) + " box " + std::to_string(e.profile_box.x) + "," +
+                       std::to_string(e.profile_box.y) + " " + std::to_string(e.profile_box.width) + "x" +
+                       std::to_string(e.profile_box.height) + "\n h:";
+    for (double y : e.horizontal_axes_y) text += " " + std::to_string(y);
+    text += "\n v:";
+    for (double x : e.vertical_axes_x) text += " " + std::to_string(x);
+    text += "\n circles:";
+    for (const SourceBox& c : e.circles) {
+        text += " [" + std::to_string(c.x) + "," + std::to_string(c.y) + " " + std::to_string(c.width) + "x" +
+                std::to_string(c.height) + "]";
+    }
+    text += "\n slots: " + std::to_string(e.annotation_slots.size());
+    return text;
+}
+
+struct TemplateCase {
+    std::string name;
+    Drawing drawing;
+    std::uint32_t kind;
+    std::size_t axis_lines;
+    std::size_t circles;
+};
+
+std::vector<TemplateCase> template_cases() {
+    testing::PlateLayout front_top;
+    front_top.side_readings = false;
+    testing::PlateLayout no_holes;
+    no_holes.holes.clear();
+    return {
+        {"plate", testing::plate_drawing(), kProfileRectangle, 2, 4},
+        {"plate_front_top", testing::plate_drawing(front_top), kProfileRectangle, 2, 4},
+        {"plate_no_holes", testing::plate_drawing(no_holes), kProfileRectangle, 2, 0},
+        {"bracket", testing::bracket_drawing(), kProfileBracket, 3, 0},
+        {"stepped", testing::stepped_drawing(), kProfileStepped, 4, 0},
+        {"flange", testing::flange_drawing(), kProfileCircular, 0, 6},
+    };
+}
+
+TEST_F(RasterIntakeTest, GeneratedTemplatesExtractTheirProfiles) {
+    for (const TemplateCase& c : template_cases()) {
+        SCOPED_TRACE(c.name);
+        const RasterIntakeResult result = intake(c.drawing, c.name);
+        const RasterExtraction& e = result.extraction;
+        SCOPED_TRACE(describe(e));
+        EXPECT_EQ(result.applied_rotation_deg, 0.0);
+        EXPECT_EQ(e.profile_kind, c.kind);
+        EXPECT_EQ(e.entities_supported, 1);
+        EXPECT_EQ(e.millimeter_marker_verified, 1);
+        EXPECT_EQ(e.horizontal_axes_y.size(), c.axis_lines);
+        EXPECT_EQ(e.vertical_axes_x.size(), c.axis_lines);
+        EXPECT_EQ(e.circles.size(), c.circles);
+        EXPECT_EQ(e.annotation_slots.size(), c.drawing.readings.size());
+    }
+}
+
+
+double candidate_angle(int i) { return static_cast<double>(i) * 0.1 - 5.0; }
+
+TEST_F(RasterIntakeTest, BinaryDrawingRotatedTwoDegreesIsStraightened) {
+    Drawing drawing = testing::plate_drawing();
+    drawing.paper = 235;  // so that white marks what the rotation brought in
+    drawing.rotation_deg = 2.0;
+    drawing.write_png(path("skewed.png"));
+    EXPECT_EQ(estimate_skew(load_raster(path("skewed.png"))), candidate_angle(70));
+
+    const RasterIntakeResult result =
+        normalize_raster_input(path("skewed.png"), drawing.declared_dpi, path("out/normalized.png"));
+    EXPECT_EQ(result.applied_rotation_deg, candidate_angle(70));
+    EXPECT_EQ(result.measured_skew_deg, -candidate_angle(70));
+    EXPECT_EQ(result.width, 640);
+    EXPECT_EQ(result.height, 420);
+    const RasterImage normalized = load_raster(path("out/normalized.png"));
+    EXPECT_EQ(normalized.at(0, 0), kOpaqueWhite);
+    EXPECT_EQ(normalized.at(639, 419), kOpaqueWhite);
+    EXPECT_EQ(normalized.at(320, 210), make_pixel(235, 235, 235));
+    EXPECT_EQ(estimate_skew(normalized), candidate_angle(49)) << "straightened drawings tie just below zero";
+
+    const RasterExtraction& e = result.extraction;
+    SCOPED_TRACE(describe(e));
+    EXPECT_EQ(e.profile_kind, kProfileRectangle);
+    EXPECT_EQ(e.millimeter_marker_verified, 1);
+    EXPECT_EQ(e.circles.size(), 4u);
+    EXPECT_EQ(e.annotation_slots.size(), 16u);
+    ASSERT_EQ(e.horizontal_axes_y.size(), 2u);
+    EXPECT_NEAR(e.horizontal_axes_y[0], 100.0, 1.0);
+    EXPECT_NEAR(e.horizontal_axes_y[1], 280.0, 1.0);
+}
+
+TEST_F(RasterIntakeTest, SkewedTemplatesAreStraightenedAndExtracted) {
+    struct Rotation {
+        double degrees;
+        int candidate;
+        bool anti_aliased;
+    };
+    // Anti-aliased edges and other outlines may land one candidate off; small skews like
+    // these still leave every axis run long enough.
+    for (const Rotation rotation : {Rotation{2.0, 70, false}, Rotation{-3.3, 17, true}}) {
+        for (TemplateCase c : template_cases()) {
+            SCOPED_TRACE(c.name + " rotated " + std::to_string(rotation.degrees));
+            c.drawing.rotation_deg = rotation.degrees;
+            c.drawing.anti_aliased = rotation.anti_aliased;
+            if (rotation.anti_aliased) {
+                c.drawing.paper = 238;
+                c.drawing.ink = 25;
+                c.drawing.speckle_density = 0.0005;
+            }
+            if (c.kind == kProfileCircular) c.drawing.sheet_frame();
+            const RasterIntakeResult result = intake(c.drawing, c.name);
+            const RasterExtraction& e = result.extraction;
+            SCOPED_TRACE(describe(e));
+            EXPECT_NEAR(result.applied_rotation_deg, candidate_angle(rotation.candidate), 0.15);
+            EXPECT_EQ(result.measured_skew_deg, -result.applied_rotation_deg);
+            EXPECT_EQ(e.profile_kind, c.kind);
+            EXPECT_EQ(e.millimeter_marker_verified, 1);
+            EXPECT_EQ(e.horizontal_axes_y.size(), c.axis_lines);
+            EXPECT_EQ(e.vertical_axes_x.size(), c.axis_lines);
+            EXPECT_EQ(e.circles.size(), c.circles);
+            EXPECT_EQ(e.annotation_slots.size(), c.drawing.readings.size());
+        }
+    }
+}
+
+TEST_F(RasterIntakeTest, StraightDrawingIsWrittenBackUnchangedAndRepeatably) {
+    // Neighbouring candidates tie on a straight drawing and the lowest wins: -0.0999...,
+    // inside the cut-off, so nothing is resampled.
+    Drawing plain = testing::plate_drawing();
+    plain.paper = 240;
+    EXPECT_EQ(estimate_skew(plain.render()), candidate_angle(49));
+    const RasterIntakeResult result = intake(plain, "plain");
+    EXPECT_EQ(result.applied_rotation_deg, 0.0);
+    EXPECT_EQ(result.measured_skew_deg, -candidate_angle(49));
+    EXPECT_EQ(load_raster(path("plain_normalized.png")).pixels, plain.render().pixels);
+
+    Drawing noisy = testing::stepped_drawing();
+    noisy.paper = 230;
+    noisy.speckle_density = 0.002;
+    const RasterImage input = noisy.render();
+    const RasterIntakeResult first = intake(noisy, "first");
+    const RasterIntakeResult second = normalize_raster_input(path("first.png"), 300.0, path("second.png"));
+    EXPECT_LT(std::fabs(estimate_skew(input)), kSkewCutoffDeg);
+    EXPECT_EQ(first.applied_rotation_deg, 0.0);
+    EXPECT_EQ(first.measured_skew_deg, -estimate_skew(input));
+    EXPECT_EQ(load_raster(path("first_normalized.png")).pixels, input.pixels);
+    const std::string bytes = read_bytes(path("first_normalized.png"));
+    EXPECT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes, read_bytes(path("second.png")));
+    EXPECT_EQ(describe(first.extraction), describe(second.extraction));
+}
+
+TEST_F(RasterIntakeTest, BlankSheetIsAcceptedWithoutGeometry) {
+    Drawing blank(640, 420);
+    blank.paper = 250;
+    blank.speckle_density = 0.0002;
+    const RasterIntakeResult result = intake(blank, "blank");
+    EXPECT_EQ(result.accepted, 1);
+    EXPECT_EQ(result.applied_rotation_deg, 0.0);
+    EXPECT_EQ(result.measured_skew_deg, 0.0);
+    EXPECT_TRUE(std::signbit(result.measured_skew_deg));
+    EXPECT_EQ(result.extraction.profile_kind, kProfileNone);
+    EXPECT_EQ(result.extraction.entities_supported, 0);
+    EXPECT_EQ(result.extraction.message, "no supported dark-ink geometry component found");
+    EXPECT_TRUE(result.extraction.annotation_slots.empty());
+    EXPECT_EQ(load_raster(path("blank_normalized.png")).pixels, blank.render().pixels);
+}
+
+}  // namespace
+}  // namespace vesk
