@@ -296,8 +296,13 @@ SolveStatus solve_bfgs(Subsystem& sub, bool redundant, const SolverSettings& s)
             hty = 1e-10;
         const VectorXd Dy = D * y;
         const double ytDy = y.dot(Dy);
-        // Inverse-Hessian update.
-        D += (1.0 + ytDy / hty) / hty * (h * h.transpose()) - 1.0 / hty * (h * Dy.transpose() + Dy * h.transpose());
+        // Inverse-Hessian update, in place: temporaries of the matrix's size would cost
+        // more than the update itself.
+        const double c1 = (1.0 + ytDy / hty) / hty;
+        const double c2 = 1.0 / hty;
+        for (int j = 0; j < xsize; ++j)
+            for (int i = 0; i < xsize; ++i)
+                D(i, j) += c1 * (h[i] * h[j]) - c2 * (h[i] * Dy[j] + Dy[i] * h[j]);
 
         xdir = -D * grad;
         line_search(sub, to_std(xdir));
