@@ -1,12 +1,620 @@
+// Rank diagnosis of a sketch: degrees of freedom, conflicting and redundant constraints,
+// and the parameters that depend on each other.
+//
+// The Jacobian (rows: the driving constraints of tag 0 or more, columns: the diagnosed
+// unknowns) is decomposed transposed, so that the columns beyond the numerical rank are
+// constraints that depend on the pivot constraints; each such column and the pivots it
+// leans on form a group. A greedy cover picks one candidate per group; a re-solve without
+// the picks tells whether a pick is merely redundant (satisfied anyway) or conflicting.
+// Meanwhile a second thread decomposes the Jacobian itself to group dependent parameters.
+#include <Eigen/Dense>
+#include <Eigen/OrderingMethods>
+#include <Eigen/SparseCore>
+#include <Eigen/SparseQR>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <future>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "solver/checked_cast.hpp"
+#include "solver/report.hpp"
 #include "solver/system.hpp"
 
 namespace GCS {
+namespace {
 
-int System::diagnose(int)
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start)
 {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Fixed bound on an eliminated entry of R for a column to count in a group; deliberately
+// not the pivot threshold.
+constexpr double kGroupEntryBound = 1e-10;
+
+using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+struct DiagnosisJacobian {
+    int rows = 0;
+    int cols = 0;
+    // Exactly one of the two is filled, by the path the decomposition takes.
+    Eigen::MatrixXd dense;
+    SparseMatrix sparse;
+    // J row -> index into the system's constraints.
+    std::vector<std::size_t> row_constraint;
+    std::map<int, int> tag_multiplicity;
+};
+
+enum class JacobianForm { dense, sparse, none };
+
+// Built constraint by constraint from each constraint's own parameters, so the sparse
+// path never holds rows x columns doubles.
+DiagnosisJacobian build_diagnosis_jacobian(const std::vector<Constraint*>& constraints,
+                                           const std::vector<double*>& params, JacobianForm form)
+{
+    DiagnosisJacobian jac;
+    jac.cols = static_cast<int>(params.size());
+
+    // A parameter declared twice is two columns with equal entries.
+    std::unordered_map<const double*, int> first_column;
+    std::vector<int> next_same_column(params.size(), -1);
+    {
+        std::unordered_map<const double*, int> last_column;
+        for (int j = 0; j < jac.cols; ++j) {
+            auto [it, inserted] = last_column.emplace(params[j], j);
+            if (inserted) {
+                first_column.emplace(params[j], j);
+            } else {
+                next_same_column[it->second] = j;
+                it->second = j;
+            }
+        }
+    }
+
+    std::vector<Eigen::Triplet<double, int>> entries;
+    for (std::size_t ci = 0; ci < constraints.size(); ++ci) {
+        Constraint* c = constraints[ci];
+        c->revert_params();
+        if (c->tag() < 0 || !c->driving())
+            continue;
+        const int row = jac.rows++;
+        jac.row_constraint.push_back(ci);
+        auto [mult, inserted] = jac.tag_multiplicity.emplace(c->tag(), 0);
+        if (!inserted)
+            ++mult->second;
+
+        const std::vector<double*>& cp = c->params();
+        for (std::size_t k = 0; k < cp.size(); ++k) {
+            // grad() already sums every position of a parameter; take each pointer once.
+            if (std::find(cp.begin(), cp.begin() + k, cp[k]) != cp.begin() + k)
+                continue;
+            auto col = first_column.find(cp[k]);
+            if (col == first_column.end())
+                continue;
+            const double g = c->grad(cp[k]);
+            if (!std::isfinite(g))
+                throw std::runtime_error("GCS diagnosis Jacobian is not finite");
+            if (g == 0.0)
+                continue;
+            for (int j = col->second; j >= 0; j = next_same_column[j])
+                entries.emplace_back(row, j, g);
+        }
+    }
+
+    if (form == JacobianForm::dense) {
+        jac.dense = Eigen::MatrixXd::Zero(jac.rows, jac.cols);
+        for (const auto& e : entries)
+            jac.dense(e.row(), e.col()) = e.value();
+    } else if (form == JacobianForm::sparse) {
+        jac.sparse.resize(jac.rows, jac.cols);
+        jac.sparse.setFromTriplets(entries.begin(), entries.end());
+        jac.sparse.makeCompressed();
+    }
+    return jac;
+}
+
+// The first `rank` rows of a QR factor R, row by row (entries at columns from the row's
+// own index on, ascending, exact zeros left out), with the column permutation of the
+// decomposition: pivot column i of R is column col_perm[i] of the decomposed matrix.
+struct PivotRows {
+    int rank = 0;
+    int rows = 0;
+    int cols = 0;
+    std::vector<std::size_t> start;
+    std::vector<int> col;
+    std::vector<double> val;
+    std::vector<int> col_perm;
+};
+
+std::string qr_log_line(const char* kind, double threshold, int params, int constraints, int rank)
+{
+    std::ostringstream line;
+    line << kind << ", Threads: " << 1 << ", Vectorization: On";
+    if (params == 0)
+        line << ", Empty Sketch, nothing to solve";
+    else
+        line << ", Pivot Threshold: " << threshold << ", Params: " << params << ", Constr: " << constraints
+             << ", Rank: " << rank;
+    return line.str();
+}
+
+PivotRows qr_decompose_dense(const Eigen::MatrixXd& a, double threshold)
+{
+    Eigen::FullPivHouseholderQR<Eigen::MatrixXd> qr(a.rows(), a.cols());
+    qr.setThreshold(threshold);
+    qr.compute(a);
+
+    PivotRows r;
+    r.rows = static_cast<int>(a.rows());
+    r.cols = static_cast<int>(a.cols());
+    r.rank = static_cast<int>(qr.rank());
+    const Eigen::MatrixXd& qrm = qr.matrixQR();
+    r.start.reserve(r.rank + 1);
+    r.start.push_back(0);
+    for (int i = 0; i < r.rank; ++i) {
+        for (int j = i; j < r.cols; ++j) {
+            const double v = qrm(i, j);
+            if (v != 0.0) {
+                r.col.push_back(j);
+                r.val.push_back(v);
+            }
+        }
+        r.start.push_back(r.col.size());
+    }
+    const auto& perm = qr.colsPermutation().indices();
+    r.col_perm.assign(perm.data(), perm.data() + perm.size());
+    return r;
+}
+
+PivotRows qr_decompose_sparse(const SparseMatrix& a, double threshold)
+{
+    Eigen::SparseQR<SparseMatrix, Eigen::COLAMDOrdering<int>> qr;
+    qr.setPivotThreshold(threshold);
+    qr.compute(a);
+    if (qr.info() != Eigen::Success)
+        throw std::runtime_error("GCS diagnosis sparse QR failed");
+
+    PivotRows r;
+    r.rows = static_cast<int>(a.rows());
+    r.cols = static_cast<int>(a.cols());
+    r.rank = static_cast<int>(qr.rank());
+    const SparseMatrix& rm = qr.matrixR();
+
+    // Regroup the pivot rows of the column-major factor by row (a counting sort keeps the
+    // columns of each row ascending).
+    std::vector<std::size_t> count(r.rank + 1, 0);
+    for (int j = 0; j < rm.outerSize(); ++j)
+        for (SparseMatrix::InnerIterator it(rm, j); it; ++it)
+            if (it.row() < r.rank && it.value() != 0.0)
+                ++count[it.row() + 1];
+    for (int i = 0; i < r.rank; ++i)
+        count[i + 1] += count[i];
+    r.start = count;
+    r.col.resize(count[r.rank]);
+    r.val.resize(count[r.rank]);
+    for (int j = 0; j < rm.outerSize(); ++j) {
+        for (SparseMatrix::InnerIterator it(rm, j); it; ++it) {
+            if (it.row() < r.rank && it.value() != 0.0) {
+                const std::size_t at = count[it.row()]++;
+                r.col[at] = j;
+                r.val[at] = it.value();
+            }
+        }
+    }
+    const auto& perm = qr.colsPermutation().indices();
+    r.col_perm.assign(perm.data(), perm.data() + perm.size());
+    return r;
+}
+
+// Eliminates the entries above the pivots of R, pivots in ascending order, so that every
+// column beyond the rank is expressed in the pivot columns; returns, per such column, the
+// pivot rows whose eliminated entry exceeds the group bound, ascending.
+//
+// Row i loses R(i,k)/R(k,k) times row k for k = i+1 .. rank-1 in turn. Row k is still the
+// factor's own row when it is used (rows change only when a later pivot is eliminated
+// above), so each row can be finished on its own in a dense work row: the same operations
+// in the same order as a whole-matrix sweep, without a rows x columns copy.
+std::vector<std::vector<int>> eliminate_above_pivots(const PivotRows& r)
+{
+    std::vector<std::vector<int>> groups(static_cast<std::size_t>(r.cols - r.rank));
+    if (groups.empty())
+        return groups;
+    std::vector<double> work(r.cols, 0.0);
+    for (int i = 0; i < r.rank; ++i) {
+        for (std::size_t e = r.start[i]; e < r.start[i + 1]; ++e)
+            work[r.col[e]] = r.val[e];
+        if (r.rank >= 2) {
+            for (int k = i + 1; k < r.rank; ++k) {
+                const double entry = work[k];
+                if (entry == 0.0)
+                    continue;
+                const std::size_t begin = r.start[k];
+                const std::size_t end = r.start[k + 1];
+                // The first entry of a pivot row is its pivot.
+                const double factor = entry / r.val[begin];
+                for (std::size_t e = begin; e < end; ++e)
+                    work[r.col[e]] -= factor * r.val[e];
+            }
+        }
+        for (int j = r.rank; j < r.cols; ++j)
+            if (std::abs(work[j]) > kGroupEntryBound)
+                groups[j - r.rank].push_back(i);
+        std::fill(work.begin() + i, work.end(), 0.0);
+    }
+    return groups;
+}
+
+struct DependentParameters {
+    std::vector<double*> params;
+    std::vector<std::vector<double*>> groups;
+    double seconds = 0.0;
+};
+
+DependentParameters identify_dependent_parameters(const PivotRows& r, const std::vector<double*>& params)
+{
+    DependentParameters out;
+    const std::vector<std::vector<int>> pivots = eliminate_above_pivots(r);
+    out.groups.resize(pivots.size());
+    for (std::size_t g = 0; g < pivots.size(); ++g) {
+        for (int i : pivots[g])
+            out.groups[g].push_back(params[r.col_perm[i]]);
+        out.groups[g].push_back(params[r.col_perm[r.rank + g]]);
+        out.params.insert(out.params.end(), out.groups[g].begin(), out.groups[g].end());
+    }
+    return out;
+}
+
+DependentParameters run_dependent_parameters_dense(const Eigen::MatrixXd& j, const std::vector<double*>& params,
+                                                   double threshold)
+{
+    const Clock::time_point start = Clock::now();
+    DependentParameters out = identify_dependent_parameters(qr_decompose_dense(j, threshold), params);
+    out.seconds = seconds_since(start);
+    return out;
+}
+
+DependentParameters run_dependent_parameters_sparse(const SparseMatrix& j, const std::vector<double*>& params,
+                                                    double threshold)
+{
+    const Clock::time_point start = Clock::now();
+    DependentParameters out = identify_dependent_parameters(qr_decompose_sparse(j, threshold), params);
+    out.seconds = seconds_since(start);
+    return out;
+}
+
+// Groups of constraint indices from the decomposition of the transposed Jacobian.
+std::vector<std::vector<std::size_t>> conflict_groups(const PivotRows& r, const std::vector<std::size_t>& row_constraint)
+{
+    const std::vector<std::vector<int>> pivots = eliminate_above_pivots(r);
+    std::vector<std::vector<std::size_t>> groups(pivots.size());
+    for (std::size_t g = 0; g < pivots.size(); ++g) {
+        for (int i : pivots[g])
+            groups[g].push_back(row_constraint[r.col_perm[i]]);
+        groups[g].push_back(row_constraint[r.col_perm[r.rank + g]]);
+    }
+    return groups;
+}
+
+// Greedy cover of the groups by candidates (tag not 0, flag not 1): repeatedly the
+// candidate in most unsatisfied groups; ties to the smaller multiplicity of its tag, then
+// the larger tag, then the earlier added constraint. Returns constraint indices in the
+// order they were picked.
+std::vector<std::size_t> choose_redundant_candidates(const std::vector<std::vector<std::size_t>>& groups,
+                                                     const std::vector<Constraint*>& constraints,
+                                                     const std::map<int, int>& tag_multiplicity)
+{
+    struct Candidate {
+        std::size_t index;
+        int tag;
+        int multiplicity;
+        int unsatisfied_groups;
+        std::vector<std::size_t> groups;
+    };
+    std::vector<Candidate> candidates;
+    std::unordered_map<std::size_t, std::size_t> slot;  // constraint index -> candidates
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        for (std::size_t ci : groups[g]) {
+            const Constraint* c = constraints[ci];
+            if (c->tag() == 0 || c->flag() == 1)
+                continue;
+            auto [it, inserted] = slot.emplace(ci, candidates.size());
+            if (inserted)
+                candidates.push_back({ci, c->tag(), tag_multiplicity.at(c->tag()), 0, {}});
+            Candidate& cand = candidates[it->second];
+            ++cand.unsatisfied_groups;
+            cand.groups.push_back(g);
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.index < b.index; });
+    slot.clear();
+    for (std::size_t k = 0; k < candidates.size(); ++k)
+        slot.emplace(candidates[k].index, k);
+
+    std::vector<bool> satisfied(groups.size(), false);
+    std::size_t open = groups.size();
+    std::vector<std::size_t> chosen;
+    while (open > 0) {
+        const Candidate* best = nullptr;
+        for (const Candidate& c : candidates) {
+            if (c.unsatisfied_groups == 0)
+                continue;
+            if (best == nullptr || c.unsatisfied_groups > best->unsatisfied_groups ||
+                (c.unsatisfied_groups == best->unsatisfied_groups &&
+                 (c.multiplicity < best->multiplicity ||
+                  (c.multiplicity == best->multiplicity && c.tag > best->tag))))
+                best = &c;
+        }
+        if (best == nullptr)
+            break;
+        chosen.push_back(best->index);
+        for (std::size_t g : best->groups) {
+            if (satisfied[g])
+                continue;
+            satisfied[g] = true;
+            --open;
+            for (std::size_t ci : groups[g]) {
+                auto it = slot.find(ci);
+                if (it != slot.end())
+                    --candidates[it->second].unsatisfied_groups;
+            }
+        }
+    }
+    return chosen;
+}
+
+// Puts the caller's values back on every path out of the re-solve.
+class ValueRestorer {
+public:
+    explicit ValueRestorer(const std::vector<double*>& params) : params_(params)
+    {
+        saved_.reserve(params.size());
+        for (double* p : params)
+            saved_.push_back(*p);
+    }
+    ValueRestorer(const ValueRestorer&) = delete;
+    ValueRestorer& operator=(const ValueRestorer&) = delete;
+    ~ValueRestorer()
+    {
+        for (std::size_t i = 0; i < params_.size(); ++i)
+            *params_[i] = saved_[i];
+    }
+
+private:
+    const std::vector<double*>& params_;
+    std::vector<double> saved_;
+};
+
+// Waits for the asynchronous search on every path, exceptions included.
+template <class T>
+class FutureJoiner {
+public:
+    explicit FutureJoiner(std::future<T>& future) : future_(future) {}
+    FutureJoiner(const FutureJoiner&) = delete;
+    FutureJoiner& operator=(const FutureJoiner&) = delete;
+    ~FutureJoiner()
+    {
+        if (future_.valid())
+            future_.wait();
+    }
+
+private:
+    std::future<T>& future_;
+};
+
+std::vector<int> sorted_unique(std::vector<int> v)
+{
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    return v;
+}
+
+}  // namespace
+
+struct System::Analysis {
+    std::vector<std::vector<std::size_t>> groups;
+    std::vector<std::size_t> chosen;
+};
+
+int System::diagnose(int algorithm)
+{
+    // Nothing of an earlier diagnosis survives, whatever happens below.
     has_diagnosis = false;
     clear_diagnosis_results();
-    return 0;
+    timings_ = DiagnosisTimings{};
+    if (!has_unknowns)
+        return 0;
+    if (unknowns_.empty() || unknowns_.size() == excluded_from_diagnosis_.size()) {
+        empty_jacobian = true;
+        dofs = 0;
+        has_diagnosis = true;
+        return 0;
+    }
+
+    std::vector<double*> params;
+    {
+        const std::unordered_set<double*> excluded(excluded_from_diagnosis_.begin(), excluded_from_diagnosis_.end());
+        params.reserve(unknowns_.size());
+        for (double* p : unknowns_)
+            if (!excluded.count(p))
+                params.push_back(p);
+    }
+    const int param_count = checked_int(params.size(), CountKind::diagnosis_parameter);
+    if (auto_qr)
+        qr_algorithm = static_cast<int>(param_count >= auto_qr_threshold ? QrAlgorithm::sparse : QrAlgorithm::dense);
+    const bool dense = qr_algorithm == static_cast<int>(QrAlgorithm::dense);
+    const bool sparse = qr_algorithm == static_cast<int>(QrAlgorithm::sparse);
+
+    Clock::time_point stage = Clock::now();
+    const DiagnosisJacobian jac = build_diagnosis_jacobian(
+        constraints_, params, dense ? JacobianForm::dense : sparse ? JacobianForm::sparse : JacobianForm::none);
+    timings_.jacobian = seconds_since(stage);
+
+    dofs = param_count;
+    if (jac.rows == 0) {
+        empty_jacobian = true;
+        has_diagnosis = true;
+        return 0;
+    }
+    empty_jacobian = false;
+    if (!dense && !sparse) {
+        has_diagnosis = true;
+        return 0;
+    }
+
+    // The dependent-parameter search only reads the Jacobian, which outlives the task.
+    const double threshold = qr_pivot_threshold;
+    std::future<DependentParameters> search =
+        dense ? std::async(std::launch::async, run_dependent_parameters_dense, std::cref(jac.dense), std::cref(params),
+                           threshold)
+              : std::async(std::launch::async, run_dependent_parameters_sparse, std::cref(jac.sparse),
+                           std::cref(params), threshold);
+    FutureJoiner<DependentParameters> joiner(search);
+
+    stage = Clock::now();
+    PivotRows rt;
+    if (dense) {
+        rt = qr_decompose_dense(jac.dense.transpose(), threshold);
+    } else {
+        SparseMatrix jt = jac.sparse.transpose();
+        jt.makeCompressed();
+        rt = qr_decompose_sparse(jt, threshold);
+    }
+    if (debug_level >= 2)
+        SolverReport::instance().log_qr_system(
+            qr_log_line(dense ? "DenseQR" : "EigenSparseQR", threshold, param_count, jac.rows, rt.rank));
+    const int rank = rt.rank;
+    Analysis analysis;
+    if (jac.rows > rank)
+        analysis.groups = conflict_groups(rt, jac.row_constraint);
+    rt = PivotRows{};
+    timings_.qr = seconds_since(stage);
+
+    stage = Clock::now();
+    DependentParameters dependent = search.get();
+    timings_.join_wait = seconds_since(stage);
+    timings_.dependent_search = dependent.seconds;
+    dependent_params_ = std::move(dependent.params);
+    dependent_groups_ = std::move(dependent.groups);
+
+    dofs = param_count - rank;
+    if (jac.rows > rank) {
+        const std::size_t counted = analyse_conflicts(analysis, jac.rows, jac.tag_multiplicity, params, algorithm);
+        if (param_count == rank && counted > static_cast<std::size_t>(rank))
+            dofs = param_count - static_cast<int>(counted);
+    }
+    has_diagnosis = true;
+    return rank;
+}
+
+std::size_t System::analyse_conflicts(Analysis& analysis, int rows, const std::map<int, int>& tag_multiplicity,
+                                      const std::vector<double*>& params, int algorithm)
+{
+    SolverReport& report = SolverReport::instance();
+    auto group_constraints = [&](const std::vector<std::size_t>& group) {
+        std::vector<Constraint*> out;
+        for (std::size_t ci : group)
+            out.push_back(constraints_[ci]);
+        return out;
+    };
+    if (debug_level >= 2) {
+        std::vector<std::vector<Constraint*>> logged;
+        for (const auto& group : analysis.groups)
+            logged.push_back(group_constraints(group));
+        report.log_constraint_groups("Analysing groups of constraints of special interest", logged);
+    }
+
+    Clock::time_point stage = Clock::now();
+    analysis.chosen = choose_redundant_candidates(analysis.groups, constraints_, tag_multiplicity);
+    std::vector<std::size_t> chosen_sorted = analysis.chosen;
+    std::sort(chosen_sorted.begin(), chosen_sorted.end());
+    timings_.greedy = seconds_since(stage);
+    if (debug_level >= 2)
+        report.log_constraint_set("Chosen redundants", group_constraints(chosen_sorted));
+
+    stage = Clock::now();
+    {
+        // The re-solve moves values; the caller's are put back on every path.
+        ValueRestorer restore(unknowns_);
+        std::vector<bool> is_chosen(constraints_.size(), false);
+        for (std::size_t ci : analysis.chosen)
+            is_chosen[ci] = true;
+        std::vector<Constraint*> kept;
+        for (std::size_t ci = 0; ci < constraints_.size(); ++ci)
+            if (constraints_[ci]->driving() && !is_chosen[ci])
+                kept.push_back(constraints_[ci]);
+        Subsystem sub(kept, params);
+        if (debug_level >= 1)
+            report.print(std::string("GCS::RedundantSolving-") + algorithm_name(algorithm) + "-\n");
+        const SolveStatus status = solve(sub, algorithm, true, *this);
+        if (status == SolveStatus::success) {
+            sub.apply_solution();
+            for (std::size_t ci : chosen_sorted) {
+                const double e = constraints_[ci]->error();
+                if (e * e < convergence_redundant)
+                    redundant_.insert(constraints_[ci]);
+            }
+        }
+        if (status == SolveStatus::success && debug_level >= 1) {
+            char line[96];
+            std::snprintf(line, sizeof line, "GCS Redundant solving: %zu redundants\n", redundant_.size());
+            report.print(line);
+        }
+    }
+    timings_.resolve = seconds_since(stage);
+
+    std::size_t counted = static_cast<std::size_t>(rows);
+    std::vector<bool> conflict(analysis.groups.size(), true);
+    for (std::size_t g = analysis.groups.size(); g-- > 0;) {
+        const auto& group = analysis.groups[g];
+        for (std::size_t pos = 0; pos < group.size(); ++pos) {
+            const Constraint* c = constraints_[group[pos]];
+            if (!redundant_.count(const_cast<Constraint*>(c)))
+                continue;
+            conflict[g] = false;
+            --counted;
+            if (debug_level >= 2) {
+                char line[128];
+                std::snprintf(line, sizeof line, "(Partially) Redundant, Group %zu, index %td, Tag: %d\n", g,
+                              static_cast<std::ptrdiff_t>(pos), c->tag());
+                report.print(line);
+            }
+            break;
+        }
+    }
+
+    std::vector<int> conflicting;
+    for (std::size_t g = 0; g < analysis.groups.size(); ++g) {
+        if (!conflict[g])
+            continue;
+        for (std::size_t ci : analysis.groups[g]) {
+            const Constraint* c = constraints_[ci];
+            const int tag = c->flag() == 1 ? 0 : c->tag();
+            if (tag != 0)
+                conflicting.push_back(tag);
+        }
+    }
+    conflicting_tags = sorted_unique(std::move(conflicting));
+
+    std::vector<int> redundant;
+    std::vector<int> elsewhere;  // tags carried by a constraint that is not redundant
+    for (Constraint* c : constraints_)
+        (redundant_.count(c) ? redundant : elsewhere).push_back(c->tag());
+    redundant = sorted_unique(std::move(redundant));
+    elsewhere = sorted_unique(std::move(elsewhere));
+    for (int tag : redundant)
+        (std::binary_search(elsewhere.begin(), elsewhere.end(), tag) ? partially_redundant_tags : redundant_tags)
+            .push_back(tag);
+    return counted;
 }
 
 }  // namespace GCS

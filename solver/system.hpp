@@ -102,6 +102,10 @@ public:
 private:
     struct Analysis;
     void clear_diagnosis_results();
+    // Greedy choice of redundant candidates, re-solve without them, and the tag lists;
+    // returns the constraint count less the groups found merely redundant.
+    std::size_t analyse_conflicts(Analysis& analysis, int rows, const std::map<int, int>& tag_multiplicity,
+                                  const std::vector<double*>& params, int algorithm);
 
     std::vector<double*> unknowns_;
     std::vector<double*> excluded_from_diagnosis_;  // nothing fills it; kept empty
