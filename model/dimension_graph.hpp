@@ -15,9 +15,13 @@
 
 namespace vesk {
 
+// Tolerance of the graph's value checks (constraint values against geometry).
+inline constexpr double kGraphValueTolerance = 1e-9;
+
 struct Point2 {
     double x = 0.0;
     double y = 0.0;
+    bool operator==(const Point2&) const = default;
 };
 
 enum class PartClass : std::uint8_t { prismatic = 0, revolve = 1 };
@@ -44,16 +48,19 @@ struct SourceBox {
     double y = 0.0;
     double width = 0.0;
     double height = 0.0;
+    bool operator==(const SourceBox&) const = default;
 };
 
 struct DimensionView {
     std::string id;
     ViewType type = ViewType::front;
+    bool operator==(const DimensionView&) const = default;
 };
 
 struct LineGeometry {
     Point2 start;
     Point2 end;
+    bool operator==(const LineGeometry&) const = default;
 };
 
 struct ArcGeometry {
@@ -61,11 +68,13 @@ struct ArcGeometry {
     double radius = 0.0;
     double start_angle_deg = 0.0;
     double end_angle_deg = 0.0;
+    bool operator==(const ArcGeometry&) const = default;
 };
 
 struct CircleGeometry {
     Point2 center;
     double radius = 0.0;
+    bool operator==(const CircleGeometry&) const = default;
 };
 
 // Alternative order follows EntityType: line, arc, circle.
@@ -76,6 +85,7 @@ struct DimensionEntity {
     EntityType type = EntityType::line;
     std::string view_id;
     EntityGeometry geometry;
+    bool operator==(const DimensionEntity&) const = default;
 };
 
 struct DimensionConstraint {
@@ -86,6 +96,7 @@ struct DimensionConstraint {
     double confidence = 0.0;
     SourceBox source_bbox;
     std::optional<std::string> display_name;
+    bool operator==(const DimensionConstraint&) const = default;
 };
 
 struct DimensionGraph {
@@ -94,6 +105,7 @@ struct DimensionGraph {
     std::vector<DimensionView> views;
     std::vector<DimensionEntity> entities;
     std::vector<DimensionConstraint> constraints;
+    bool operator==(const DimensionGraph&) const = default;
 };
 
 // Parsed text uses the key-sorted JSON type (std::map ordering: ascending bytes).
@@ -115,6 +127,9 @@ double require_finite_number(const SortedJson& json, const std::string& key, con
 std::string require_non_empty_string(const SortedJson& json, const std::string& key, const std::string& path);
 ConstraintType parse_constraint_type(const std::string& text, const std::string& path);
 
+// Value checks of one constraint against the single entity it names; a contradiction is
+// let through when another constraint on the same entity, of the same kind, carries a
+// different value (the sketch analysis reports such pairs as conflicts).
 void validate_constraint_geometry(const DimensionConstraint& constraint,
                                   const std::map<std::string, const DimensionEntity*>& entities_by_id,
                                   const std::vector<DimensionConstraint>& constraints);
