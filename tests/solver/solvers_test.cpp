@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "solver/constraints.hpp"
+#include "solver/report.hpp"
 #include "solver/solvers.hpp"
 #include "solver/subsystem.hpp"
 #include "solver/test_sketches.hpp"
@@ -306,6 +307,28 @@ TEST(SolverReport, LevelTwoWritesWholeLines)
             EXPECT_NE(out.find("DL: stopcode: 1, Success\n"), std::string::npos) << out;
         }
     }
+}
+
+TEST(SolverReport, LogLinesOfGroupsSetsAndQr)
+{
+    double a = 0.0, b = 0.0;
+    ConstraintEqual c1(&a, &b), c2(&a, &b), c3(&a, &b);
+    c1.set_tag(4);
+    c2.set_tag(0);
+    c3.set_tag(12);
+    SolverReport& report = SolverReport::instance();
+    ::testing::internal::CaptureStderr();
+    report.log_constraint_groups("Analysing groups of constraints of special interest", {{&c1, &c2}, {&c3}});
+    report.log_constraint_set("Chosen redundants", {&c1, &c3});
+    report.log_constraint_set("Chosen redundants", {});
+    report.log_qr_system("DenseQR, Threads: 1");
+    report.print("100% %s %d\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Analysing groups of constraints of special interest:[4 0 ][12 ]\n"
+              "Chosen redundants: [4 12 ]\n"
+              "Chosen redundants: []\n"
+              "DenseQR, Threads: 1\n"
+              "100% %s %d\n");
 }
 
 // Results must not depend on where the parameters live or on other threads.
