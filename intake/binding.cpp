@@ -1,0 +1,317 @@
+#include "intake/binding.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <utility>
+
+#include <Image_AlienPixMap.hxx>
+#include <Quantity_ColorRGBA.hxx>
+
+#include "intake/binding_templates.hpp"
+#include "intake/image_io.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// A reading's box centre may lie at most this share of the image diagonal from the outline.
+constexpr double kProfileReachShare = 0.35;
+// Slot proximity never demands closer than this many pixels, however small the slot.
+constexpr double kMinSlotReachPx = 12.0;
+constexpr double kDarkTextLuma = 140.0;
+
+double box_centre_x(const SourceBox& box) { return box.x + box.width * 0.5; }
+double box_centre_y(const SourceBox& box) { return box.y + box.height * 0.5; }
+
+double distance_to_box(double x, double y, const SourceBox& box) {
+    const double dx = std::max({box.x - x, 0.0, x - (box.x + box.width)});
+    const double dy = std::max({box.y - y, 0.0, y - (box.y + box.height)});
+    return std::hypot(dx, dy);
+}
+
+void check_reading(const DimensionReading& reading) {
+    if (!reading.value) throw std::invalid_argument("all construction readings must have numeric values");
+    if (reading.origin != ReadingOrigin::source_text && reading.origin != ReadingOrigin::operator_confirmed) {
+        throw std::invalid_argument("unreviewed inferred or unreadable construction readings cannot be bound");
+    }
+    if (!(reading.confidence >= kBindingConfidenceFloor)) {
+        throw std::invalid_argument("construction reading confidence is below the green floor");
+    }
+    if (!(*reading.value > 0.0)) throw std::invalid_argument("construction readings must be positive");
+    if (!(reading.source_bbox.width > 0.0) || !(reading.source_bbox.height > 0.0)) {
+        throw std::invalid_argument("source_bbox must have positive width and height");
+    }
+}
+
+}  // namespace
+
+double round_half_away(double value) { return std::round(value); }
+
+BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,
+                                      const std::filesystem::path& normalized_png, const ReaderResponse& response) {
+    return bind_readings_core(input_png, declared_dpi, normalized_png, response, BindingOverride{}, {}, false);
+}
+
+BindingResult bind_readings_to_raster_with_options(const std::filesystem::path& input_png, double declared_dpi,
+                                                   const std::filesystem::path& normalized_png,
+                                                   const ReaderResponse& response, std::uint8_t marker_verified,
+                                                   std::vector<SourceBox> annotation_slots) {
+    return bind_readings_core(input_png, declared_dpi, normalized_png, response,
+                              BindingOverride{true, marker_verified}, std::move(annotation_slots), true);
+}
+
+BindingResult bind_readings_core(const std::filesystem::path& input_png, double declared_dpi,
+                                 const std::filesystem::path& normalized_png, const ReaderResponse& response,
+                                 BindingOverride override, std::vector<SourceBox> annotation_slots,
+                                 bool stop_on_reader_errors) {
+    BindingResult result;
+    // The intake's own errors (resolution, load, save) belong to the caller.
+    result.raster = normalize_raster_input(input_png, declared_dpi, normalized_png);
+    if (override.present) {
+        result.raster.extraction.millimeter_marker_verified = override.marker_verified;
+        result.raster.extraction.annotation_slots = std::move(annotation_slots);
+    }
+    result.response = response;
+    result.response.dimension_graph.reset();
+    if (stop_on_reader_errors) result.binding_errors = response.errors;
+
+    if (!result.raster.accepted) {
+        result.binding_errors.push_back(result.raster.message);
+        return result;
+    }
+    if (stop_on_reader_errors && !result.binding_errors.empty()) return result;
+
+    try {
+        const std::vector<DimensionReading> readings = validate_reading_slots(result.response, result.raster);
+        const RasterExtraction& extraction = result.raster.extraction;
+        require(extraction.entities_supported != 0, "raster entity extraction is unsupported");
+        require(extraction.millimeter_marker_verified != 0, "the deterministic millimeter marker was not verified");
+        const DimensionGraph graph = bind_profile_template(extraction, readings);
+        // The bound graph must pass exactly what any graph file passes.
+        DimensionGraph parsed =
+            parse_dimension_graph(dimension_graph_to_json(graph), response.drawing_id + ".bound_graph");
+        result.response.dimension_graph = parsed;
+        result.bound_graph = std::move(parsed);
+    } catch (const std::exception& error) {
+        result.binding_errors.emplace_back(error.what());
+    }
+
+    result.response.errors = response.errors;
+    result.response.errors.insert(result.response.errors.end(), result.binding_errors.begin(),
+                                  result.binding_errors.end());
+    return result;
+}
+
+SourceBox map_box_to_normalized(const SourceBox& box, const RasterIntakeResult& raster) {
+    if (raster.applied_rotation_deg == 0.0) return box;
+    const double a = raster.applied_rotation_deg * kPi / 180.0;
+    const double cos_a = std::cos(a);
+    const double sin_a = std::sin(a);
+    const double cx = (static_cast<double>(raster.width) - 1.0) * 0.5;
+    const double cy = (static_cast<double>(raster.height) - 1.0) * 0.5;
+    const double corners[4][2] = {{box.x, box.y},
+                                  {box.x + box.width, box.y},
+                                  {box.x, box.y + box.height},
+                                  {box.x + box.width, box.y + box.height}};
+    double min_x = std::numeric_limits<double>::infinity();
+    double min_y = min_x;
+    double max_x = -min_x;
+    double max_y = -min_x;
+    for (const auto& corner : corners) {
+        const double dx = corner[0] - cx;
+        const double dy = corner[1] - cy;
+        const double x = dx * cos_a + dy * sin_a + cx;
+        const double y = -dx * sin_a + dy * cos_a + cy;
+        min_x = std::min(min_x, x);
+        max_x = std::max(max_x, x);
+        min_y = std::min(min_y, y);
+        max_y = std::max(max_y, y);
+    }
+    return SourceBox{min_x, min_y, max_x - min_x, max_y - min_y};
+}
+
+bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box) {
+    const double image_width = static_cast<double>(pixmap.SizeX());
+    const double image_height = static_cast<double>(pixmap.SizeY());
+    // Clamp in double before narrowing so that a huge box cannot overflow the loop bounds.
+    const auto x0 = static_cast<std::int64_t>(std::max(0.0, std::floor(box.x)));
+    const auto x1 = static_cast<std::int64_t>(std::min(image_width, std::ceil(box.x + box.width)));
+    const auto y0 = static_cast<std::int64_t>(std::max(0.0, std::floor(box.y)));
+    const auto y1 = static_cast<std::int64_t>(std::min(image_height, std::ceil(box.y + box.height)));
+    int dark = 0;
+    for (std::int64_t y = y0; y < y1; ++y) {
+        for (std::int64_t x = x0; x < x1; ++x) {
+            const Quantity_ColorRGBA colour =
+                pixmap.PixelColor(static_cast<Standard_Integer>(x), static_cast<Standard_Integer>(y), Standard_False);
+            const Quantity_Color& rgb = colour.GetRGB();
+            const double luma = (0.2126 * rgb.Red() + 0.7152 * rgb.Green() + 0.0722 * rgb.Blue()) * 255.0;
+            if (luma < kDarkTextLuma && ++dark >= 2) return true;
+        }
+    }
+    return false;
+}
+
+std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& response,
+                                                     const RasterIntakeResult& raster) {
+    Image_AlienPixMap pixmap;
+    if (raster.normalized_png.empty() || !load_image_file(pixmap, raster.normalized_png)) {
+        throw std::invalid_argument("cannot reload normalized raster for source_bbox validation");
+    }
+    const std::vector<SourceBox>& slots = raster.extraction.annotation_slots;
+    if (response.readings.size() != slots.size()) {
+        throw std::invalid_argument("reader count does not match extracted source annotation slots");
+    }
+    const double width = static_cast<double>(raster.width);
+    const double height = static_cast<double>(raster.height);
+    const double diagonal = std::hypot(width, height);
+    std::vector<std::optional<std::size_t>> taken(slots.size());
+
+    for (std::size_t r = 0; r < response.readings.size(); ++r) {
+        const DimensionReading& reading = response.readings[r];
+        check_reading(reading);
+        const SourceBox box = map_box_to_normalized(reading.source_bbox, raster);
+        if (!(box.x >= 0.0 && box.y >= 0.0 && box.x + box.width <= width && box.y + box.height <= height)) {
+            throw std::invalid_argument("source_bbox falls outside the normalized raster");
+        }
+        if (!overlaps_dark_text(pixmap, box)) {
+            throw std::invalid_argument("source_bbox does not overlap dark source text");
+        }
+        const double cx = box_centre_x(box);
+        const double cy = box_centre_y(box);
+        if (!(distance_to_box(cx, cy, raster.extraction.profile_box) <= kProfileReachShare * diagonal)) {
+            throw std::invalid_argument("source_bbox is too far from the extracted entity region");
+        }
+        if (slots.empty()) throw std::invalid_argument("source_bbox has no extracted annotation slot");
+        std::size_t nearest = 0;
+        double d1 = std::numeric_limits<double>::infinity();
+        double d2 = std::numeric_limits<double>::infinity();
+        for (std::size_t s = 0; s < slots.size(); ++s) {
+            const double d = std::hypot(cx - box_centre_x(slots[s]), cy - box_centre_y(slots[s]));
+            if (d < d1) {
+                d2 = d1;
+                d1 = d;
+                nearest = s;
+            } else if (d < d2) {
+                d2 = d;
+            }
+        }
+        const SourceBox& slot = slots[nearest];
+        if (!(d1 <= std::max(kMinSlotReachPx, std::hypot(slot.width, slot.height)))) {
+            throw std::invalid_argument("source_bbox is not proximal to its extracted annotation slot");
+        }
+        if (slots.size() > 1 && !(d2 - d1 >= kSlotAmbiguityGapPx)) {
+            throw std::invalid_argument("source_bbox annotation-slot assignment is ambiguous");
+        }
+        if (taken[nearest]) throw std::invalid_argument("multiple readings map to one extracted annotation slot");
+        taken[nearest] = r;
+    }
+
+    std::vector<DimensionReading> ordered;
+    ordered.reserve(slots.size());
+    for (const auto& reading_index : taken) {
+        if (!reading_index) throw std::invalid_argument("an extracted annotation slot has no reading");
+        ordered.push_back(response.readings[*reading_index]);
+    }
+    return ordered;
+}
+
+void add_bound_constraint(DimensionGraph& graph, const std::vector<DimensionReading>& readings, std::size_t index,
+                          ConstraintType type, std::vector<std::string> entity_ids) {
+    DimensionConstraint constraint;
+    constraint.id = "bound_" + std::to_string(index + 1);
+    constraint.type = type;
+    constraint.entity_ids = std::move(entity_ids);
+    constraint.value = reading_value(readings, index);
+    constraint.confidence = readings[index].confidence;
+    constraint.source_bbox = readings[index].source_bbox;
+    graph.constraints.push_back(std::move(constraint));
+}
+
+DimensionEntity make_line_entity(std::string id, std::string view_id, Point2 start, Point2 end) {
+    DimensionEntity entity;
+    entity.id = std::move(id);
+    entity.type = EntityType::line;
+    entity.view_id = std::move(view_id);
+    entity.geometry = LineGeometry{start, end};
+    return entity;
+}
+
+DimensionEntity make_circle_entity(std::string id, std::string view_id, Point2 center, double radius) {
+    DimensionEntity entity;
+    entity.id = std::move(id);
+    entity.type = EntityType::circle;
+    entity.view_id = std::move(view_id);
+    entity.geometry = CircleGeometry{center, radius};
+    return entity;
+}
+
+Point2 map_box_centre_to_profile(const SourceBox& box, const SourceBox& profile_box, double width_mm,
+                                 double height_mm) {
+    const double x = (box_centre_x(box) - profile_box.x) / profile_box.width * width_mm;
+    const double y = (profile_box.y + profile_box.height - box_centre_y(box)) / profile_box.height * height_mm;
+    return Point2{round_half_away(x), round_half_away(y)};
+}
+
+std::vector<SourceBox> sorted_circles(const RasterExtraction& extraction) {
+    const std::vector<SourceBox>& circles = extraction.circles;
+    std::vector<std::size_t> order(circles.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    // Lowest on the page first; equal centres keep the extraction's order.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return box_centre_y(circles[a]) > box_centre_y(circles[b]);
+    });
+    // Rows are the chains of centres no more than the tolerance apart: they depend only on
+    // the set of centres, not on how the sort arranged equal or near-equal ones.
+    std::vector<std::size_t> row_of(circles.size(), 0);
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        const double gap = box_centre_y(circles[order[i - 1]]) - box_centre_y(circles[order[i]]);
+        row_of[order[i]] = row_of[order[i - 1]] + (gap > kHoleRowTolerancePx ? 1 : 0);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (row_of[a] != row_of[b]) return row_of[a] < row_of[b];
+        const double ax = box_centre_x(circles[a]);
+        const double bx = box_centre_x(circles[b]);
+        if (ax != bx) return ax < bx;
+        const double ay = box_centre_y(circles[a]);
+        const double by = box_centre_y(circles[b]);
+        if (ay != by) return ay > by;
+        return a < b;
+    });
+    std::vector<SourceBox> sorted;
+    sorted.reserve(order.size());
+    for (const std::size_t index : order) sorted.push_back(circles[index]);
+    return sorted;
+}
+
+void check_equal(double a, double b, const std::string& message) {
+    if (!(std::fabs(a - b) <= 1e-6)) throw std::invalid_argument(message);
+}
+
+void check_relative(double actual, double expected, double tolerance, const std::string& message) {
+    if (!std::isfinite(actual) || !std::isfinite(expected) || !(expected > 0.0) ||
+        !(std::fabs(actual - expected) <= expected * tolerance)) {
+        throw std::invalid_argument(message);
+    }
+}
+
+void check_profile_aspect(const SourceBox& profile_box, double width_mm, double height_mm) {
+    check_relative(profile_box.width / profile_box.height, width_mm / height_mm, 0.04,
+                   "physical dimensions disagree with the extracted profile aspect");
+}
+
+void require(bool condition, const std::string& message) {
+    if (!condition) throw std::invalid_argument(message);
+}
+
+std::size_t reading_count(const std::vector<DimensionReading>& readings) { return readings.size(); }
+
+double reading_value(const std::vector<DimensionReading>& readings, std::size_t index) {
+    if (index >= readings.size()) throw std::logic_error("reading index out of range");
+    if (!readings[index].value) throw std::logic_error("bound reading has no value");
+    return *readings[index].value;
+}
+
+}  // namespace vesk

@@ -1,0 +1,104 @@
+// Deterministic binding of a drawing reader's readings to the geometry extracted from the
+// drawing's raster: each reading must land on exactly one annotation slot, be trustworthy
+// enough to build from, and agree with the outline the raster shows; the matching shape
+// template then builds the DimensionGraph. Bad drawings and bad readings never throw:
+// they become binding errors and the result has no graph.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "intake/raster_intake.hpp"
+#include "intake/reader_response.hpp"
+#include "model/dimension_graph.hpp"
+
+class Image_PixMap;
+
+namespace vesk {
+
+// Lowest confidence a reading may carry and still be built from.
+inline constexpr double kBindingConfidenceFloor = 0.8;
+// A reading's nearest slot must beat the second-nearest by at least this many pixels.
+inline constexpr double kSlotAmbiguityGapPx = 4.0;
+
+struct BindingResult {
+    RasterIntakeResult raster;
+    // Present exactly when binding_errors is empty.
+    std::optional<DimensionGraph> bound_graph;
+    // The input response; its dimension_graph holds the bound graph (or nothing), and on
+    // the full path its errors are the reader's errors followed by the binding errors.
+    ReaderResponse response;
+    std::vector<std::string> binding_errors;
+};
+
+// Extraction overrides; given together or not at all.
+struct BindingOverride {
+    bool present = false;
+    std::uint8_t marker_verified = 0;
+};
+
+// Plain binding: reader errors do not stop it. The raster intake's own errors (bad
+// resolution, unreadable input, unwritable output) propagate as exceptions.
+BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,
+                                      const std::filesystem::path& normalized_png, const ReaderResponse& response);
+
+// Binding with the extraction's marker flag and annotation slots replaced; reader errors
+// stop it before any reading is checked.
+BindingResult bind_readings_to_raster_with_options(const std::filesystem::path& input_png, double declared_dpi,
+                                                   const std::filesystem::path& normalized_png,
+                                                   const ReaderResponse& response, std::uint8_t marker_verified,
+                                                   std::vector<SourceBox> annotation_slots);
+
+BindingResult bind_readings_core(const std::filesystem::path& input_png, double declared_dpi,
+                                 const std::filesystem::path& normalized_png, const ReaderResponse& response,
+                                 BindingOverride override, std::vector<SourceBox> annotation_slots,
+                                 bool stop_on_reader_errors);
+
+// The readings in annotation-slot order, each checked against the normalised raster.
+// Throws std::invalid_argument with the first problem found.
+std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& response, const RasterIntakeResult& raster);
+
+// The reading's box carried into the normalised image (rotated with the raster).
+SourceBox map_box_to_normalized(const SourceBox& box, const RasterIntakeResult& raster);
+
+// At least two pixels inside the box are darker than luma 140.
+bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box);
+
+// --- Building blocks of the shape templates. ---
+
+// Constraint "bound_<i + 1>" from reading i: its value, confidence and (input) box.
+void add_bound_constraint(DimensionGraph& graph, const std::vector<DimensionReading>& readings, std::size_t index,
+                          ConstraintType type, std::vector<std::string> entity_ids);
+DimensionEntity make_line_entity(std::string id, std::string view_id, Point2 start, Point2 end);
+DimensionEntity make_circle_entity(std::string id, std::string view_id, Point2 center, double radius);
+
+// A box centre in pixels as whole millimetres in the profile's frame: origin at the
+// profile's lower-left corner, y upward.
+Point2 map_box_centre_to_profile(const SourceBox& box, const SourceBox& profile_box, double width_mm,
+                                 double height_mm);
+
+// Centres whose y lie within this many pixels of each other form one row of holes.
+inline constexpr double kHoleRowTolerancePx = 2.0;
+
+// The extraction's circles lowest row on the page first, each row left to right. A row
+// is a chain of centres whose y differ by at most kHoleRowTolerancePx, so two holes of
+// one row on a straightened drawing cannot trade places over a fraction of a pixel.
+std::vector<SourceBox> sorted_circles(const RasterExtraction& extraction);
+
+// Each throws std::invalid_argument(message) when its check fails.
+void check_equal(double a, double b, const std::string& message);
+void check_relative(double actual, double expected, double tolerance, const std::string& message);
+void check_profile_aspect(const SourceBox& profile_box, double width_mm, double height_mm);
+void require(bool condition, const std::string& message);
+
+std::size_t reading_count(const std::vector<DimensionReading>& readings);
+double reading_value(const std::vector<DimensionReading>& readings, std::size_t index);
+
+// Rounds half away from zero.
+double round_half_away(double value);
+
+}  // namespace vesk
