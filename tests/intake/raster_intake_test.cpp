@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "intake/reader_response.hpp"
 #include "model/occt_support.hpp"
 #include "support/drawing_generator.hpp"
 
@@ -371,6 +372,281 @@ TEST_F(RasterIntakeTest, BlankSheetIsAcceptedWithoutGeometry) {
     EXPECT_EQ(result.extraction.message, "no supported dark-ink geometry component found");
     EXPECT_TRUE(result.extraction.annotation_slots.empty());
     EXPECT_EQ(load_raster(path("blank_normalized.png")).pixels, blank.render().pixels);
+}
+
+
+TEST_F(RasterIntakeTest, ReadingBoxesLandOnTheirSlotsAfterStraightening) {
+    for (const double degrees : {0.0, 2.0, -3.3}) {
+        Drawing drawing = testing::plate_drawing();
+        drawing.rotation_deg = degrees;
+        drawing.anti_aliased = degrees < 0.0;
+        SCOPED_TRACE(degrees);
+        const RasterIntakeResult result = intake(drawing, "slots");
+        const ReaderResponse response = drawing.reader_response("plate");
+        const std::vector<SourceBox>& slots = result.extraction.annotation_slots;
+        ASSERT_EQ(slots.size(), response.readings.size());
+        const double a = result.applied_rotation_deg * 3.14159265358979323846 / 180.0;
+        const double cx = (result.width - 1) * 0.5;
+        const double cy = (result.height - 1) * 0.5;
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            const SourceBox& box = response.readings[i].source_bbox;
+            const double x = box.x + box.width * 0.5;
+            const double y = box.y + box.height * 0.5;
+            const double mx = (x - cx) * std::cos(a) + (y - cy) * std::sin(a) + cx;
+            const double my = -(x - cx) * std::sin(a) + (y - cy) * std::cos(a) + cy;
+            EXPECT_NEAR(mx, slots[i].x + slots[i].width * 0.5, 2.0) << i;
+            EXPECT_NEAR(my, slots[i].y + slots[i].height * 0.5, 2.0) << i;
+        }
+    }
+}
+
+TEST_F(RasterIntakeTest, GeneratedResponseTextMatchesTheResponse) {
+    Drawing drawing = testing::flange_drawing();
+    drawing.rotation_deg = -3.3;
+    drawing.readings[2].value.reset();
+    drawing.readings[2].origin = "unreadable";
+    drawing.readings[3].confidence = 0.79;
+    drawing.reader_errors = {"glare on the title block"};
+    const ReaderResponse direct = drawing.reader_response("flange-1");
+    const ReaderResponse parsed = parse_agent_reader_v2_response(drawing.reader_response_json("flange-1"), "generated");
+    EXPECT_EQ(parsed.drawing_id, "flange-1");
+    EXPECT_EQ(parsed.errors, direct.errors);
+    ASSERT_EQ(parsed.readings.size(), direct.readings.size());
+    for (std::size_t i = 0; i < parsed.readings.size(); ++i) {
+        EXPECT_EQ(parsed.readings[i].constraint_id, direct.readings[i].constraint_id);
+        EXPECT_EQ(parsed.readings[i].value, direct.readings[i].value);
+        EXPECT_EQ(parsed.readings[i].confidence, direct.readings[i].confidence);
+        EXPECT_EQ(parsed.readings[i].origin, direct.readings[i].origin);
+        EXPECT_EQ(parsed.readings[i].source_bbox.x, direct.readings[i].source_bbox.x);
+        EXPECT_EQ(parsed.readings[i].source_bbox.height, direct.readings[i].source_bbox.height);
+    }
+    EXPECT_EQ(direct.readings[0].confidence, 0.95);
+    EXPECT_EQ(direct.readings[0].origin, ReadingOrigin::source_text);
+}
+
+TEST_F(RasterIntakeTest, MillimeterMarkerOnlyOnTheExactSheet) {
+    struct Case {
+        std::int32_t width;
+        std::int32_t height;
+        std::int32_t shift_x;
+        std::int32_t shift_y;
+        bool verified;
+    };
+    for (const Case c : {Case{640, 420, 0, 0, true}, Case{640, 420, 5, -5, true}, Case{640, 420, -6, 0, false},
+                         Case{641, 420, 0, 0, false}, Case{640, 421, 0, 0, false}, Case{639, 420, 0, 0, false}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " shifted " + std::to_string(c.shift_x) +
+                     "," + std::to_string(c.shift_y));
+        Drawing drawing(c.width, c.height);
+        drawing.millimeter_marker();
+        drawing.rotation_deg = 0.0;
+        RasterImage image = drawing.render();
+        RasterImage shifted = image;
+        for (std::int32_t y = 0; y < image.height; ++y) {
+            for (std::int32_t x = 0; x < image.width; ++x) {
+                const std::int32_t sx = x - c.shift_x;
+                const std::int32_t sy = y - c.shift_y;
+                const bool inside = sx >= 0 && sy >= 0 && sx < image.width && sy < image.height;
+                shifted.pixels[shifted.index(x, y)] = inside ? image.at(sx, sy) : kOpaqueWhite;
+            }
+        }
+        EXPECT_EQ(verify_millimeter_marker(shifted), c.verified);
+    }
+    Drawing wide = testing::plate_drawing();
+    wide.width = 641;
+    const RasterIntakeResult result = intake(wide, "wide");
+    EXPECT_EQ(result.extraction.millimeter_marker_verified, 0);
+    EXPECT_EQ(result.extraction.profile_kind, kProfileRectangle);
+}
+
+TEST_F(RasterIntakeTest, TextRowsSplitIntoBandsByTheirGap) {
+    struct Case {
+        std::int32_t blank_rows;
+        std::size_t slots;
+    };
+    // Ten text rows with gap y - last = blank_rows + 1.
+    for (const Case c : {Case{1, 1}, Case{2, 2}, Case{0, 1}}) {
+        SCOPED_TRACE(c.blank_rows);
+        Drawing drawing(640, 420);
+        const SourceBox first = drawing.text({480, 100}, "25", 1);
+        const SourceBox second = drawing.text({480, first.y + first.height + c.blank_rows}, "40", 1);
+        const std::vector<SourceBox> slots = find_annotation_slots(drawing.render());
+        ASSERT_EQ(slots.size(), c.slots);
+        EXPECT_EQ(slots.front().y, first.y);
+        EXPECT_EQ(slots.back().y + slots.back().height, second.y + second.height);
+    }
+    // Column groups split past a 6-pixel gap; slots come in reading order.
+    Drawing drawing(640, 420);
+    drawing.text({530, 100}, "7", 1);
+    drawing.text({480, 102}, "1", 1);
+    drawing.text({484 + 7, 102}, "8", 1);  // "1" ends at x 484: x - last = 7
+    drawing.text({480, 150}, "9", 2);
+    drawing.text({489 + 6, 150}, "9", 2);  // x - last = 6: one group
+    drawing.text({600, 200}, "5", 2);          // outside the column (x >= 602 is cut)
+    drawing.block(500, 250, 501, 250);         // specks and flat marks are not text
+    drawing.block(520, 250, 540, 252);
+    const std::vector<SourceBox> slots = find_annotation_slots(drawing.render());
+    ASSERT_EQ(slots.size(), 5u);
+    EXPECT_EQ(slots[0].x, 480.0);
+    EXPECT_EQ(slots[1].x, 491.0);
+    EXPECT_EQ(slots[2].x, 530.0);
+    EXPECT_EQ(slots[3].x, 480.0);
+    EXPECT_EQ(slots[3].width, 25.0);
+    EXPECT_EQ(slots[4].x, 600.0);
+    EXPECT_EQ(slots[4].width, 2.0);
+}
+
+// A component made of the pixels of a w x h box that pass the test.
+template <typename Inside>
+RasterComponent make_component(std::int32_t w, std::int32_t h, Inside inside) {
+    RasterComponent component;
+    component.min_x = component.min_y = 1000;
+    component.max_x = component.max_y = -1;
+    for (std::int32_t y = 0; y < h; ++y) {
+        for (std::int32_t x = 0; x < w; ++x) {
+            if (!inside(x, y)) continue;
+            component.pixels.emplace_back(x, y);
+            component.min_x = std::min(component.min_x, x);
+            component.min_y = std::min(component.min_y, y);
+            component.max_x = std::max(component.max_x, x);
+            component.max_y = std::max(component.max_y, y);
+        }
+    }
+    return component;
+}
+
+RasterComponent elliptic_ring(std::int32_t w, std::int32_t h, double thickness) {
+    return make_component(w, h, [=](std::int32_t x, std::int32_t y) {
+        const double rx = w * 0.5, ry = h * 0.5;
+        const double dx = (x + 0.5 - rx), dy = (y + 0.5 - ry);
+        const double outer = dx * dx / (rx * rx) + dy * dy / (ry * ry);
+        const double inner = dx * dx / ((rx - thickness) * (rx - thickness)) + dy * dy / ((ry - thickness) * (ry - thickness));
+        return outer < 1.0 && inner >= 1.0;
+    });
+}
+
+TEST_F(RasterIntakeTest, CircleComponentsAreRingsOfNearlyEqualSides) {
+    struct Case {
+        std::string name;
+        RasterComponent component;
+        bool circle;
+    };
+    const std::vector<Case> cases = {
+        {"ring 30", elliptic_ring(30, 30, 2.0), true},
+        {"ring 15", elliptic_ring(15, 15, 1.5), true},
+        {"ring 14", elliptic_ring(14, 14, 1.5), false},
+        {"ring 20 x 24", elliptic_ring(20, 24, 2.0), false},
+        {"ring 20 x 23", elliptic_ring(20, 23, 2.0), true},
+        {"disc 30", elliptic_ring(30, 30, 15.0), false},
+        {"square outline", make_component(30, 30, [](int x, int y) { return x < 2 || y < 2 || x > 27 || y > 27; }), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(is_circle_component(c.component), c.circle) << c.name;
+}
+
+TEST_F(RasterIntakeTest, OutlineTopologyOutsideTheGrammar) {
+    struct Case {
+        std::string name;
+        int horizontal;
+        int vertical;
+        bool circle;
+        std::uint32_t kind;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"five by five", 5, 5, false, kProfileNone, "orthogonal outline topology is outside the deterministic grammar"},
+        {"one by one", 1, 1, false, kProfileNone, "orthogonal outline topology is outside the deterministic grammar"},
+        {"three by two", 3, 2, false, kProfileNone, "orthogonal outline has unequal horizontal and vertical axis counts"},
+        {"three by two with a ring", 3, 2, true, kProfileCircular, "circular front profile and circle entities extracted"},
+        {"four by four", 4, 4, true, kProfileStepped, "orthogonal front outline and circle entities extracted"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drawing drawing(640, 420);
+        for (int i = 0; i < c.horizontal; ++i) drawing.line({80, 80.0 + 50 * i}, {420, 80.0 + 50 * i}, 3);
+        const double bottom = 80.0 + 50 * std::max(1, c.horizontal - 1);
+        for (int i = 0; i < c.vertical; ++i) drawing.line({80.0 + 60 * i, 80}, {80.0 + 60 * i, bottom}, 3);
+        if (c.circle) drawing.ring({440, 320}, 30, 2);
+        const RasterExtraction e = extract_raster_entities(drawing.render());
+        EXPECT_EQ(e.profile_kind, c.kind);
+        EXPECT_EQ(e.message, c.message);
+        EXPECT_EQ(e.horizontal_axes_y.size(), static_cast<std::size_t>(c.horizontal));
+        EXPECT_EQ(e.entities_supported, c.kind == kProfileNone ? 0 : 1);
+        if (c.kind == kProfileCircular) {
+            EXPECT_EQ(e.profile_box.width, e.circles.front().width);
+        }
+    }
+}
+
+TEST_F(RasterIntakeTest, BilinearSamplingAndBlending) {
+    RasterImage image;
+    image.width = 2;
+    image.height = 2;
+    image.pixels = {make_pixel(0, 0, 0), make_pixel(255, 255, 255), make_pixel(100, 0, 0, 0), make_pixel(0, 0, 100)};
+    EXPECT_EQ(sample_bilinear(image, 0.0, 0.0), make_pixel(0, 0, 0));
+    EXPECT_EQ(sample_bilinear(image, 1.0, 1.0), make_pixel(0, 0, 100));
+    EXPECT_EQ(sample_bilinear(image, 0.5, 0.0), make_pixel(128, 128, 128));  // 127.5 rounds away from zero
+    EXPECT_EQ(sample_bilinear(image, 0.0, 0.5), make_pixel(50, 0, 0, 128));
+    for (const auto& [x, y] : std::vector<std::pair<double, double>>{
+             {-0.001, 0.0}, {0.0, -1e-9}, {1.0001, 0.0}, {0.0, 1.5}, {std::nan(""), 0.0}, {0.0, std::nan("")}}) {
+        EXPECT_EQ(sample_bilinear(image, x, y), kOpaqueWhite) << x << "," << y;
+    }
+    EXPECT_EQ(blend_colour(make_pixel(10, 20, 30, 40), make_pixel(20, 40, 60, 80), 0.25), make_pixel(13, 25, 38, 50));
+    EXPECT_EQ(rotate_raster(image, 0.0).pixels, image.pixels);
+}
+
+TEST_F(RasterIntakeTest, OutputFailuresAreReported) {
+    Drawing drawing = testing::plate_drawing();
+    drawing.write_png(path("in.png"));
+    std::ofstream(path("file")) << "x";
+    const std::string directory_error =
+        error_of([&] { normalize_raster_input(path("in.png"), 300.0, path("file") / "sub" / "out.png"); });
+    EXPECT_EQ(directory_error.rfind("Cannot create deskew output directory: ", 0), 0u) << directory_error;
+    std::filesystem::create_directories(path("taken.png"));
+    EXPECT_EQ(error_of([&] { normalize_raster_input(path("in.png"), 300.0, path("taken.png")); }),
+              "OCCT could not save deskew output: " + path("taken.png").string());
+}
+
+TEST_F(RasterIntakeTest, ConcurrentIntakesAgree) {
+    std::vector<Drawing> drawings;
+    for (TemplateCase c : template_cases()) drawings.push_back(c.drawing);
+    drawings[1].rotation_deg = 2.0;
+    drawings[3].rotation_deg = -3.3;
+    drawings[3].anti_aliased = true;
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < drawings.size(); ++i) {
+        const std::string name = "drawing" + std::to_string(i);
+        const RasterIntakeResult result = intake(drawings[i], name);
+        expected.push_back(describe(result.extraction) + read_bytes(path(name + "_normalized.png")));
+    }
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 3;
+    std::vector<std::vector<std::string>> seen(kThreads);
+    std::vector<std::string> failures(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            try {
+                for (int round = 0; round < kRounds; ++round) {
+                    const std::size_t i = static_cast<std::size_t>(t + round) % drawings.size();
+                    const auto out = path("t" + std::to_string(t) + "_" + std::to_string(round) + ".png");
+                    const RasterIntakeResult result =
+                        normalize_raster_input(path("drawing" + std::to_string(i) + ".png"), 300.0, out);
+                    seen[static_cast<std::size_t>(t)].push_back(std::to_string(i) + ":" + describe(result.extraction) +
+                                                                read_bytes(out));
+                }
+            } catch (const std::exception& error) {
+                failures[static_cast<std::size_t>(t)] = error.what();
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(failures[static_cast<std::size_t>(t)], "");
+        ASSERT_EQ(seen[static_cast<std::size_t>(t)].size(), static_cast<std::size_t>(kRounds));
+        for (int round = 0; round < kRounds; ++round) {
+            const std::size_t i = static_cast<std::size_t>(t + round) % drawings.size();
+            EXPECT_EQ(seen[static_cast<std::size_t>(t)][static_cast<std::size_t>(round)], std::to_string(i) + ":" + expected[i]);
+        }
+    }
 }
 
 }  // namespace

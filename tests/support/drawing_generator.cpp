@@ -25,7 +25,8 @@ struct Glyph {
 const Glyph* find_glyph(char c) {
     static const Glyph kDigits[10] = {
         {5, {".###.", "#...#", "#..##", "#.#.#", "##..#", "#...#", ".###."}},
-        {5, {"..#..", ".##..", "..#..", "..#..", "..#..", "..#..", ".###."}},
+        // Every digit inks its first and last column, so that glyph gaps stay even.
+        {5, {"..#..", ".##..", "#.#..", "..#..", "..#..", "..#..", "#####"}},
         {5, {".###.", "#...#", "....#", "...#.", "..#..", ".#...", "#####"}},
         {5, {"#####", "...#.", "..#..", "...#.", "....#", "#...#", ".###."}},
         {5, {"...#.", "..##.", ".#.#.", "#..#.", "#####", "...#.", "...#."}},
@@ -55,7 +56,8 @@ void for_each_text_cell(Point2 top_left, std::string_view digits, int scale, Fn&
                 if (glyph->rows[static_cast<std::size_t>(row)][column] == '#') cell(x + column * scale, y + row * scale);
             }
         }
-        x += (glyph->width + 1) * scale;
+        // Glyphs stay close enough to read as one group at every scale.
+        x += glyph->width * scale + std::min(scale, 4);
     }
 }
 

@@ -6,6 +6,11 @@
 // Coordinates are pixels of the unrotated drawing, origin at the top-left, y downward,
 // pixel (x, y) centred on the integer point (x, y). Rotation turns the finished drawing
 // about the image centre so that its horizontals descend to the right by rotation_deg.
+//
+// The intake's skew estimate samples a 640 x 420 sheet every second pixel and resolves
+// rotations from about 1.5 degrees up (2 and -3.3 are safe choices); smaller rotations are
+// left in place, and then the millimetre marker no longer matches. On sheets above about
+// 480,000 pixels the estimate stays at zero.
 #pragma once
 
 #include <cstdint>
