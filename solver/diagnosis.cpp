@@ -175,20 +175,65 @@ PivotRows qr_decompose_dense(const Eigen::MatrixXd& a, double threshold)
     return r;
 }
 
+// Sparse QR with COLAMD ordering. Eigen's left-looking factorisation takes row k of its
+// input as the row of the k-th pivot, so rows far from their column's place make long
+// Householder vectors and heavy fill; the rows are therefore handed over sorted by their
+// first column in the COLAMD order (R does not depend on the row order), and rows without
+// entries, which change neither rank nor column relations, are left out.
 PivotRows qr_decompose_sparse(const SparseMatrix& a, double threshold)
 {
-    Eigen::SparseQR<SparseMatrix, Eigen::COLAMDOrdering<int>> qr;
+    const int m = static_cast<int>(a.rows());
+    const int n = static_cast<int>(a.cols());
+    Eigen::COLAMDOrdering<int> colamd;
+    Eigen::PermutationMatrix<Eigen::Dynamic, Eigen::Dynamic, int> ordering;
+    colamd(a, ordering);
+    std::vector<int> position(n);        // original column -> place in the COLAMD order
+    std::vector<int> column_at(n);       // place -> original column
+    for (int j = 0; j < n; ++j) {
+        position[j] = ordering.indices()[j];
+        column_at[position[j]] = j;
+    }
+
+    std::vector<int> first(m, n);
+    for (int j = 0; j < n; ++j)
+        for (SparseMatrix::InnerIterator it(a, j); it; ++it)
+            first[it.row()] = std::min(first[it.row()], position[j]);
+    std::vector<int> rows;
+    for (int i = 0; i < m; ++i)
+        if (first[i] < n)
+            rows.push_back(i);
+    std::stable_sort(rows.begin(), rows.end(), [&](int x, int y) { return first[x] < first[y]; });
+    std::vector<int> row_place(m, -1);
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        row_place[rows[k]] = static_cast<int>(k);
+
+    std::vector<Eigen::Triplet<double, int>> entries;
+    entries.reserve(a.nonZeros());
+    for (int j = 0; j < n; ++j)
+        for (SparseMatrix::InnerIterator it(a, j); it; ++it)
+            entries.emplace_back(row_place[it.row()], position[j], it.value());
+    PivotRows r;
+    r.rows = m;
+    r.cols = n;
+    if (rows.empty()) {
+        // Nothing but zeros: rank 0, every column its own.
+        r.start.assign(1, 0);
+        r.col_perm = column_at;
+        return r;
+    }
+    SparseMatrix b(static_cast<int>(rows.size()), n);
+    b.setFromTriplets(entries.begin(), entries.end());
+    b.makeCompressed();
+    entries = {};
+
+    Eigen::SparseQR<SparseMatrix, Eigen::NaturalOrdering<int>> qr;
     qr.setPivotThreshold(threshold);
-    qr.compute(a);
+    qr.compute(b);
     if (qr.info() != Eigen::Success)
         throw std::runtime_error("GCS diagnosis sparse QR failed");
 
-    PivotRows r;
-    r.rows = static_cast<int>(a.rows());
-    r.cols = static_cast<int>(a.cols());
     r.rank = static_cast<int>(qr.rank());
     const SparseMatrix& rm = qr.matrixR();
-
     // Regroup the pivot rows of the column-major factor by row (a counting sort keeps the
     // columns of each row ascending).
     std::vector<std::size_t> count(r.rank + 1, 0);
@@ -210,9 +255,29 @@ PivotRows qr_decompose_sparse(const SparseMatrix& a, double threshold)
             }
         }
     }
-    const auto& perm = qr.colsPermutation().indices();
-    r.col_perm.assign(perm.data(), perm.data() + perm.size());
+    const auto& pivoting = qr.colsPermutation().indices();
+    r.col_perm.resize(n);
+    for (int k = 0; k < n; ++k)
+        r.col_perm[k] = column_at[pivoting[k]];
     return r;
+}
+
+// The given rows of a, in ascending order.
+SparseMatrix restrict_rows(const SparseMatrix& a, std::vector<int> rows)
+{
+    std::sort(rows.begin(), rows.end());
+    std::vector<int> place(a.rows(), -1);
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        place[rows[k]] = static_cast<int>(k);
+    std::vector<Eigen::Triplet<double, int>> entries;
+    for (int j = 0; j < a.outerSize(); ++j)
+        for (SparseMatrix::InnerIterator it(a, j); it; ++it)
+            if (place[it.row()] >= 0)
+                entries.emplace_back(place[it.row()], j, it.value());
+    SparseMatrix b(static_cast<int>(rows.size()), static_cast<int>(a.cols()));
+    b.setFromTriplets(entries.begin(), entries.end());
+    b.makeCompressed();
+    return b;
 }
 
 // Eliminates the entries above the pivots of R, pivots in ascending order, so that every
@@ -471,23 +536,51 @@ int System::diagnose(int algorithm)
         return 0;
     }
 
-    // The dependent-parameter search only reads the Jacobian, which outlives the task.
+    // Everything the dependent-parameter search reads is declared before the future, whose
+    // joiner waits for the search on every way out of this function.
     const double threshold = qr_pivot_threshold;
-    std::future<DependentParameters> search =
-        dense ? std::async(std::launch::async, run_dependent_parameters_dense, std::cref(jac.dense), std::cref(params),
-                           threshold)
-              : std::async(std::launch::async, run_dependent_parameters_sparse, std::cref(jac.sparse),
-                           std::cref(params), threshold);
+    SparseMatrix reduced;
+    std::promise<std::vector<int>> pivot_params;
+    std::future<DependentParameters> search;
     FutureJoiner<DependentParameters> joiner(search);
 
     stage = Clock::now();
     PivotRows rt;
     if (dense) {
+        search = std::async(std::launch::async, run_dependent_parameters_dense, std::cref(jac.dense),
+                            std::cref(params), threshold);
         rt = qr_decompose_dense(jac.dense.transpose(), threshold);
     } else {
+        // Sparse QR of a matrix with more rows than columns is slow (every surplus row
+        // fills in), and deleting rows that depend on the others changes no column
+        // relation. So the orientation with fewer rows is decomposed in full, and the
+        // other only on the rows that the first found independent.
         SparseMatrix jt = jac.sparse.transpose();
         jt.makeCompressed();
-        rt = qr_decompose_sparse(jt, threshold);
+        if (jac.rows <= jac.cols) {
+            search = std::async(std::launch::async, [&jac, &params, &pivot_params, threshold] {
+                const Clock::time_point start = Clock::now();
+                PivotRows r;
+                try {
+                    r = qr_decompose_sparse(jac.sparse, threshold);
+                } catch (...) {
+                    pivot_params.set_exception(std::current_exception());
+                    throw;
+                }
+                pivot_params.set_value(std::vector<int>(r.col_perm.begin(), r.col_perm.begin() + r.rank));
+                DependentParameters out = identify_dependent_parameters(r, params);
+                out.seconds = seconds_since(start);
+                return out;
+            });
+            rt = qr_decompose_sparse(restrict_rows(jt, pivot_params.get_future().get()), threshold);
+        } else {
+            rt = qr_decompose_sparse(jt, threshold);
+            reduced = restrict_rows(
+                jac.sparse,
+                std::vector<int>(rt.col_perm.begin(), rt.col_perm.begin() + rt.rank));
+            search = std::async(std::launch::async, run_dependent_parameters_sparse, std::cref(reduced),
+                                std::cref(params), threshold);
+        }
     }
     if (debug_level >= 2)
         SolverReport::instance().log_qr_system(
