@@ -297,6 +297,12 @@ TEST_F(Views, Failures) {
     const std::vector<ProjectedPolyline> square = {{{{0.0, 0.0}, {4.0, 4.0}}, false}};
     EXPECT_EQ(message_of<std::runtime_error>([&] { vesk::write_view_svg(unwritable, vesk::ViewType::front, square); }),
               "Cannot write SVG file: " + unwritable.string());
+    // A device that takes the open but refuses the bytes.
+    if (fs::exists("/dev/full")) {
+        EXPECT_EQ(message_of<std::runtime_error>(
+                      [&] { vesk::write_view_svg("/dev/full", vesk::ViewType::front, square); }),
+                  "Failed while writing SVG file: /dev/full");
+    }
 }
 
 TEST_F(Views, HandWrittenPolylinesGiveExactText) {
