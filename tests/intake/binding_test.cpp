@@ -321,6 +321,95 @@ TEST(BindingHelpers, DarkTextNeedsTwoPixels) {
     EXPECT_EQ(message_for({28, 8, 5, 5}, {20, 8, 5, 5}), "cannot reload normalized raster for source_bbox validation");
 }
 
+// The reach limits of a reading's box: at most 0.35 of the image diagonal from the
+// outline, within max(12 px, slot diagonal) of its slot, and 4 px clear of the next slot.
+TEST(BindingHelpers, OutlineAndSlotReachLimits) {
+    vesk::test::TempDir dir("vesk-binding");
+    // 200 x 100: diagonal 223.607, outline reach 78.262 px. Dark ink wherever boxes go.
+    Drawing drawing(200, 100);
+    drawing.block(90, 40, 199, 70);
+    drawing.write_png(dir.path() / "band.png");
+    RasterIntakeResult raster;
+    raster.normalized_png = dir.path() / "band.png";
+    raster.width = 200;
+    raster.height = 100;
+    const SourceBox whole{0, 0, 200, 100};
+    const SourceBox strip{0, 0, 20, 100};
+    // A 4 x 4 box centred on (cx, 50).
+    const auto box_at = [](double cx) { return SourceBox{cx - 2.0, 48.0, 4.0, 4.0}; };
+    const SourceBox small_slot{150, 49, 2, 2};  // centre (151, 50), diagonal 2.83
+    const SourceBox big_slot{110, 30, 30, 40};  // centre (125, 50), diagonal 50
+    const SourceBox rival_slot{159, 49, 2, 2};  // centre (160, 50)
+    struct Case {
+        const char* name;
+        SourceBox profile;
+        SourceBox box;
+        std::vector<SourceBox> slots;
+        std::string message;  // empty: the reading takes slot 0
+    };
+    const std::string too_far = "source_bbox is too far from the extracted entity region";
+    const std::string not_proximal = "source_bbox is not proximal to its extracted annotation slot";
+    const std::string ambiguous = "source_bbox annotation-slot assignment is ambiguous";
+    const std::vector<Case> cases = {
+        {"78 px from the outline", strip, box_at(98.0), {box_at(98.0)}, ""},
+        {"79 px from the outline", strip, box_at(99.0), {box_at(99.0)}, too_far},
+        {"small slot, 12 px", whole, box_at(163.0), {small_slot}, ""},
+        {"small slot, 12.5 px", whole, box_at(163.5), {small_slot}, not_proximal},
+        {"big slot, 50 px", whole, box_at(175.0), {big_slot}, ""},
+        {"big slot, 51 px", whole, box_at(176.0), {big_slot}, not_proximal},
+        {"gap of exactly 4 px", whole, box_at(153.5), {rival_slot, small_slot}, ""},
+        {"gap of 3.8 px", whole, box_at(153.6), {rival_slot, small_slot}, ambiguous},
+        {"equidistant slots", whole, box_at(155.5), {small_slot, rival_slot}, ambiguous},
+    };
+    ReaderResponse response;
+    response.readings.push_back(DimensionReading{"a", 5.0, 0.9, ReadingOrigin::source_text, SourceBox{}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        raster.extraction.profile_box = c.profile;
+        raster.extraction.annotation_slots = c.slots;
+        response.readings[0].source_bbox = c.box;
+        // One reading per slot: the rival slot gets a second reading centred on it.
+        ReaderResponse sent = response;
+        if (c.slots.size() == 2) {
+            sent.readings.push_back(DimensionReading{"b", 5.0, 0.9, ReadingOrigin::source_text, box_at(160.0)});
+        }
+        try {
+            const std::vector<DimensionReading> ordered = validate_reading_slots(sent, raster);
+            EXPECT_EQ(c.message, "");
+            const std::size_t own = c.slots[0] == rival_slot ? 1 : 0;
+            EXPECT_EQ(ordered.at(own).constraint_id, "a");
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(error.what(), c.message);
+        }
+    }
+}
+
+TEST(BindingHelpers, BoxesFollowTheRasterRotationAndRoundHalfAwayFromZero) {
+    RasterIntakeResult raster;
+    raster.width = 101;
+    raster.height = 101;  // rotation centre (50, 50)
+    const SourceBox box{60, 50, 10, 4};
+    EXPECT_EQ(map_box_to_normalized(box, raster), box);
+    raster.applied_rotation_deg = 90.0;
+    const SourceBox turned = map_box_to_normalized(box, raster);
+    // (x, y) -> (y, 100 - x): the corners land on x 50..54, y 30..40.
+    EXPECT_NEAR(turned.x, 50.0, 1e-9);
+    EXPECT_NEAR(turned.y, 30.0, 1e-9);
+    EXPECT_NEAR(turned.width, 4.0, 1e-9);
+    EXPECT_NEAR(turned.height, 10.0, 1e-9);
+
+    // Profile 100 x 100 px for 100 x 100 mm: centres map one to one, y flipped.
+    const SourceBox profile{0, 0, 100, 100};
+    const auto centre = [&](double cx, double cy) {
+        return map_box_centre_to_profile(SourceBox{cx - 1.0, cy - 1.0, 2.0, 2.0}, profile, 100.0, 100.0);
+    };
+    EXPECT_EQ(centre(12.5, 87.5), (Point2{13.0, 13.0}));
+    EXPECT_EQ(centre(-2.5, 102.5), (Point2{-3.0, -3.0}));
+    EXPECT_EQ(centre(12.4, 87.6), (Point2{12.0, 12.0}));
+    EXPECT_EQ(round_half_away(-0.5), -1.0);
+    EXPECT_EQ(round_half_away(2.5), 3.0);
+}
+
 // Each template's drawing binds to a graph that the model pipeline accepts as it is.
 TEST_F(BindingTest, EveryTemplateBindsToAGraphThePipelineBuilds) {
     const std::vector<std::pair<std::string, Drawing>> drawings = {

@@ -212,6 +212,15 @@ TEST(MockReaderProvider, ManifestRefusals) {
         {"duplicate_id",
          manifest_of(R"([{"drawing_id": "part-1", "response": "p.json"}, {"drawing_id": "part-1", "response": "p.json"}])"),
          {{"p.json", "part-1"}}, {"invalid_argument", "Reader mock manifest contains duplicate drawing_id 'part-1'"}},
+        {"fixture_missing", manifest_of(R"([{"drawing_id": "p", "response": "sub/p.json"}])"), {},
+         {"runtime_error", "Reader provider cannot open response: <root>/sub/p.json"}},
+        // Each case is checked in turn: its id, then its path, then its fixture, and only
+        // then is it entered, so a duplicate whose fixture is missing fails on the fixture.
+        {"order_id_before_response", manifest_of(R"([{"drawing_id": "P", "response": "/abs.json"}])"), {},
+         {"invalid_argument", "Reader mock cases[0]: drawing_id is unsafe"}},
+        {"order_fixture_before_duplicate",
+         manifest_of(R"([{"drawing_id": "p", "response": "p.json"}, {"drawing_id": "p", "response": "q.json"}])"),
+         {{"p.json", "p"}}, {"runtime_error", "Reader provider cannot open response: <root>/q.json"}},
     };
     for (const ManifestCase& c : cases) {
         SCOPED_TRACE(c.name);
