@@ -6,7 +6,9 @@
 // constraints that depend on the pivot constraints; each such column and the pivots it
 // leans on form a group. A greedy cover picks one candidate per group; a re-solve without
 // the picks tells whether a pick is merely redundant (satisfied anyway) or conflicting.
-// Meanwhile a second thread decomposes the Jacobian itself to group dependent parameters.
+// A second thread decomposes the Jacobian itself to group dependent parameters. On the
+// sparse path the orientation with more rows is decomposed only on the rows that the
+// other decomposition found independent (see diagnose()).
 #include <Eigen/Dense>
 #include <Eigen/OrderingMethods>
 #include <Eigen/SparseCore>

@@ -430,6 +430,19 @@ TEST(System, FlaggedConstraintCountsAsAnchorAmongConflicts)
     EXPECT_EQ(sys.dofs, -1);
 }
 
+TEST(System, UnknownQrAlgorithmSkipsTheDecomposition)
+{
+    Bar bar(12.0);
+    System& sys = bar.sys;
+    sys.auto_qr = false;
+    sys.qr_algorithm = 5;
+    sys.init_solution();
+    EXPECT_TRUE(sys.has_diagnosis);
+    EXPECT_FALSE(sys.empty_jacobian);
+    EXPECT_EQ(sys.dofs, 4);
+    EXPECT_TRUE(sys.conflicting_tags.empty());
+}
+
 TEST(System, ClearEmptiesTheSystem)
 {
     Bar bar(12.0);
