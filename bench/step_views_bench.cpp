@@ -9,6 +9,7 @@
 
 #include "model/occt_support.hpp"
 #include "model/solid_builder.hpp"
+#include "support/graph_builders.hpp"
 #include "model/step_exchange.hpp"
 #include "model/views.hpp"
 
@@ -16,21 +17,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-vesk::DimensionEntity line(const std::string& id, const std::string& view, double x0, double y0, double x1,
-                           double y1) {
-    return {id, vesk::EntityType::line, view, vesk::LineGeometry{{x0, y0}, {x1, y1}}};
-}
+using vesk::test::add_rectangle;
 
 vesk::DimensionEntity circle(const std::string& id, const std::string& view, double x, double y, double r) {
-    return {id, vesk::EntityType::circle, view, vesk::CircleGeometry{{x, y}, r}};
-}
-
-void add_rectangle(vesk::DimensionGraph& g, const std::string& prefix, const std::string& view, double w,
-                   double h) {
-    g.entities.push_back(line(prefix + "1", view, 0, 0, w, 0));
-    g.entities.push_back(line(prefix + "2", view, w, 0, w, h));
-    g.entities.push_back(line(prefix + "3", view, w, h, 0, h));
-    g.entities.push_back(line(prefix + "4", view, 0, h, 0, 0));
+    return vesk::test::circle_entity(id, view, x, y, r);
 }
 
 // 120 x 60 x 10 plate with four holes.

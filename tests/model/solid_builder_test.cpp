@@ -23,25 +23,20 @@
 #include <unistd.h>
 
 #include "model/occt_support.hpp"
+#include "support/graph_builders.hpp"
 
 namespace vesk {
 namespace {
 
 DimensionEntity line(std::string id, std::string view, double x1, double y1, double x2, double y2) {
-    return DimensionEntity{std::move(id), EntityType::line, std::move(view), LineGeometry{{x1, y1}, {x2, y2}}};
+    return test::line_entity(std::move(id), std::move(view), x1, y1, x2, y2);
 }
 
 DimensionEntity circle(std::string id, std::string view, double cx, double cy, double r) {
-    return DimensionEntity{std::move(id), EntityType::circle, std::move(view), CircleGeometry{{cx, cy}, r}};
+    return test::circle_entity(std::move(id), std::move(view), cx, cy, r);
 }
 
-void add_rectangle(DimensionGraph& g, const std::string& prefix, const std::string& view, double w, double h,
-                   double x0 = 0.0, double y0 = 0.0) {
-    g.entities.push_back(line(prefix + "1", view, x0, y0, x0 + w, y0));
-    g.entities.push_back(line(prefix + "2", view, x0 + w, y0, x0 + w, y0 + h));
-    g.entities.push_back(line(prefix + "3", view, x0 + w, y0 + h, x0, y0 + h));
-    g.entities.push_back(line(prefix + "4", view, x0, y0 + h, x0, y0));
-}
+using test::add_rectangle;
 
 // 100 x 50 outline, thickness from a 100 x t top view.
 DimensionGraph plate(double thickness, const std::vector<DimensionEntity>& holes) {

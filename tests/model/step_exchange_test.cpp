@@ -15,6 +15,8 @@
 
 #include "model/occt_support.hpp"
 #include "model/solid_builder.hpp"
+#include "support/graph_builders.hpp"
+#include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
 
@@ -26,18 +28,7 @@ struct Hole {
     double x, y, r;
 };
 
-vesk::DimensionEntity line(const std::string& id, const std::string& view, double x0, double y0, double x1,
-                           double y1) {
-    return {id, vesk::EntityType::line, view, vesk::LineGeometry{{x0, y0}, {x1, y1}}};
-}
-
-void add_rectangle(vesk::DimensionGraph& g, const std::string& prefix, const std::string& view, double w,
-                   double h) {
-    g.entities.push_back(line(prefix + "1", view, 0, 0, w, 0));
-    g.entities.push_back(line(prefix + "2", view, w, 0, w, h));
-    g.entities.push_back(line(prefix + "3", view, w, h, 0, h));
-    g.entities.push_back(line(prefix + "4", view, 0, h, 0, 0));
-}
+using vesk::test::add_rectangle;
 
 // A w x h plate, t thick, with through-holes, built by the solid builder.
 TopoDS_Shape plate(double w, double h, double t, const std::vector<Hole>& holes) {
@@ -60,17 +51,8 @@ TopoDS_Shape numbered_plate(int i) {
     return plate(80.0 + 2.0 * i, 40.0 + i, 6.0 + 0.5 * (i % 3), holes);
 }
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using vesk::test::read_file;
+using vesk::test::write_file;
 
 class StepExchange : public ::testing::Test {
 protected:

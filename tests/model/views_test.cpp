@@ -20,6 +20,8 @@
 
 #include "model/occt_support.hpp"
 #include "model/solid_builder.hpp"
+#include "support/graph_builders.hpp"
+#include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
 
@@ -27,18 +29,7 @@ namespace {
 
 const bool kRouted = (vesk::route_occt_messages_to_stderr(), true);
 
-vesk::DimensionEntity line(const std::string& id, const std::string& view, double x0, double y0, double x1,
-                           double y1) {
-    return {id, vesk::EntityType::line, view, vesk::LineGeometry{{x0, y0}, {x1, y1}}};
-}
-
-void add_rectangle(vesk::DimensionGraph& g, const std::string& prefix, const std::string& view, double w,
-                   double h) {
-    g.entities.push_back(line(prefix + "1", view, 0, 0, w, 0));
-    g.entities.push_back(line(prefix + "2", view, w, 0, w, h));
-    g.entities.push_back(line(prefix + "3", view, w, h, 0, h));
-    g.entities.push_back(line(prefix + "4", view, 0, h, 0, 0));
-}
+using vesk::test::add_rectangle;
 
 // The 100 x 50 plate, 10 thick, with two through-holes, built by the solid builder.
 TopoDS_Shape plate_with_two_holes() {
@@ -51,12 +42,7 @@ TopoDS_Shape plate_with_two_holes() {
     return vesk::build_m2_solid(g).shape;
 }
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using vesk::test::read_file;
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
