@@ -102,26 +102,43 @@ double inf_norm(const VectorXd& v)
     return v.size() == 0 ? 0.0 : v.cwiseAbs().maxCoeff();
 }
 
-// The constraint Jacobian of a subsystem, kept with its sparsity. Products are summed in a
-// fixed order (rows, then the slots of each row), so they do not depend on the machine's
-// cache sizes as blocked dense products would.
+// The constraint Jacobian of a subsystem, kept with its sparsity: only the entries of the
+// slots each constraint uses are stored, so a large subsystem never holds rows x columns
+// doubles unless a dense factorisation asks for them. Products are summed in a fixed order
+// (rows, then the slots of each row), so they do not depend on the machine's cache sizes
+// as blocked dense products would.
 class Jacobian {
 public:
-    explicit Jacobian(const Subsystem& sub) : sub_(sub), rows_(sub.csize()), cols_(sub.psize()) {}
+    explicit Jacobian(const Subsystem& sub) : sub_(sub), rows_(sub.csize()), cols_(sub.psize())
+    {
+        row_start_.reserve(static_cast<std::size_t>(rows_) + 1);
+        row_start_.push_back(0);
+        for (int i = 0; i < rows_; ++i)
+            row_start_.push_back(row_start_.back() + sub.constraint_slots(i).size());
+        // For each slot, where the entries of its constraints stand among the row entries.
+        col_entry_.resize(static_cast<std::size_t>(cols_));
+        for (int j = 0; j < cols_; ++j)
+            col_entry_[j].reserve(sub.slot_constraints(j).size());
+        for (int i = 0; i < rows_; ++i) {
+            const std::vector<int>& slots = sub.constraint_slots(i);
+            for (std::size_t s = 0; s < slots.size(); ++s)
+                col_entry_[slots[s]].push_back(row_start_[i] + s);
+        }
+    }
 
     void refresh()
     {
-        sub_.calc_jacobian(dense_);
+        sub_.calc_jacobian_entries(values_);
     }
-
-    double at(int i, int j) const { return dense_[static_cast<std::size_t>(i) + static_cast<std::size_t>(j) * rows_]; }
 
     MatrixXd dense() const
     {
-        MatrixXd m(rows_, cols_);
-        for (int j = 0; j < cols_; ++j)
-            for (int i = 0; i < rows_; ++i)
-                m(i, j) = at(i, j);
+        MatrixXd m = MatrixXd::Zero(rows_, cols_);
+        for (int i = 0; i < rows_; ++i) {
+            const std::vector<int>& slots = sub_.constraint_slots(i);
+            for (std::size_t s = 0; s < slots.size(); ++s)
+                m(i, slots[s]) = values_[row_start_[i] + s];
+        }
         return m;
     }
 
@@ -129,9 +146,11 @@ public:
     VectorXd times(const VectorXd& v) const
     {
         VectorXd out = VectorXd::Zero(rows_);
-        for (int i = 0; i < rows_; ++i)
-            for (int j : sub_.constraint_slots(i))
-                out[i] += at(i, j) * v[j];
+        for (int i = 0; i < rows_; ++i) {
+            const std::vector<int>& slots = sub_.constraint_slots(i);
+            for (std::size_t s = 0; s < slots.size(); ++s)
+                out[i] += values_[row_start_[i] + s] * v[slots[s]];
+        }
         return out;
     }
 
@@ -139,9 +158,11 @@ public:
     VectorXd transpose_times(const VectorXd& v) const
     {
         VectorXd out = VectorXd::Zero(cols_);
-        for (int j = 0; j < cols_; ++j)
-            for (int i : sub_.slot_constraints(j))
-                out[j] += at(i, j) * v[i];
+        for (int j = 0; j < cols_; ++j) {
+            const std::vector<int>& users = sub_.slot_constraints(j);
+            for (std::size_t k = 0; k < users.size(); ++k)
+                out[j] += values_[col_entry_[j][k]] * v[users[k]];
+        }
         return out;
     }
 
@@ -151,9 +172,10 @@ public:
         MatrixXd a = MatrixXd::Zero(cols_, cols_);
         for (int i = 0; i < rows_; ++i) {
             const std::vector<int>& slots = sub_.constraint_slots(i);
-            for (int p : slots)
-                for (int q : slots)
-                    a(p, q) += at(i, p) * at(i, q);
+            const double* row = values_.data() + row_start_[i];
+            for (std::size_t p = 0; p < slots.size(); ++p)
+                for (std::size_t q = 0; q < slots.size(); ++q)
+                    a(slots[p], slots[q]) += row[p] * row[q];
         }
         return a;
     }
@@ -164,9 +186,10 @@ public:
         MatrixXd a = MatrixXd::Zero(rows_, rows_);
         for (int j = 0; j < cols_; ++j) {
             const std::vector<int>& users = sub_.slot_constraints(j);
-            for (int p : users)
-                for (int q : users)
-                    a(p, q) += at(p, j) * at(q, j);
+            const std::vector<std::size_t>& entry = col_entry_[j];
+            for (std::size_t p = 0; p < users.size(); ++p)
+                for (std::size_t q = 0; q < users.size(); ++q)
+                    a(users[p], users[q]) += values_[entry[p]] * values_[entry[q]];
         }
         return a;
     }
@@ -175,7 +198,9 @@ private:
     const Subsystem& sub_;
     int rows_;
     int cols_;
-    std::vector<double> dense_;
+    std::vector<std::size_t> row_start_;
+    std::vector<std::vector<std::size_t>> col_entry_;
+    std::vector<double> values_;
 };
 
 VectorXd params_of(const Subsystem& sub)

@@ -142,6 +142,14 @@ void Subsystem::calc_jacobian(std::vector<double>& J) const
             J[i + static_cast<std::size_t>(j) * rows] = clist_[i]->grad(const_cast<double*>(&pvals_[j]));
 }
 
+void Subsystem::calc_jacobian_entries(std::vector<double>& values) const
+{
+    values.clear();
+    for (std::size_t i = 0; i < clist_.size(); ++i)
+        for (int j : c2p_[i])
+            values.push_back(clist_[i]->grad(const_cast<double*>(&pvals_[j])));
+}
+
 void Subsystem::calc_grad(std::vector<double>& g) const
 {
     g.assign(plist_.size(), 0.0);

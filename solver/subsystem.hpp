@@ -56,6 +56,9 @@ public:
     // J is csize x psize, column-major (J[i + j * csize]); zero where a constraint does
     // not use a slot.
     void calc_jacobian(std::vector<double>& J) const;
+    // The same entries without the zeros: for each constraint i in order, the gradient by
+    // each slot of constraint_slots(i), in that order.
+    void calc_jacobian_entries(std::vector<double>& values) const;
     // g[j] = sum over constraints using slot j of error * grad.
     void calc_grad(std::vector<double>& g) const;
     // Largest step factor along `direction` (one component per slot), from 1e10 lowered by

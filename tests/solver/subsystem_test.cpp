@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -233,6 +234,23 @@ TEST(Subsystem, DerivativesAgree)
     const int m = sub.csize();
     const int n = sub.psize();
     ASSERT_EQ(J.size(), static_cast<std::size_t>(m * n));
+    // The sparse entries are the dense Jacobian's, bit for bit, row by row in slot order,
+    // and the dense one is zero elsewhere.
+    std::vector<double> entries;
+    sub.calc_jacobian_entries(entries);
+    std::size_t next = 0;
+    int stored = 0;
+    for (int i = 0; i < m; ++i) {
+        for (int j : sub.constraint_slots(i)) {
+            ASSERT_LT(next, entries.size());
+            EXPECT_EQ(entries[next++], J[i + j * m]) << i << " " << j;
+        }
+        stored += static_cast<int>(sub.constraint_slots(i).size());
+    }
+    EXPECT_EQ(next, entries.size());
+    EXPECT_EQ(std::count_if(J.begin(), J.end(), [](double v) { return v != 0.0; }),
+              std::count_if(entries.begin(), entries.end(), [](double v) { return v != 0.0; }));
+    EXPECT_GT(stored, 0);
     for (int j = 0; j < n; ++j) {
         double jt_r = 0.0;
         for (int i = 0; i < m; ++i)
