@@ -35,25 +35,9 @@ Drawing small_sheet(double rotation_deg) {
     return drawing;
 }
 
-// A4 portrait at 300 dpi (11.81 px/mm): bracket front view, top view, readings column,
-// sheet frame, grey paper with speckles.
 Drawing a4_sheet(double rotation_deg) {
-    vesk::testing::BracketLayout layout;
-    layout.sheet.width = 2480;
-    layout.sheet.height = 3508;
-    layout.sheet.marker = false;
-    layout.sheet.frame = true;
-    layout.sheet.grid = vesk::testing::ReadingGrid{{1830.0, 2080.0}, 450.0, 80.0, 6};
-    layout.px_per_mm = 300.0 / 25.4;
-    layout.origin = {300.0, 700.0};
-    layout.line_px = 8.0;
-    layout.top_view_y = 2950.0;
-    Drawing drawing = vesk::testing::bracket_drawing(layout);
-    drawing.sheet_frame(40.0, 6.0);
+    Drawing drawing = vesk::testing::a4_bracket_drawing();
     drawing.rotation_deg = rotation_deg;
-    drawing.anti_aliased = true;
-    drawing.paper = 240;
-    drawing.speckle_density = 0.0002;
     return drawing;
 }
 
@@ -104,7 +88,7 @@ void run_intake(benchmark::State& state, const std::string& name, Drawing (*make
     state.counters["idle_rss_MB"] = static_cast<double>(child_peak_rss_kb(input, output, "100")) / 1024.0;
 }
 
-// The straightening alone on the A4 sheet, which the skew estimate leaves untouched.
+// The straightening alone on the A4 sheet.
 void BM_A4RotateOnly(benchmark::State& state) {
     const vesk::RasterImage image = a4_sheet(-3.3).render();
     for (auto _ : state) {

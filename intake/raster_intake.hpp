@@ -114,7 +114,10 @@ RasterIntakeResult normalize_raster_input(const std::filesystem::path& input_pat
 RasterImage load_raster(const std::filesystem::path& path);
 
 // Projection-profile estimate over candidates -5.0 .. +5.0 degrees in steps of 0.1; the
-// angle by which the drawing's horizontals descend to the right. 0.0 without enough ink.
+// angle by which the drawing's horizontals descend to the right. Every ink pixel (luma
+// < 190) inside a 1 % margin that touches another takes part, thinned in scan order to at
+// most 120,000 points. 0.0 when fewer than 200 pixels of a grid of about 120,000 are ink,
+// or when the best candidate scores less than twice the worst (no straight edges).
 double estimate_skew(const RasterImage& image);
 
 // The image rotated by angle_deg about its centre (output pixel (x, y) samples the input

@@ -331,6 +331,95 @@ TEST_F(RasterIntakeTest, SkewedTemplatesAreStraightenedAndExtracted) {
     }
 }
 
+struct SkewCase {
+    double degrees;
+    bool anti_aliased;
+};
+
+// Each rotation estimated on the sheet; a table of what was found when any one lands more
+// than one candidate off, or when a straight sheet leaves the cut-off.
+std::string skew_misses(const Drawing& sheet, const std::vector<SkewCase>& cases) {
+    std::string table;
+    bool missed = false;
+    for (const SkewCase& c : cases) {
+        Drawing drawing = sheet;
+        drawing.rotation_deg = c.degrees;
+        drawing.anti_aliased = c.anti_aliased;
+        const double estimate = estimate_skew(drawing.render());
+        const bool close = c.degrees == 0.0 ? std::fabs(estimate) < kSkewCutoffDeg
+                                            : std::fabs(estimate - c.degrees) <= 0.1 + 1e-9;
+        missed = missed || !close;
+        table += " " + std::to_string(c.degrees) + (c.anti_aliased ? " aa" : "") + " -> " + std::to_string(estimate) +
+                 (close ? "" : " (off)") + ";";
+    }
+    return missed ? table : "";
+}
+
+const std::vector<double> kSkewTable = {-4.0, -3.3, -2.0, -1.5, -1.03, -0.5, 0.3, 1.03, 1.5, 2.0, 3.3, 4.0};
+
+TEST_F(RasterIntakeTest, SkewOfTheSmallSheetIsFoundWithinOneCandidate) {
+    Drawing sheet = testing::plate_drawing();
+    sheet.paper = 238;
+    sheet.ink = 25;
+    sheet.speckle_density = 0.0005;
+    std::vector<SkewCase> cases = {{0.0, false}, {0.0, true}};
+    for (const double degrees : kSkewTable) {
+        cases.push_back({degrees, false});
+        cases.push_back({degrees, true});
+    }
+    EXPECT_EQ(skew_misses(sheet, cases), "");
+}
+
+TEST_F(RasterIntakeTest, SkewOfAnA4SheetIsFoundWithinOneCandidate) {
+    // Binary and anti-aliased in turn: an A4 raster takes a while to draw.
+    std::vector<SkewCase> cases = {{0.0, false}, {0.0, true}};
+    for (std::size_t i = 0; i < kSkewTable.size(); ++i) cases.push_back({kSkewTable[i], i % 2 == 1});
+    EXPECT_EQ(skew_misses(testing::a4_bracket_drawing(), cases), "");
+}
+
+TEST_F(RasterIntakeTest, SkewOfInkBeyondThePointBudgetIsFoundWithinOneCandidate) {
+    Drawing ruled(1200, 900);
+    for (double y = 50.0; y < 860.0; y += 30.0) ruled.line({50.0, y}, {1150.0, y}, 7.0);
+    std::size_t ink = 0;
+    for (const std::uint32_t pixel : ruled.render().pixels) ink += pixel_luma(pixel) < 190.0 ? 1 : 0;
+    ASSERT_GT(ink, 120000u) << "every other ink pixel is to be left out";
+    EXPECT_EQ(skew_misses(ruled, {{0.0, false}, {-4.0, true}, {-1.03, false}, {0.3, true}, {2.0, false}}), "");
+}
+
+// Circles and short text give no direction, and chance alignments of holes and digits
+// could top the profile at any angle: a flange stays as it is wherever they lie.
+TEST_F(RasterIntakeTest, DrawingsWithoutStraightEdgesAreLeftAsTheyAre) {
+    for (int i = 0; i < 8; ++i) {
+        testing::FlangeLayout layout;
+        layout.centre = {240.0 + 27.0 * (i % 4), 180.0 + 11.0 * (i % 4)};
+        layout.px_per_mm = 1.2 + 0.2 * (i / 2 % 4);
+        layout.bore_mm = 20.0 + 5.0 * (i / 2 % 4);
+        Drawing drawing = testing::flange_drawing(layout);
+        drawing.anti_aliased = i % 2 == 1;
+        EXPECT_EQ(estimate_skew(drawing.render()), 0.0) << i;
+    }
+    Drawing flange = testing::flange_drawing();
+    flange.paper = 240;
+    const RasterIntakeResult result = intake(flange, "flange");
+    EXPECT_EQ(result.applied_rotation_deg, 0.0);
+    EXPECT_EQ(load_raster(path("flange_normalized.png")).pixels, flange.render().pixels);
+    EXPECT_EQ(result.extraction.profile_kind, kProfileCircular);
+}
+
+TEST_F(RasterIntakeTest, SkewedA4SheetIsStraightenedAndExtracted) {
+    Drawing skewed = testing::a4_bracket_drawing();
+    skewed.rotation_deg = -1.03;
+    const RasterIntakeResult result = intake(skewed, "skewed");
+    const RasterExtraction& e = result.extraction;
+    SCOPED_TRACE(describe(e));
+    EXPECT_EQ(result.applied_rotation_deg, candidate_angle(40));
+    EXPECT_EQ(result.measured_skew_deg, -candidate_angle(40));
+    EXPECT_EQ(e.profile_kind, kProfileBracket);
+    EXPECT_EQ(e.horizontal_axes_y.size(), 3u);
+    EXPECT_EQ(e.vertical_axes_x.size(), 3u);
+    EXPECT_EQ(e.annotation_slots.size(), skewed.readings.size());
+}
+
 TEST_F(RasterIntakeTest, StraightDrawingIsWrittenBackUnchangedAndRepeatably) {
     // Neighbouring candidates tie on a straight drawing and the lowest wins: -0.0999...,
     // inside the cut-off, so nothing is resampled.

@@ -171,6 +171,41 @@ struct Rotation {
     Point2 to_input(double x, double y) const {
         return {(x - cx) * cos_a - (y - cy) * sin_a + cx, (x - cx) * sin_a + (y - cy) * cos_a + cy};
     }
+
+    // Narrows [first_x, last_x] on input row y to the pixels whose centre maps to within a
+    // pixel of the drawing box b; no sample of the others can land inside it. A long line
+    // turned by a few degrees crosses each row over a short stretch of its bounding box.
+    void clip_row(const Bounds& b, std::int32_t y, std::int32_t& first_x, std::int32_t& last_x) const {
+        if (cos_a < 0.5) return;  // steep turns: keep the whole box
+        constexpr double kSlack = 1.0;
+        const double dy = static_cast<double>(y) - cy;
+        // Drawing x = (x - cx) cos + dy sin + cx grows with x.
+        double lo = (b.x0 - kSlack - cx - dy * sin_a) / cos_a;
+        double hi = (b.x1 + kSlack - cx - dy * sin_a) / cos_a;
+        // Drawing y = -(x - cx) sin + dy cos + cy.
+        const double low_y = b.y0 - kSlack - cy - dy * cos_a;
+        const double high_y = b.y1 + kSlack - cy - dy * cos_a;
+        if (sin_a > 0.0) {
+            lo = std::max(lo, -high_y / sin_a);
+            hi = std::min(hi, -low_y / sin_a);
+        } else if (sin_a < 0.0) {
+            lo = std::max(lo, -low_y / sin_a);
+            hi = std::min(hi, -high_y / sin_a);
+        } else if (low_y > 0.0 || high_y < 0.0) {
+            last_x = first_x - 1;
+            return;
+        }
+        if (!(lo <= hi)) {
+            last_x = first_x - 1;
+            return;
+        }
+        constexpr double kLowest = -1.0;
+        constexpr double kHighest = 2147483646.0;
+        const double left = std::clamp(std::floor(lo + cx) - 1.0, kLowest, kHighest);
+        const double right = std::clamp(std::ceil(hi + cx) + 1.0, kLowest, kHighest);
+        first_x = std::max(first_x, static_cast<std::int32_t>(left));
+        last_x = std::min(last_x, static_cast<std::int32_t>(right));
+    }
 };
 
 SourceBox rotated_box(const Rotation& rotation, const SourceBox& box) {
@@ -408,7 +443,10 @@ RasterImage Drawing::render() const {
         const auto last_y =
             std::min<std::int32_t>(height - 1, static_cast<std::int32_t>(std::ceil(on_input.y + on_input.height)) + 1);
         for (std::int32_t y = first_y; y <= last_y; ++y) {
-            for (std::int32_t x = first_x; x <= last_x; ++x) {
+            std::int32_t row_first = first_x;
+            std::int32_t row_last = last_x;
+            rotation.clip_row(b, y, row_first, row_last);
+            for (std::int32_t x = row_first; x <= row_last; ++x) {
                 std::uint16_t& bits = covered[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)];
                 for (std::size_t k = 0; k < samples.size(); ++k) {
                     const Point2 q = rotation.to_drawing(x + samples[k].x, y + samples[k].y);
@@ -423,10 +461,15 @@ RasterImage Drawing::render() const {
     image.height = height;
     image.pixels.resize(covered.size());
     const double contrast = static_cast<double>(paper) - static_cast<double>(ink);
-    for (std::size_t i = 0; i < covered.size(); ++i) {
-        const double share = static_cast<double>(std::popcount(covered[i])) / static_cast<double>(samples.size());
+    // One grey per number of covered samples.
+    std::vector<std::uint32_t> level(samples.size() + 1);
+    for (std::size_t k = 0; k < level.size(); ++k) {
+        const double share = static_cast<double>(k) / static_cast<double>(samples.size());
         const auto grey = static_cast<std::uint8_t>(std::clamp<long>(std::lround(paper - contrast * share), 0, 255));
-        image.pixels[i] = make_pixel(grey, grey, grey);
+        level[k] = make_pixel(grey, grey, grey);
+    }
+    for (std::size_t i = 0; i < covered.size(); ++i) {
+        image.pixels[i] = level[static_cast<std::size_t>(std::popcount(covered[i]))];
     }
     if (speckle_density > 0.0) {
         SeededRandom random(noise_seed);
@@ -577,6 +620,25 @@ Drawing bracket_drawing(const BracketLayout& l) {
                     l.line_px);
     if (l.top_view) top_view(drawing, l.origin.x, l.top_view_y, w, l.thickness_mm, l.px_per_mm);
     drawing.add_readings(bracket_reading_values(l), l.sheet.grid);
+    return drawing;
+}
+
+Drawing a4_bracket_drawing() {
+    BracketLayout layout;
+    layout.sheet.width = 2480;
+    layout.sheet.height = 3508;
+    layout.sheet.marker = false;
+    layout.sheet.frame = true;
+    layout.sheet.grid = ReadingGrid{{1830.0, 2080.0}, 450.0, 80.0, 6};
+    layout.px_per_mm = 300.0 / 25.4;
+    layout.origin = {300.0, 700.0};
+    layout.line_px = 8.0;
+    layout.top_view_y = 2950.0;
+    Drawing drawing = bracket_drawing(layout);
+    drawing.sheet_frame(40.0, 6.0);
+    drawing.anti_aliased = true;
+    drawing.paper = 240;
+    drawing.speckle_density = 0.0002;
     return drawing;
 }
 
