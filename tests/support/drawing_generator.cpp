@@ -344,6 +344,14 @@ private:
     int used_ = 0;
 };
 
+// Shortest decimal text of a value ("100", "12.5").
+std::string format_reading_value(double value) {
+    std::array<char, 64> buffer{};
+    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    if (error != std::errc()) throw std::invalid_argument("cannot format reading value");
+    return std::string(buffer.data(), end);
+}
+
 void require_representable(bool condition, PngKind kind) {
     if (!condition) throw std::invalid_argument("image not representable as " + std::string(to_string(kind)));
 }
@@ -379,11 +387,13 @@ SourceBox Drawing::text(Point2 top_left, std::string_view digits, int scale) {
     return text_ink_box(top_left, digits, scale).value_or(SourceBox{top_left.x, top_left.y, 0.0, 0.0});
 }
 
-void Drawing::millimeter_marker() {
+void Drawing::millimeter_marker(std::int32_t shift_x, std::int32_t shift_y) {
     for (int r = 0; r < 12; ++r) {
         for (int c = 0; c < 64; ++c) {
             if (((kMillimeterMarkerRows[r] >> c) & 1u) == 0) continue;
-            block(kMarkerLeft + c, kMarkerTop + r, kMarkerLeft + c, kMarkerTop + r);
+            const std::int32_t x = kMarkerLeft + shift_x + c;
+            const std::int32_t y = kMarkerTop + shift_y + r;
+            block(x, y, x, y);
         }
     }
 }
@@ -472,7 +482,7 @@ RasterImage Drawing::render() const {
         image.pixels[i] = level[static_cast<std::size_t>(std::popcount(covered[i]))];
     }
     if (speckle_density > 0.0) {
-        SeededRandom random(noise_seed);
+        SeededRandom random(1);
         const auto count = static_cast<std::uint64_t>(std::llround(speckle_density * static_cast<double>(covered.size())));
         for (std::uint64_t n = 0; n < count; ++n) {
             const std::size_t x = random.below(w);
@@ -488,15 +498,11 @@ void Drawing::write_png(const std::filesystem::path& path) const {
     testing::write_png(path, render(), PngKind::gray8);
 }
 
-SourceBox Drawing::to_input_box(const SourceBox& drawing_box) const {
-    if (rotation_deg == 0.0) return drawing_box;
-    return rotated_box(Rotation(rotation_deg, width, height), drawing_box);
-}
-
 SourceBox Drawing::reading_box(const GeneratedReading& reading) const {
     if (reading.box_override) return *reading.box_override;
-    const std::optional<SourceBox> ink_box = text_ink_box(reading.top_left, reading.text, reading.scale);
-    return to_input_box(ink_box.value_or(SourceBox{reading.top_left.x, reading.top_left.y, 0.0, 0.0}));
+    const SourceBox box = text_ink_box(reading.top_left, reading.text, reading.scale)
+                              .value_or(SourceBox{reading.top_left.x, reading.top_left.y, 0.0, 0.0});
+    return rotation_deg == 0.0 ? box : rotated_box(Rotation(rotation_deg, width, height), box);
 }
 
 ReaderResponse Drawing::reader_response(const std::string& drawing_id) const {
@@ -534,18 +540,6 @@ std::string Drawing::reader_response_json(const std::string& drawing_id) const {
     return root.dump(2) + "\n";
 }
 
-void Drawing::write_reader_response(const std::filesystem::path& path, const std::string& drawing_id) const {
-    const std::string text = reader_response_json(drawing_id);
-    write_file(path, std::vector<std::uint8_t>(text.begin(), text.end()));
-}
-
-std::string format_reading_value(double value) {
-    std::array<char, 64> buffer{};
-    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    if (error != std::errc()) throw std::invalid_argument("cannot format reading value");
-    return std::string(buffer.data(), end);
-}
-
 // --- Layouts ---
 
 namespace {
@@ -570,8 +564,7 @@ void top_view(Drawing& drawing, double x, double y, double width_mm, double thic
     drawing.rectangle({x, y}, {x + width_mm * half, y + thickness_mm * half}, 2.0);
 }
 
-}  // namespace
-
+// The readings each template's binding expects, in slot order.
 std::vector<double> plate_reading_values(const PlateLayout& layout) {
     std::vector<PlateHole> holes = layout.holes;
     // The binding takes holes lowest on the page first, then left to right.
@@ -592,6 +585,34 @@ std::vector<double> plate_reading_values(const PlateLayout& layout) {
     return values;
 }
 
+std::vector<double> bracket_reading_values(const BracketLayout& l) {
+    return {l.overall_width_mm, l.foot_height_mm,    l.foot_length_mm, l.upright_height_mm, l.upright_width_mm,
+            l.overall_height_mm, l.overall_width_mm, l.thickness_mm,   l.overall_width_mm,  l.thickness_mm};
+}
+
+std::vector<double> stepped_reading_values(const SteppedLayout& l) {
+    return {l.overall_width_mm, l.low_height_mm, l.low_length_mm,     l.middle_height_mm,
+            l.middle_length_mm, l.top_height_mm, l.top_width_mm,      l.overall_height_mm,
+            l.overall_width_mm, l.thickness_mm,  l.overall_width_mm,  l.thickness_mm};
+}
+
+std::vector<double> flange_reading_values(const FlangeLayout& l) {
+    std::vector<double> values = {l.diameter_mm};
+    if (l.bore_mm > 0.0) values.push_back(l.bore_mm);
+    // Circles come largest first, then top of the page first, then left to right.
+    std::vector<FlangeBolt> bolts = l.bolts;
+    std::stable_sort(bolts.begin(), bolts.end(), [](const FlangeBolt& a, const FlangeBolt& b) {
+        if (a.diameter_mm != b.diameter_mm) return a.diameter_mm > b.diameter_mm;
+        if (a.y_mm != b.y_mm) return a.y_mm > b.y_mm;
+        return a.x_mm < b.x_mm;
+    });
+    for (const FlangeBolt& bolt : bolts) values.push_back(bolt.diameter_mm);
+    values.insert(values.end(), {l.length_mm, l.diameter_mm, l.length_mm, l.diameter_mm});
+    return values;
+}
+
+}  // namespace
+
 Drawing plate_drawing(const PlateLayout& layout) {
     Drawing drawing = sheet_drawing(layout.sheet);
     const double ppm = layout.px_per_mm;
@@ -601,14 +622,9 @@ Drawing plate_drawing(const PlateLayout& layout) {
         drawing.ring({o.x + hole.x_mm * ppm, o.y + (layout.height_mm - hole.y_mm) * ppm}, hole.diameter_mm * ppm,
                      layout.ring_px);
     }
-    if (layout.top_view) top_view(drawing, o.x, layout.top_view_y, layout.width_mm, layout.thickness_mm, ppm);
+    top_view(drawing, o.x, layout.top_view_y, layout.width_mm, layout.thickness_mm, ppm);
     drawing.add_readings(plate_reading_values(layout), layout.sheet.grid);
     return drawing;
-}
-
-std::vector<double> bracket_reading_values(const BracketLayout& l) {
-    return {l.overall_width_mm, l.foot_height_mm,    l.foot_length_mm, l.upright_height_mm, l.upright_width_mm,
-            l.overall_height_mm, l.overall_width_mm, l.thickness_mm,   l.overall_width_mm,  l.thickness_mm};
 }
 
 Drawing bracket_drawing(const BracketLayout& l) {
@@ -618,7 +634,7 @@ Drawing bracket_drawing(const BracketLayout& l) {
                                     {l.upright_width_mm, h}, {0, h}},
                                    l.origin, l.px_per_mm, h),
                     l.line_px);
-    if (l.top_view) top_view(drawing, l.origin.x, l.top_view_y, w, l.thickness_mm, l.px_per_mm);
+    top_view(drawing, l.origin.x, l.top_view_y, w, l.thickness_mm, l.px_per_mm);
     drawing.add_readings(bracket_reading_values(l), l.sheet.grid);
     return drawing;
 }
@@ -642,12 +658,6 @@ Drawing a4_bracket_drawing() {
     return drawing;
 }
 
-std::vector<double> stepped_reading_values(const SteppedLayout& l) {
-    return {l.overall_width_mm, l.low_height_mm, l.low_length_mm,     l.middle_height_mm,
-            l.middle_length_mm, l.top_height_mm, l.top_width_mm,      l.overall_height_mm,
-            l.overall_width_mm, l.thickness_mm,  l.overall_width_mm,  l.thickness_mm};
-}
-
 Drawing stepped_drawing(const SteppedLayout& l) {
     Drawing drawing = sheet_drawing(l.sheet);
     const double w = l.overall_width_mm, h = l.overall_height_mm;
@@ -657,24 +667,9 @@ Drawing stepped_drawing(const SteppedLayout& l) {
                                     {middle_x, middle_y}, {l.top_width_mm, middle_y}, {l.top_width_mm, h}, {0, h}},
                                    l.origin, l.px_per_mm, h),
                     l.line_px);
-    if (l.top_view) top_view(drawing, l.origin.x, l.top_view_y, w, l.thickness_mm, l.px_per_mm);
+    top_view(drawing, l.origin.x, l.top_view_y, w, l.thickness_mm, l.px_per_mm);
     drawing.add_readings(stepped_reading_values(l), l.sheet.grid);
     return drawing;
-}
-
-std::vector<double> flange_reading_values(const FlangeLayout& l) {
-    std::vector<double> values = {l.diameter_mm};
-    if (l.bore_mm > 0.0) values.push_back(l.bore_mm);
-    // Circles come largest first, then top of the page first, then left to right.
-    std::vector<FlangeBolt> bolts = l.bolts;
-    std::stable_sort(bolts.begin(), bolts.end(), [](const FlangeBolt& a, const FlangeBolt& b) {
-        if (a.diameter_mm != b.diameter_mm) return a.diameter_mm > b.diameter_mm;
-        if (a.y_mm != b.y_mm) return a.y_mm > b.y_mm;
-        return a.x_mm < b.x_mm;
-    });
-    for (const FlangeBolt& bolt : bolts) values.push_back(bolt.diameter_mm);
-    values.insert(values.end(), {l.length_mm, l.diameter_mm, l.length_mm, l.diameter_mm});
-    return values;
 }
 
 Drawing flange_drawing(const FlangeLayout& l) {

@@ -60,7 +60,6 @@ public:
     bool anti_aliased = false;
     std::uint8_t paper = 255;
     std::uint8_t ink = 0;
-    std::uint64_t noise_seed = 1;
     double speckle_density = 0.0;  // share of pixels replaced by a random grey speck
     std::vector<GeneratedReading> readings;
     std::vector<std::string> reader_errors;
@@ -77,8 +76,8 @@ public:
     void block(std::int32_t x0, std::int32_t y0, std::int32_t x1, std::int32_t y1);
     // Digits and '.' in the 5x7 font; returns the ink box in drawing pixels.
     SourceBox text(Point2 top_left, std::string_view digits, int scale = 2);
-    // The printed millimetre marker at its fixed place on the 640 x 420 sheet.
-    void millimeter_marker();
+    // The printed millimetre marker at its fixed place on the 640 x 420 sheet, or shifted.
+    void millimeter_marker(std::int32_t shift_x = 0, std::int32_t shift_y = 0);
     // A border margin pixels inside the sheet edges.
     void sheet_frame(double margin = 10.0, double thickness = 2.0);
 
@@ -91,29 +90,22 @@ public:
     // 8-bit grayscale PNG of render().
     void write_png(const std::filesystem::path& path) const;
 
-    // A box in drawing pixels as it lies on the rendered (rotated) input: the bounding box
-    // of its rotated corners.
-    SourceBox to_input_box(const SourceBox& drawing_box) const;
-    // The reader's view: readings in order, boxes in input pixels.
+    // The reader's view: readings in order, each box the bounding box of the printed
+    // text's rotated corners, in pixels of the rendered input.
     ReaderResponse reader_response(const std::string& drawing_id) const;
     // The same as reader response JSON text (one reading object per reading).
     std::string reader_response_json(const std::string& drawing_id) const;
-    void write_reader_response(const std::filesystem::path& path, const std::string& drawing_id) const;
 
     struct Segment { Point2 from, to; double thickness; };
     struct Ring { Point2 centre; double outer_radius, thickness; };
     struct Disc { Point2 centre; double radius; };
     struct Block { std::int32_t x0, y0, x1, y1; };
     using Shape = std::variant<Segment, Ring, Disc, Block>;
-    const std::vector<Shape>& shapes() const { return shapes_; }
 
 private:
     SourceBox reading_box(const GeneratedReading& reading) const;
     std::vector<Shape> shapes_;
 };
-
-// Shortest decimal text of a value ("100", "12.5").
-std::string format_reading_value(double value);
 
 // --- The drawing layouts the binding understands (640 x 420 sheets by default). ---
 
@@ -146,12 +138,9 @@ struct PlateLayout {
     double ring_px = 2.0;
     std::vector<PlateHole> holes = {{20.0, 15.0, 8.0}, {80.0, 15.0, 10.0}, {20.0, 45.0, 12.0}, {80.0, 45.0, 14.0}};
     bool side_readings = true;  // used only with exactly four holes
-    bool top_view = true;
     double top_view_y = 355.0;
 };
 Drawing plate_drawing(const PlateLayout& layout = {});
-// The readings the plate's binding expects, in slot order.
-std::vector<double> plate_reading_values(const PlateLayout& layout);
 
 // L-shaped bracket, upright on the left, foot to the right; ten readings.
 struct BracketLayout {
@@ -166,11 +155,9 @@ struct BracketLayout {
     double px_per_mm = 3.0;
     Point2 origin{80.0, 80.0};
     double line_px = 3.0;
-    bool top_view = true;
     double top_view_y = 355.0;
 };
 Drawing bracket_drawing(const BracketLayout& layout = {});
-std::vector<double> bracket_reading_values(const BracketLayout& layout);
 
 // A4 portrait at 300 dpi (2480 x 3508, 11.81 px/mm) as a scanner delivers it: the
 // bracket's front and top views with 8-px outlines, its readings in a column at the right,
@@ -192,11 +179,9 @@ struct SteppedLayout {
     double px_per_mm = 3.0;
     Point2 origin{80.0, 80.0};
     double line_px = 3.0;
-    bool top_view = true;
     double top_view_y = 355.0;
 };
 Drawing stepped_drawing(const SteppedLayout& layout = {});
-std::vector<double> stepped_reading_values(const SteppedLayout& layout);
 
 struct FlangeBolt {
     double x_mm;  // from the flange centre, y upward
@@ -218,7 +203,6 @@ struct FlangeLayout {
     double hole_ring_px = 2.0;  // bore and bolt holes
 };
 Drawing flange_drawing(const FlangeLayout& layout = {});
-std::vector<double> flange_reading_values(const FlangeLayout& layout);
 
 // PNG encodings for exercising the image loader (stored, uncompressed deflate).
 enum class PngKind {
