@@ -5,9 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -19,6 +17,9 @@
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
+using vesk::test::read_file;
+using vesk::test::TempDir;
+using vesk::test::write_file;
 
 namespace {
 
@@ -28,21 +29,20 @@ struct Hole {
     double x, y, r;
 };
 
-using vesk::test::add_rectangle;
-
 // A w x h plate, t thick, with through-holes, built by the solid builder.
 TopoDS_Shape plate(double w, double h, double t, const std::vector<Hole>& holes) {
     vesk::DimensionGraph g;
     g.views = {{"vf", vesk::ViewType::front}, {"vt", vesk::ViewType::top}};
-    add_rectangle(g, "f", "vf", w, h);
-    add_rectangle(g, "t", "vt", w, t);
-    int n = 0;
+    vesk::test::add_rectangle(g, "f", "vf", w, h);
+    vesk::test::add_rectangle(g, "t", "vt", w, t);
     for (const Hole& hole : holes) {
-        g.entities.push_back({"c" + std::to_string(++n), vesk::EntityType::circle, "vf",
-                              vesk::CircleGeometry{{hole.x, hole.y}, hole.r}});
+        const std::string id = "c" + std::to_string(g.entities.size());
+        g.entities.push_back(vesk::test::circle_entity(id, "vf", hole.x, hole.y, hole.r));
     }
     return vesk::build_m2_solid(g).shape;
 }
+
+TopoDS_Shape plate_with_two_holes() { return plate(100, 50, 10, {{25.0, 25.0, 5.0}, {75.0, 25.0, 4.0}}); }
 
 // The i-th of a family of distinct plates.
 TopoDS_Shape numbered_plate(int i) {
@@ -51,108 +51,54 @@ TopoDS_Shape numbered_plate(int i) {
     return plate(80.0 + 2.0 * i, 40.0 + i, 6.0 + 0.5 * (i % 3), holes);
 }
 
-using vesk::test::read_file;
-using vesk::test::write_file;
-
-class StepExchange : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) / (std::string("vesk_step_") + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
-    fs::path dir_;
-};
-
-std::string runtime_message(const std::function<void()>& fn) {
+template <typename E = std::runtime_error>
+std::string message_of(const std::function<void()>& fn) {
     try {
         fn();
-    } catch (const std::runtime_error& e) {
+    } catch (const E& e) {
         return e.what();
     }
-    return "<no runtime_error>";
+    return "<no error of the expected kind>";
 }
 
-void expect_same_measurement(const vesk::ShapeMeasurement& a, const vesk::ShapeMeasurement& b) {
-    EXPECT_EQ(a.min_x, b.min_x);
-    EXPECT_EQ(a.min_y, b.min_y);
-    EXPECT_EQ(a.min_z, b.min_z);
-    EXPECT_EQ(a.max_x, b.max_x);
-    EXPECT_EQ(a.max_y, b.max_y);
-    EXPECT_EQ(a.max_z, b.max_z);
-    ASSERT_EQ(a.cylinders.size(), b.cylinders.size());
-    for (std::size_t i = 0; i < a.cylinders.size(); ++i) {
-        EXPECT_EQ(a.cylinders[i].x, b.cylinders[i].x);
-        EXPECT_EQ(a.cylinders[i].y, b.cylinders[i].y);
-        EXPECT_EQ(a.cylinders[i].radius, b.cylinders[i].radius);
-    }
+std::vector<double> values_of(const vesk::ShapeMeasurement& m) {
+    std::vector<double> values = {m.min_x, m.min_y, m.min_z, m.max_x, m.max_y, m.max_z};
+    for (const auto& c : m.cylinders) values.insert(values.end(), {c.x, c.y, c.radius});
+    return values;
 }
 
-const Hole kTwoHoles[] = {{25.0, 25.0, 5.0}, {75.0, 25.0, 4.0}};
-
-// Run by SameBytesInAnotherProcess in a fresh process: one write is that process's first
-// use of the translator.
+// Run by SameBytesOnEveryWriteAndInAnotherProcess in a fresh process: this write is the
+// process's first use of the translator.
 TEST(StepExchangeChild, WriteForParent) {
     const char* out = std::getenv("VESK_STEP_CHILD_OUT");
-    if (out == nullptr) GTEST_SKIP() << "runs only as the child of SameBytesInAnotherProcess";
-    vesk::write_step_file(plate(100, 50, 10, {std::begin(kTwoHoles), std::end(kTwoHoles)}), out);
+    if (out == nullptr) GTEST_SKIP() << "runs only as the child of SameBytesOnEveryWriteAndInAnotherProcess";
+    vesk::write_step_file(plate_with_two_holes(), out);
     (void)vesk::read_step_file(out);
 }
 
-TEST_F(StepExchange, SameBytesOnEveryWriteWithFixedHeader) {
-    const TopoDS_Shape shape = plate(100, 50, 10, {std::begin(kTwoHoles), std::end(kTwoHoles)});
-    vesk::write_step_file(shape, dir_ / "a.step");
-    vesk::write_step_file(shape, dir_ / "b.step");
-    const std::string a = read_file(dir_ / "a.step");
-    EXPECT_EQ(a, read_file(dir_ / "b.step"));
-
-    EXPECT_NE(a.find("FILE_NAME('Open CASCADE Shape Model','1970-01-01T00:00:00',("), std::string::npos);
-    const std::size_t product = a.find("PRODUCT('Open CASCADE STEP translator 7.6 1',\n"
-                                       "  'Open CASCADE STEP translator 7.6 1','',");
-    EXPECT_NE(product, std::string::npos) << a.substr(0, 1500);
-    EXPECT_NE(a.find("FILE_SCHEMA((\n'AP242_MANAGED_MODEL_BASED_3D_ENGINEERING_MIM_LF."), std::string::npos)
-        << a.substr(0, 600);
-}
-
-TEST_F(StepExchange, SameBytesInAnotherProcess) {
-    const fs::path child_file = dir_ / "child.step";
-    const fs::path child_stdout = dir_ / "child.stdout";
-    const fs::path self = fs::read_symlink("/proc/self/exe");
-    const std::string command = "VESK_STEP_CHILD_OUT='" + child_file.string() + "' '" + self.string() +
-                                "' --gtest_filter=StepExchangeChild.WriteForParent >'" +
-                                child_stdout.string() + "' 2>/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-
-    const TopoDS_Shape shape = plate(100, 50, 10, {std::begin(kTwoHoles), std::end(kTwoHoles)});
-    vesk::write_step_file(shape, dir_ / "warm.step");  // advances this process's product counter
-    vesk::write_step_file(shape, dir_ / "here.step");
-    const std::string child = read_file(child_file);
-    EXPECT_NE(child.find("'AP242_MANAGED_MODEL_BASED_3D_ENGINEERING_MIM_LF."), std::string::npos)
-        << "the first write of a process must already carry the AP242 schema";
-    EXPECT_EQ(child, read_file(dir_ / "here.step"));
-
+TEST(StepExchange, SameBytesOnEveryWriteAndInAnotherProcess) {
+    const TempDir dir;
+    ::setenv("VESK_STEP_CHILD_OUT", (dir.path() / "child.step").c_str(), 1);
+    const auto child = vesk::test::run_process("/proc/self/exe", {"--gtest_filter=StepExchangeChild.WriteForParent"});
+    ::unsetenv("VESK_STEP_CHILD_OUT");
+    ASSERT_EQ(child.exit_code, 0) << child.out;
     // The translator's progress report must not reach standard output.
-    const std::string out = read_file(child_stdout);
-    EXPECT_EQ(out.find("Statistics on Transfer"), std::string::npos) << out;
-    EXPECT_EQ(out.find("Step File Name"), std::string::npos) << out;
-}
+    EXPECT_EQ(child.out.find("Statistics on Transfer"), std::string::npos) << child.out;
+    EXPECT_EQ(child.out.find("Step File Name"), std::string::npos) << child.out;
 
-TEST_F(StepExchange, ReadBackKeepsTheMeasurement) {
-    const TopoDS_Shape shape = plate(100, 50, 10, {std::begin(kTwoHoles), std::end(kTwoHoles)});
-    vesk::write_step_file(shape, dir_ / "p.step");
-    const vesk::ShapeMeasurement m = vesk::measure_shape(vesk::read_step_file(dir_ / "p.step"));
-    EXPECT_NEAR(m.max_x - m.min_x, 100.0, 1e-6);
-    EXPECT_NEAR(m.max_y - m.min_y, 50.0, 1e-6);
-    EXPECT_NEAR(m.max_z - m.min_z, 10.0, 1e-6);
-    ASSERT_EQ(m.cylinders.size(), 2u);
-    EXPECT_NEAR(m.cylinders[0].x, 25.0, 1e-6);
-    EXPECT_NEAR(m.cylinders[0].radius, 5.0, 1e-6);
-    EXPECT_NEAR(m.cylinders[1].x, 75.0, 1e-6);
-    EXPECT_NEAR(m.cylinders[1].radius, 4.0, 1e-6);
+    const TopoDS_Shape shape = plate_with_two_holes();
+    vesk::write_step_file(shape, dir.path() / "a.step");
+    vesk::write_step_file(shape, dir.path() / "b.step");  // advances the translator's product counter
+    const std::string a = read_file(dir.path() / "a.step");
+    EXPECT_EQ(a, read_file(dir.path() / "b.step"));
+    const std::string first = read_file(dir.path() / "child.step");
+    EXPECT_EQ(a, first);
+    EXPECT_NE(first.find("FILE_SCHEMA((\n'AP242_MANAGED_MODEL_BASED_3D_ENGINEERING_MIM_LF."), std::string::npos)
+        << "the first write of a process must already carry the AP242 schema\n" << first.substr(0, 600);
+    EXPECT_NE(a.find("FILE_NAME('Open CASCADE Shape Model','1970-01-01T00:00:00',("), std::string::npos);
+    EXPECT_NE(a.find("PRODUCT('Open CASCADE STEP translator 7.6 1',\n  'Open CASCADE STEP translator 7.6 1','',"),
+              std::string::npos)
+        << a.substr(0, 1500);
 }
 
 constexpr const char* kSyntheticStep =
@@ -177,10 +123,8 @@ std::string replace_once(std::string text, const std::string& from, const std::s
 }
 
 TEST(StepHeaderRewrite, FixesStampAndCounterOnlyInTheProductRecord) {
-    const std::string expected = replace_once(
-        replace_once(replace_once(kSyntheticStep, "2031-05-06T07:08:09", "1970-01-01T00:00:00"), "7.6 12',\n",
-                     "7.6 1',\n"),
-        "7.6 12','',", "7.6 1','',");
+    std::string expected = replace_once(kSyntheticStep, "2031-05-06T07:08:09", "1970-01-01T00:00:00");
+    expected = replace_once(replace_once(expected, "7.6 12',\n", "7.6 1',\n"), "7.6 12','',", "7.6 1','',");
     ASSERT_NE(expected.find("NOTE('Open CASCADE STEP translator 7.6 12')"), std::string::npos);
     EXPECT_EQ(vesk::deterministic_step_text(kSyntheticStep), expected);
     EXPECT_EQ(vesk::deterministic_step_text(expected), expected);
@@ -188,97 +132,75 @@ TEST(StepHeaderRewrite, FixesStampAndCounterOnlyInTheProductRecord) {
 
 TEST(StepHeaderRewrite, RefusesTextsNotWrittenByTheTranslator) {
     const std::string base = kSyntheticStep;
-    const struct {
-        const char* label;
-        std::string text;
-        const char* message;
-    } cases[] = {
-        {"counter with a letter", replace_once(base, "7.6 12',\n", "7.6 12a',\n"),
-         "STEP data has an invalid OCCT PRODUCT counter"},
-        {"counter missing", replace_once(base, "7.6 12',\n", "7.6 ',\n"),
-         "STEP data has an invalid OCCT PRODUCT counter"},
-        {"foreign FILE_NAME", replace_once(base, "'Open CASCADE Shape Model'", "'Other Model'"),
+    const std::pair<std::string, const char*> cases[] = {
+        {replace_once(base, "7.6 12',\n", "7.6 12a',\n"), "STEP data has an invalid OCCT PRODUCT counter"},
+        {replace_once(base, "7.6 12',\n", "7.6 ',\n"), "STEP data has an invalid OCCT PRODUCT counter"},
+        {replace_once(base, "'Open CASCADE Shape Model'", "'Other Model'"),
          "STEP header is missing the OCCT FILE_NAME record"},
-        {"empty time stamp", replace_once(base, "2031-05-06T07:08:09", ""),
-         "STEP header has an invalid FILE_NAME timestamp"},
-        {"time stamp never closed",
-         base.substr(0, base.find("',('Author')")),
-         "STEP header has an invalid FILE_NAME timestamp"},
-        {"no PRODUCT record", replace_once(base, "#7 = PRODUCT(", "#7 = ITEM("),
-         "STEP data is missing the OCCT PRODUCT record"},
-        {"PRODUCT name never closed", base.substr(0, base.find("7.6 12',") + 6),
-         "STEP data has an invalid OCCT PRODUCT record"},
-        {"empty text", "", "STEP header is missing the OCCT FILE_NAME record"},
+        {replace_once(base, "2031-05-06T07:08:09", ""), "STEP header has an invalid FILE_NAME timestamp"},
+        {base.substr(0, base.find("',('Author')")), "STEP header has an invalid FILE_NAME timestamp"},
+        {replace_once(base, "#7 = PRODUCT(", "#7 = ITEM("), "STEP data is missing the OCCT PRODUCT record"},
+        {base.substr(0, base.find("7.6 12',") + 6), "STEP data has an invalid OCCT PRODUCT record"},
+        {"", "STEP header is missing the OCCT FILE_NAME record"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(runtime_message([&] { (void)vesk::deterministic_step_text(c.text); }), c.message) << c.label;
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(message_of([&] { (void)vesk::deterministic_step_text(text); }), expected) << text;
     }
 }
 
-TEST_F(StepExchange, HeaderRewriteOfFiles) {
-    const fs::path good = dir_ / "good.step";
-    write_file(good, kSyntheticStep);
-    vesk::make_step_header_deterministic(good);
-    EXPECT_EQ(read_file(good), vesk::deterministic_step_text(kSyntheticStep));
-
+TEST(StepExchange, HeaderRewriteOfFiles) {
     // A refused rewrite leaves the file as it was.
-    const fs::path foreign = dir_ / "foreign.step";
+    const TempDir dir;
+    const fs::path foreign = dir.path() / "foreign.step";
     const std::string foreign_text = replace_once(kSyntheticStep, "7.6 12',\n", "7.6 12a',\n");
     write_file(foreign, foreign_text);
-    EXPECT_EQ(runtime_message([&] { vesk::make_step_header_deterministic(foreign); }),
+    EXPECT_EQ(message_of([&] { vesk::make_step_header_deterministic(foreign); }),
               "STEP data has an invalid OCCT PRODUCT counter");
     EXPECT_EQ(read_file(foreign), foreign_text);
 
-    const fs::path missing = dir_ / "missing.step";
-    EXPECT_EQ(runtime_message([&] { vesk::make_step_header_deterministic(missing); }),
+    const fs::path missing = dir.path() / "missing.step";
+    EXPECT_EQ(message_of([&] { vesk::make_step_header_deterministic(missing); }),
               "Cannot reopen STEP file for deterministic header: " + missing.string());
 }
 
-TEST_F(StepExchange, ReadFailures) {
-    const fs::path empty = dir_ / "empty.step";
-    const fs::path text = dir_ / "notes.step";
-    const fs::path binary = dir_ / "image.step";
-    const fs::path missing = dir_ / "missing.step";
+TEST(StepExchange, ReadAndWriteFailures) {
+    const TempDir dir;
+    const fs::path empty = dir.path() / "empty.step", text = dir.path() / "notes.step";
+    const fs::path binary = dir.path() / "image.step", missing = dir.path() / "missing.step";
     write_file(empty, "");
     write_file(text, "This is not a STEP file.\nJust two lines of text.\n");
     write_file(binary, std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
     for (const fs::path& path : {empty, text, binary, missing}) {
-        EXPECT_EQ(runtime_message([&] { (void)vesk::read_step_file(path); }),
-                  "OCCT failed to read STEP file: " + path.string())
-            << path;
+        EXPECT_EQ(message_of([&] { (void)vesk::read_step_file(path); }),
+                  "OCCT failed to read STEP file: " + path.string());
     }
-}
 
-TEST_F(StepExchange, WriteFailures) {
-    try {
-        vesk::write_step_file(TopoDS_Shape(), dir_ / "null.step");
-        ADD_FAILURE() << "a null shape was written";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "Cannot write a null shape to STEP");
-    }
-    const fs::path unwritable = dir_ / "no_such_dir" / "x.step";
-    EXPECT_EQ(runtime_message([&] { vesk::write_step_file(numbered_plate(0), unwritable); }),
+    EXPECT_EQ(message_of<std::invalid_argument>([&] { vesk::write_step_file(TopoDS_Shape(), dir.path() / "n.step"); }),
+              "Cannot write a null shape to STEP");
+    const fs::path unwritable = dir.path() / "no_such_dir" / "x.step";
+    EXPECT_EQ(message_of([&] { vesk::write_step_file(numbered_plate(0), unwritable); }),
               "OCCT failed to write STEP file: " + unwritable.string());
 }
 
 // Eight threads each build, write and read back twenty different shapes at once; every
 // file must equal the one written alone and read back to the same measurement.
-TEST_F(StepExchange, ConcurrentWritesAndReadsMatchSingleThreaded) {
+TEST(StepExchange, ConcurrentWritesAndReadsMatchSingleThreaded) {
     constexpr int kShapes = 20;
     constexpr int kThreads = 8;
-    std::vector<std::string> reference(kShapes);
-    std::vector<vesk::ShapeMeasurement> reference_measure(kShapes);
-    for (int i = 0; i < kShapes; ++i) {
-        const fs::path path = dir_ / ("alone_" + std::to_string(i) + ".step");
+    const TempDir dir;
+    auto write_and_read = [&](const std::string& name, int i, std::string& bytes, std::vector<double>& measure) {
+        const fs::path path = dir.path() / (name + "_" + std::to_string(i) + ".step");
         vesk::write_step_file(numbered_plate(i), path);
-        reference[static_cast<std::size_t>(i)] = read_file(path);
-        reference_measure[static_cast<std::size_t>(i)] = vesk::measure_shape(vesk::read_step_file(path));
-    }
+        measure = values_of(vesk::measure_shape(vesk::read_step_file(path)));
+        bytes = read_file(path);
+    };
+    std::vector<std::string> reference(kShapes);
+    std::vector<std::vector<double>> reference_measure(kShapes);
+    for (int i = 0; i < kShapes; ++i) write_and_read("alone", i, reference[i], reference_measure[i]);
 
     struct Outcome {
-        std::string bytes;
-        vesk::ShapeMeasurement measure;
-        std::string error;
+        std::string bytes, error;
+        std::vector<double> measure;
     };
     std::vector<std::vector<Outcome>> outcomes(kThreads, std::vector<Outcome>(kShapes));
     std::atomic<int> ready{0};
@@ -289,12 +211,9 @@ TEST_F(StepExchange, ConcurrentWritesAndReadsMatchSingleThreaded) {
             while (ready.load() < kThreads) std::this_thread::yield();
             for (int n = 0; n < kShapes; ++n) {
                 const int i = (n + 3 * k) % kShapes;  // threads start on different shapes
-                Outcome& outcome = outcomes[static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
+                Outcome& outcome = outcomes[k][i];
                 try {
-                    const fs::path path = dir_ / ("t" + std::to_string(k) + "_" + std::to_string(i) + ".step");
-                    vesk::write_step_file(numbered_plate(i), path);
-                    outcome.measure = vesk::measure_shape(vesk::read_step_file(path));
-                    outcome.bytes = read_file(path);
+                    write_and_read("t" + std::to_string(k), i, outcome.bytes, outcome.measure);
                 } catch (const std::exception& e) {
                     outcome.error = e.what();
                 }
@@ -302,14 +221,12 @@ TEST_F(StepExchange, ConcurrentWritesAndReadsMatchSingleThreaded) {
         });
     }
     for (std::thread& t : threads) t.join();
-
     for (int k = 0; k < kThreads; ++k) {
         for (int i = 0; i < kShapes; ++i) {
-            const Outcome& outcome = outcomes[static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
             SCOPED_TRACE("thread " + std::to_string(k) + " shape " + std::to_string(i));
-            ASSERT_EQ(outcome.error, "");
-            EXPECT_TRUE(outcome.bytes == reference[static_cast<std::size_t>(i)]);
-            expect_same_measurement(outcome.measure, reference_measure[static_cast<std::size_t>(i)]);
+            ASSERT_EQ(outcomes[k][i].error, "");
+            EXPECT_TRUE(outcomes[k][i].bytes == reference[i]);
+            EXPECT_EQ(outcomes[k][i].measure, reference_measure[i]);
         }
     }
 }
