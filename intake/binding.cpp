@@ -16,7 +16,6 @@
 namespace vesk {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // A reading's box centre may lie at most this share of the image diagonal from the outline.
 constexpr double kProfileReachShare = 0.35;
 // Slot proximity never demands closer than this many pixels, however small the slot.
@@ -107,7 +106,7 @@ BindingResult bind_readings_core(const std::filesystem::path& input_png, double 
 
 SourceBox map_box_to_normalized(const SourceBox& box, const RasterIntakeResult& raster) {
     if (raster.applied_rotation_deg == 0.0) return box;
-    const double a = raster.applied_rotation_deg * kPi / 180.0;
+    const double a = degrees_to_radians(raster.applied_rotation_deg);
     const double cos_a = std::cos(a);
     const double sin_a = std::sin(a);
     const double cx = (static_cast<double>(raster.width) - 1.0) * 0.5;

@@ -17,8 +17,6 @@
 namespace vesk {
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-
 // Dark thresholds, each named for its use.
 constexpr double kSkewInkLuma = 190.0;
 constexpr double kGeometryInkLuma = 80.0;
@@ -337,7 +335,7 @@ double estimate_skew(const RasterImage& image) {
     for (int i = 0; i < kSkewCandidates; ++i) {
         // Exactly this expression: a straight drawing may tie at -0.0999..., inside the cut-off.
         const double angle = static_cast<double>(i) * 0.1 - 5.0;
-        const double radians = angle * kPi / 180.0;
+        const double radians = degrees_to_radians(angle);
         const double cos_a = std::cos(radians);
         const double sin_a = std::sin(radians);
         std::fill(histogram.begin(), histogram.end(), 0);
@@ -368,7 +366,7 @@ RasterImage rotate_raster(const RasterImage& image, double angle_deg) {
     rotated.width = image.width;
     rotated.height = image.height;
     rotated.pixels.resize(image.pixels.size());
-    const double radians = angle_deg * kPi / 180.0;
+    const double radians = degrees_to_radians(angle_deg);
     const double cos_a = std::cos(radians);
     const double sin_a = std::sin(radians);
     const double cx = static_cast<double>(image.width - 1) * 0.5;

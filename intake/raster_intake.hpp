@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -17,6 +18,9 @@
 #include "model/dimension_graph.hpp"
 
 namespace vesk {
+
+// Degrees to radians, the one conversion the raster and binding code share.
+inline double degrees_to_radians(double degrees) { return degrees * std::numbers::pi / 180.0; }
 
 // Lowest declared resolution accepted (inclusive).
 inline constexpr double kRasterDpiFloor = 144.0;
