@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev libpoppler-private-dev
   librsvg2-bin libxml2-utils
+  libsuitesparse-dev fonts-dejavu-core
+  python3 curl strace chromium chromium-driver python3-selenium
 )
 
 missing=()
