@@ -38,10 +38,14 @@ std::string content_or_absent(const fs::path& path) {
     return fs::exists(fs::symlink_status(path)) ? read_file(path) : "<absent>";
 }
 
+// The child inherits the environment; this process read its own (empty) fault plan at start.
 vesk::test::ProcessOutput run_child(const std::string& operation, const fs::path& dir, const std::string& fault) {
-    return vesk::test::run_process("/proc/self/exe", {"--gtest_filter=FilesChild.Operate"}, {},
-                                   {"VESK_FILES_CHILD=" + operation, "VESK_FILES_DIR=" + dir.string(),
-                                    "VESK_FAULT_AT=" + fault});
+    ::setenv("VESK_FILES_CHILD", operation.c_str(), 1);
+    ::setenv("VESK_FILES_DIR", dir.c_str(), 1);
+    ::setenv("VESK_FAULT_AT", fault.c_str(), 1);
+    auto child = vesk::test::run_process("/proc/self/exe", {"--gtest_filter=FilesChild.Operate"});
+    for (const char* name : {"VESK_FILES_CHILD", "VESK_FILES_DIR", "VESK_FAULT_AT"}) ::unsetenv(name);
+    return child;
 }
 
 }  // namespace

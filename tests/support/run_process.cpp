@@ -1,70 +1,33 @@
 #include "support/run_process.hpp"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
-#include <string_view>
 
 #include "platform/files.hpp"
-
-extern char** environ;
+#include "platform/process.hpp"
 
 namespace vesk::test {
 
 ProcessOutput run_process(const std::filesystem::path& program, const std::vector<std::string>& args,
-                          const std::filesystem::path& cwd, const std::vector<std::string>& extra_env) {
+                          const std::filesystem::path& cwd) {
     TempDir capture("vesk-capture");
-    const std::string out_path = (capture.path() / "out").string();
-    const std::string err_path = (capture.path() / "err").string();
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-
-    std::vector<std::string> argv_text;
-    argv_text.push_back(program.string());
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : argv_text) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    std::vector<std::string> env_text;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        const bool overridden = std::any_of(extra_env.begin(), extra_env.end(), [&](const std::string& extra) {
-            const auto name = extra.substr(0, extra.find('=') + 1);
-            return text.substr(0, name.size()) == name;
-        });
-        if (!overridden) env_text.emplace_back(text);
-    }
-    env_text.insert(env_text.end(), extra_env.begin(), extra_env.end());
-    std::vector<char*> envp;
-    for (auto& entry : env_text) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + program.string());
-    int status = 0;
-    // Only an interrupted wait is retried: ECHILD (the child reaped elsewhere) would spin.
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) throw std::runtime_error("cannot wait for " + program.string());
-    }
+    platform::ProcessOptions options;
+    options.executable = program;
+    options.arguments.push_back(program.string());
+    options.arguments.insert(options.arguments.end(), args.begin(), args.end());
+    options.working_directory = cwd;
+    options.stdout_file = capture.path() / "out";
+    options.stderr_file = capture.path() / "err";
     ProcessOutput result;
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    {
+        platform::ChildProcess child(options);
+        result.exit_code = child.wait();
+    }
+    result.out = read_file(options.stdout_file);
+    result.err = read_file(options.stderr_file);
     return result;
 }
 
@@ -81,7 +44,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-// A missing file reads as empty text, as the callers compare outputs that may be absent.
+// A missing file reads as empty text: callers compare outputs that may be absent.
 std::string read_file(const std::filesystem::path& path) {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return {};

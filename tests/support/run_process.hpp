@@ -14,10 +14,11 @@ struct ProcessOutput {
 };
 
 // Runs program with args (argv[0] is the program path), working directory cwd (empty:
-// the current one), standard input from /dev/null, this process's environment plus
-// extra_env ("NAME=value", overriding); waits for it to end.
+// the current one), standard input from /dev/null, in a process group of its own that is
+// killed when the program ends; waits for it to end. Start failures throw
+// platform::ProcessError.
 ProcessOutput run_process(const std::filesystem::path& program, const std::vector<std::string>& args,
-                          const std::filesystem::path& cwd = {}, const std::vector<std::string>& extra_env = {});
+                          const std::filesystem::path& cwd = {});
 
 // A fresh empty directory under the system's temporary directory, removed by the destructor.
 class TempDir {
