@@ -1,6 +1,7 @@
 // Pilot records, state documents, recovery at start and the worker.
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -281,8 +282,11 @@ TEST(PilotWorker, RecoveryRequeuesAndStopDrainsTheQueue) {
 TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {
     TempDir dir;
     std::atomic<int> calls{0};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
     PilotSteps steps{[&](PilotRecord& r) {
                          ++calls;
+                         if (r.drawing_id == "gate") released.wait();  // holds the worker
                          if (r.drawing_id == "throws") {
                              throw std::runtime_error("Z23-Edur reader did not produce a reviewable candidate set");
                          }
@@ -295,27 +299,29 @@ TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {
                      },
                      test::fake_model};
     PilotService service(dir.path(), nullptr, steps);
-    // No step can run with the source gone: the "analyzing" persist itself fails.
+    service.create_job(png_submission("gate"));
+    // With the source gone no step can run: the "analyzing" persist itself fails.
     service.create_job(png_submission("vanishing"));
-    fs::remove(dir.path() / "pilot-00000001" / "drawing.png");
+    fs::remove(dir.path() / "pilot-00000002" / "drawing.png");
     service.create_job(png_submission("throws"));
     service.create_job(png_submission("unpersistable"));
     service.create_job(png_submission("fine"));
-    for (int i = 0; i < 500 && service.job_status("pilot-00000004").value()["status"] != "awaiting_review"; ++i) {
+    release.set_value();
+    for (int i = 0; i < 1000 && service.job_status("pilot-00000005").value()["status"] != "awaiting_review"; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const OrderedJson vanished = service.job_status("pilot-00000001").value();
+    const OrderedJson vanished = service.job_status("pilot-00000002").value();
     EXPECT_EQ(vanished["status"], "rejected");
     EXPECT_NE(vanished["error"]["message"].get<std::string>().find("Cannot open SHA-256 input"), std::string::npos);
-    const OrderedJson thrown = service.job_status("pilot-00000002").value();
+    const OrderedJson thrown = service.job_status("pilot-00000003").value();
     EXPECT_EQ(thrown["error"]["code"], "reading_not_bindable");
-    EXPECT_EQ(read_state(dir.path() / "pilot-00000002")["error"]["code"], "reading_not_bindable");
-    const OrderedJson unpersisted = service.job_status("pilot-00000003").value();
+    EXPECT_EQ(read_state(dir.path() / "pilot-00000003")["error"]["code"], "reading_not_bindable");
+    const OrderedJson unpersisted = service.job_status("pilot-00000004").value();
     EXPECT_EQ(unpersisted["status"], "rejected");
     EXPECT_NE(unpersisted["error"]["message"].get<std::string>().find("candidates.json"), std::string::npos);
-    EXPECT_EQ(read_state(dir.path() / "pilot-00000003")["status"], "analyzing");
-    EXPECT_EQ(service.job_status("pilot-00000004").value()["status"], "awaiting_review");
-    EXPECT_EQ(calls.load(), 3);
+    EXPECT_EQ(read_state(dir.path() / "pilot-00000004")["status"], "analyzing");
+    EXPECT_EQ(service.job_status("pilot-00000005").value()["status"], "awaiting_review");
+    EXPECT_EQ(calls.load(), 4);
 }
 
 }  // namespace
