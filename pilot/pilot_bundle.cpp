@@ -24,20 +24,26 @@ bool excluded_from_bundle(const std::string& relative, const fs::path& path) {
            path.extension() == ".tmp";
 }
 
+// Opens an input without following a link: a file swapped for a link after the walk
+// is still refused.
+platform::ReadableFile open_input(const fs::path& path) {
+    try {
+        return platform::ReadableFile(path, platform::ReadableFile::Links::refuse);
+    } catch (const platform::FileError&) {
+        throw std::runtime_error("Cannot read Z23-Edur evidence archive input");
+    }
+}
+
 // Size and digest of one file from a single pass over its bytes.
 EvidenceFileEntry digest_entry(const std::string& relative, const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("Cannot read Z23-Edur evidence archive input");
+    platform::ReadableFile in = open_input(path);
     Sha256Hasher hasher;
     std::string buffer(kCopyChunk, '\0');
     std::uint64_t total = 0;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
+    while (const std::size_t got = in.read_some(buffer.data(), buffer.size())) {
         hasher.update(buffer.data(), got);
         total += got;
     }
-    if (in.bad()) throw std::runtime_error("Cannot read Z23-Edur evidence archive input");
     return EvidenceFileEntry{relative, total, hasher.finish_hex()};
 }
 
@@ -49,24 +55,21 @@ void write_or_throw(std::ofstream& out, const char* bytes, std::size_t length) {
 // Appends one member: header, exactly `size` bytes of the file, padding.
 void append_member(std::ofstream& out, const EvidenceMember& member) {
     const auto [prefix, name] = split_ustar_path(member.name);
-    const std::uint64_t size = fs::file_size(member.path);
+    platform::ReadableFile in = open_input(member.path);
+    const std::uint64_t size = in.size_when_opened();
     const UstarHeader header = make_ustar_header(prefix, name, size);
     write_or_throw(out, header.data(), header.size());
 
-    std::ifstream in(member.path, std::ios::binary);
-    if (!in) throw std::runtime_error("Cannot read Z23-Edur evidence archive input");
     Sha256Hasher hasher;
     std::string buffer(kCopyChunk, '\0');
     std::uint64_t left = size;
     while (left > 0) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left, kCopyChunk));
-        in.read(buffer.data(), static_cast<std::streamsize>(want));
-        if (static_cast<std::size_t>(in.gcount()) != want) {
-            throw std::runtime_error("Z23-Edur evidence archive input was truncated");
-        }
-        hasher.update(buffer.data(), want);
-        write_or_throw(out, buffer.data(), want);
-        left -= want;
+        const std::size_t got = in.read_some(buffer.data(), want);
+        if (got == 0) throw std::runtime_error("Z23-Edur evidence archive input was truncated");
+        hasher.update(buffer.data(), got);
+        write_or_throw(out, buffer.data(), got);
+        left -= got;
     }
     if (member.sha256 && hasher.finish_hex() != *member.sha256) {
         throw std::runtime_error("Z23-Edur evidence archive input changed: " + member.name);
