@@ -52,10 +52,10 @@ struct ViewBounds {
 };
 
 // Most holes a part may have. The cut, the views and the STEP read-back of a plate grow
-// faster than its hole count (on this machine a whole run of 512 holes takes about 6 s of
-// processor time, 1024 holes 23 s); beyond the limit the builder refuses at once, before
-// any OCCT work, with "DimensionGraph has too many holes: <n> (limit <cap>)".
-inline constexpr std::size_t kMaxModelHoles = 512;
+// faster than its hole count (on this machine a whole run of 256 holes takes about 3 s of
+// processor time, 512 holes 6 s, 1024 holes 23 s); beyond the limit the builder refuses at
+// once, before any OCCT work, with "DimensionGraph has too many holes: <n> (limit <cap>)".
+inline constexpr std::size_t kMaxModelHoles = 256;
 
 // Every entry point below translates OCCT exceptions into std::runtime_error.
 

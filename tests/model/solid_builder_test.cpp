@@ -221,7 +221,7 @@ TEST(SolidBuilder, HoleCountLimit) {
             EXPECT_EQ(measure_shape(build_m2_solid(plate(3.0, holes)).shape).cylinders.size(), count);
         } else {
             EXPECT_EQ(message_of<std::invalid_argument>([&] { build_m2_solid(plate(3.0, holes)); }),
-                      "DimensionGraph has too many holes: 513 (limit 512)");
+                      "DimensionGraph has too many holes: 257 (limit 256)");
         }
     }
 }
