@@ -7,7 +7,6 @@
 
 #include "model/dimension_graph.hpp"
 #include "model/sketch_analysis.hpp"
-#include "model/solid_builder.hpp"
 
 namespace vesk {
 
@@ -26,15 +25,13 @@ struct PipelineResult {
 };
 
 // Loads, analyses, builds and writes; every failure is an exception and a refused sketch
-// leaves no file and no directory behind.
+// leaves no file and no directory behind. Each output appears under its final name only
+// whole (pipeline_steps.hpp holds the steps that need the built solid).
 PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
 
 OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
 
 std::string join_ids(const std::vector<std::string>& ids);
-
-// Every model hole must match a distinct measured cylinder within 1e-6.
-void check_step_round_trip_holes(const ShapeMeasurement& measurement, const std::vector<ModelHole>& holes);
 
 // Angle, parallel and perpendicular values must agree with the drawn line directions:
 // the analysis is a rank test and the solid is built from the coordinates, so a relation
@@ -43,8 +40,5 @@ void check_relation_values(const DimensionGraph& graph);
 
 // Refuses output paths that resolve to the graph file itself.
 void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs);
-
-void write_report(const std::filesystem::path& graph_path, const DimensionGraph& graph, const BuiltModel& model,
-                  const SketchAnalysis& analysis, const ShapeMeasurement& measurement, const OutputPaths& outputs);
 
 }  // namespace vesk
