@@ -89,6 +89,10 @@ std::string join_ids(const std::vector<std::string>& ids) {
 OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory) {
     const std::string stem = graph_path.stem().string();
     if (stem.empty()) throw std::invalid_argument("Input graph filename must have a non-empty stem");
+    // The report names the graph and its outputs in JSON text, which must be UTF-8.
+    if (!platform::is_valid_utf8(graph_path.filename().string())) {
+        throw std::invalid_argument("Input graph filename must be valid UTF-8");
+    }
     return OutputPaths{output_directory / (stem + ".step"), output_directory / (stem + "_front.svg"),
                        output_directory / (stem + "_top.svg"), output_directory / (stem + "_side.svg"),
                        output_directory / (stem + "_report.json")};

@@ -29,6 +29,7 @@ struct PipelineResult {
 // whole (pipeline_steps.hpp holds the steps that need the built solid).
 PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
 
+// Output names from the graph's stem; refuses an empty stem and a file name that is not UTF-8.
 OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
 
 std::string join_ids(const std::vector<std::string>& ids);
