@@ -143,6 +143,12 @@ bool send_all(const Socket& socket, std::string_view bytes) {
 }
 
 void finish_and_drain(const Socket& socket, std::size_t limit, Clock::time_point deadline) {
+    // Nothing unread now: a closing client has nothing in flight, and waiting for its FIN
+    // would only hold the handler for a round trip.
+    char probe;
+    const ssize_t pending = ::recv(socket.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (pending < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (pending <= 0) return;
     if (::shutdown(socket.fd(), SHUT_WR) != 0) return;
     char sink[4096];
     std::size_t drained = 0;

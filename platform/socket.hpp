@@ -74,9 +74,9 @@ std::size_t receive_some(const Socket& socket, char* buffer, std::size_t capacit
 // Sends every byte (MSG_NOSIGNAL, retrying EINTR); false when a send fails or times out.
 bool send_all(const Socket& socket, std::string_view bytes);
 
-// Half-close for writing, then discard what the peer still sends, for at most `limit`
-// bytes and until `deadline`: closing with unread input would send a reset that can
-// destroy the response before the peer reads it.
+// When input is waiting unread: half-close for writing, then discard what the peer still
+// sends, for at most `limit` bytes and until `deadline`. Closing with unread input would
+// send a reset that can destroy the response before the peer reads it.
 void finish_and_drain(const Socket& socket, std::size_t limit, Clock::time_point deadline);
 
 // A client connection to 127.0.0.1:port; throws SocketError.
