@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "platform/files.hpp"
+#include "service/job_record.hpp"
 #include "service/local_service_impl.hpp"
 
 namespace vesk {
@@ -27,17 +27,6 @@ const WebFile* find_web_file(std::string_view target) {
         if (file.target == target) return &file;
     }
     return nullptr;
-}
-
-// Whole-file read through the platform layer, which refuses directories and FIFOs
-// instead of blocking a handler on them.
-std::string read_web_file(const std::filesystem::path& path) {
-    try {
-        return platform::read_file(path);
-    } catch (const platform::FileError& error) {
-        if (error.operation() == "open") throw std::runtime_error("Cannot open local service artifact: " + path.string());
-        throw std::runtime_error("Cannot read local service artifact: " + path.string());
-    }
 }
 
 HttpResponse not_found() {
@@ -68,7 +57,7 @@ HttpResponse handle_web_file(const LocalService::Impl& service, const std::strin
         response.status = 200;
         response.reason = "OK";
         response.content_type = std::string(file->content_type);
-        response.body = read_web_file(service.options.web_directory / file->file);
+        response.body = read_service_file(service.options.web_directory / file->file);
         return response;
     } catch (const std::exception& error) {
         return make_error_response(500, "Internal Server Error", "web_file_read_failed", error.what());
