@@ -118,8 +118,7 @@ std::shared_ptr<DrawingReaderProvider> make_reader_provider(const ReaderProvider
         if (settings.source.empty() || settings.source_root.empty()) {
             throw std::invalid_argument("Embedded reader provider requires manifest source and source_root");
         }
-        // The bridge runner is not part of this build yet.
-        throw std::runtime_error("Embedded reader provider is not available in this build");
+        return std::make_shared<EmbeddedReaderProvider>(settings.source, settings.source_root);
     }
     throw std::logic_error("Unknown reader provider kind");
 }
