@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -73,26 +72,29 @@ TEST(StrictJson, NestingDuplicateKeysAndSyntax) {
     EXPECT_EQ(parse_strict_ordered_json(R"({"b":1,"a":2})").dump(), R"({"b":1,"a":2})");
 }
 
-// The checks are linear: a 32 MiB body of a million small objects, which took minutes
-// when they rode on the library's callback parser. The bound is taken on the second of two
-// parses: on this machine the page faults of a fresh heap cost several times the parse.
-TEST(StrictJson, MillionObjectsParseInLinearTime) {
+// The checks are linear: 200,000 small objects in one array, which took the library's
+// callback parser minutes (it rescanned the array after every object). The bound is on
+// processor time of the second of two parses: on this machine the page faults of a fresh
+// heap cost several times the parse. The full-size figure (a 32 MiB body of a million
+// objects) is json_bench's.
+TEST(StrictJson, ArrayOfObjectsParsesInLinearTime) {
+    constexpr int kObjects = 200000;
     std::string text = "[";
     char object[64];
-    for (int i = 0; i < 1000000; ++i) {
+    for (int i = 0; i < kObjects; ++i) {
         std::snprintf(object, sizeof object, R"(%s{"n":%d,"s":"%07d-abcd"})", i == 0 ? "" : ",", i, i);
         text += object;
     }
     text += "]";
     double seconds = 0.0;
     for (int run = 0; run < 2; ++run) {
-        const auto start = std::chrono::steady_clock::now();
+        const double start = test::process_cpu_seconds();
         const nlohmann::json json = parse_strict_json(text);
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        ASSERT_EQ(json.size(), 1000000u);
-        EXPECT_EQ(json[999999]["s"], "0999999-abcd");
+        seconds = test::process_cpu_seconds() - start;
+        ASSERT_EQ(json.size(), static_cast<std::size_t>(kObjects));
+        EXPECT_EQ(json[kObjects - 1]["s"], "0199999-abcd");
     }
-    if (!test::kSanitized) EXPECT_LT(seconds, 2.0) << text.size() << " bytes";
+    if (!test::kSanitized) EXPECT_LT(seconds, 2.0);
 }
 
 TEST(JsonPathErrors, CheckObjectFieldsReportsTheFirstFailure) {
