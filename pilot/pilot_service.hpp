@@ -21,6 +21,9 @@
 
 namespace vesk {
 
+// The pilot root inside the service's jobs directory.
+inline constexpr std::string_view kPilotRootName = "m23-pilot";
+
 struct PilotSubmission {
     std::string drawing_id;
     std::string source_filename;
