@@ -1,67 +1,115 @@
 #include "model/json_util.hpp"
 
+#include <cstdint>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 namespace vesk {
 namespace {
 
-// Tracks nesting and the keys seen in each open object while the library parses.
-// Containers are pushed on start and popped on end; arrays carry no key set.
-class StrictGuard {
+// Builds the value from the library's SAX events and makes the checks the library does
+// not: nesting depth and repeated keys. One pass, linear in the text. (The library's
+// callback parser could make the same checks, but it rescans the parent container after
+// every closed one and was quadratic in the length of an array of objects.) Syntax errors
+// reach parse_error at the same place as in a plain parse and are thrown as they are, so
+// the first fault in the text is the one reported.
+template <typename Json>
+class CheckedBuilder {
 public:
-    template <typename Json>
-    bool operator()(int /*depth*/, nlohmann::detail::parse_event_t event, Json& parsed) {
-        using Event = nlohmann::detail::parse_event_t;
-        switch (event) {
-        case Event::object_start:
-        case Event::array_start:
-            if (open_.size() >= static_cast<std::size_t>(kMaxJsonDepth)) {
-                throw std::invalid_argument("JSON nesting exceeds " + std::to_string(kMaxJsonDepth) +
-                                            " levels");
-            }
-            open_.push_back(Frame{event == Event::object_start, {}});
-            break;
-        case Event::object_end:
-        case Event::array_end:
-            if (!open_.empty()) open_.pop_back();
-            break;
-        case Event::key: {
-            const std::string& key = parsed.template get_ref<const std::string&>();
-            if (!open_.empty() && open_.back().is_object && !open_.back().keys.insert(key).second) {
-                throw std::invalid_argument("duplicate field '" + key + "'");
-            }
-            break;
+    explicit CheckedBuilder(Json& root) : root_(root) {}
+
+    bool null() { return add(nullptr); }
+    bool boolean(bool value) { return add(value); }
+    bool number_integer(typename Json::number_integer_t value) { return add(value); }
+    bool number_unsigned(typename Json::number_unsigned_t value) { return add(value); }
+    bool number_float(typename Json::number_float_t value, const std::string& /*text*/) { return add(value); }
+    bool string(std::string& value) { return add(std::move(value)); }
+    bool binary(typename Json::binary_t& value) { return add(Json::binary(std::move(value))); }
+
+    bool start_object(std::size_t /*elements*/) {
+        open();
+        return add(Json::object());
+    }
+    bool start_array(std::size_t /*elements*/) {
+        open();
+        return add(Json::array());
+    }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(std::string& key) {
+        // Keys come only inside an object, so the innermost open level is one.
+        if (!keys_[open_.size() - 1].insert(key).second) {
+            throw std::invalid_argument("duplicate field '" + key + "'");
         }
-        case Event::value:
-            break;
+        slot_ = &(*open_.back())[key];
+        return true;
+    }
+
+    template <typename Exception>
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/, const Exception& error) {
+        throw error;
+    }
+
+private:
+    void open() {
+        if (open_.size() >= static_cast<std::size_t>(kMaxJsonDepth)) {
+            throw std::invalid_argument("JSON nesting exceeds " + std::to_string(kMaxJsonDepth) + " levels");
+        }
+    }
+
+    // Places a value: the root, the next element of the open array, or the member whose
+    // key came last. A container just placed becomes the open one.
+    template <typename Value>
+    bool add(Value&& value) {
+        Json* placed = nullptr;
+        if (open_.empty()) {
+            root_ = Json(std::forward<Value>(value));
+            placed = &root_;
+        } else if (open_.back()->is_array()) {
+            open_.back()->emplace_back(std::forward<Value>(value));
+            placed = &open_.back()->back();
+        } else {
+            *slot_ = Json(std::forward<Value>(value));
+            placed = slot_;
+        }
+        if (placed->is_structured()) {
+            if (keys_.size() == open_.size()) keys_.emplace_back();
+            keys_[open_.size()].clear();
+            open_.push_back(placed);
         }
         return true;
     }
 
-private:
-    struct Frame {
-        bool is_object;
-        std::set<std::string> keys;
-    };
-    std::vector<Frame> open_;
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    Json& root_;
+    // The open containers, outermost first. A pointer stays valid while its container is
+    // open: only the innermost container grows.
+    std::vector<Json*> open_;
+    std::vector<std::set<std::string>> keys_;  // keys per open level, reused
+    Json* slot_ = nullptr;                      // the member whose key came last
 };
 
 template <typename Json>
-Json parse_guarded(std::string_view text) {
-    StrictGuard guard;
-    typename Json::parser_callback_t callback = [&guard](int depth, nlohmann::detail::parse_event_t event,
-                                                         Json& parsed) { return guard(depth, event, parsed); };
-    return Json::parse(text.begin(), text.end(), callback, /*allow_exceptions=*/true,
-                       /*ignore_comments=*/false);
+Json parse_checked(std::string_view text) {
+    Json root;
+    CheckedBuilder<Json> builder(root);
+    Json::sax_parse(text.begin(), text.end(), &builder, Json::input_format_t::json, /*strict=*/true,
+                    /*ignore_comments=*/false);
+    return root;
 }
 
 }  // namespace
 
-nlohmann::json parse_strict_json(std::string_view text) { return parse_guarded<nlohmann::json>(text); }
+nlohmann::json parse_strict_json(std::string_view text) { return parse_checked<nlohmann::json>(text); }
 
 nlohmann::ordered_json parse_strict_ordered_json(std::string_view text) {
-    return parse_guarded<nlohmann::ordered_json>(text);
+    return parse_checked<nlohmann::ordered_json>(text);
 }
 
 void throw_path_error(const std::string& path, const std::string& message) {

@@ -9,15 +9,11 @@
 #include "model/json_util.hpp"
 #include "model/step_exchange.hpp"
 #include "model/views.hpp"
-#include "solver/constraints.hpp"
-#include "solver/geometry.hpp"
 
 namespace vesk {
 namespace {
 
-constexpr double kRelationTolerance = 1e-9;  // radians
 constexpr double kHoleMatchTolerance = 1e-6;
-constexpr double kDegreesToRadians = 0.017453292519943295;
 
 bool same_hole(const MeasuredCylinder& cylinder, const ModelHole& hole) {
     return std::abs(cylinder.x - hole.center_x) <= kHoleMatchTolerance &&
@@ -27,19 +23,6 @@ bool same_hole(const MeasuredCylinder& cylinder, const ModelHole& hole) {
 
 [[noreturn]] void throw_lost_hole(const ModelHole& hole) {
     throw std::runtime_error("STEP round trip lost cylindrical hole '" + hole.entity_id + "'");
-}
-
-// Parameters of one drawn line, laid out for the solver's line type.
-struct LineParams {
-    double x1, y1, x2, y2;
-    GCS::Line line() { return GCS::Line(GCS::Point{&x1, &y1}, GCS::Point{&x2, &y2}); }
-};
-
-const LineGeometry* line_of(const DimensionGraph& graph, const std::string& id) {
-    for (const auto& entity : graph.entities) {
-        if (entity.id == id) return std::get_if<LineGeometry>(&entity.geometry);
-    }
-    return nullptr;
 }
 
 nlohmann::ordered_json string_array(const std::vector<std::string>& values) {
@@ -88,37 +71,6 @@ void check_step_round_trip_holes(const ShapeMeasurement& measurement, const std:
             }
         }
         if (!found) throw_lost_hole(hole);
-    }
-}
-
-void check_relation_values(const DimensionGraph& graph) {
-    for (const auto& constraint : graph.constraints) {
-        const bool angle = constraint.type == ConstraintType::angle;
-        if (!angle && constraint.type != ConstraintType::parallel &&
-            constraint.type != ConstraintType::perpendicular) {
-            continue;
-        }
-        if (constraint.entity_ids.size() != 2) continue;  // the analysis refuses these
-        const LineGeometry* g1 = line_of(graph, constraint.entity_ids[0]);
-        const LineGeometry* g2 = line_of(graph, constraint.entity_ids[1]);
-        if (g1 == nullptr || g2 == nullptr) continue;
-        LineParams p1{g1->start.x, g1->start.y, g1->end.x, g1->end.y};
-        LineParams p2{g2->start.x, g2->start.y, g2->end.x, g2->end.y};
-        double error = 0.0;
-        if (angle) {
-            double radians = constraint.value * kDegreesToRadians;
-            error = GCS::ConstraintL2LAngle(p1.line(), p2.line(), &radians).error();
-        } else if (constraint.type == ConstraintType::parallel) {
-            // Scaled by the two lengths: the sine of the angle between the lines.
-            error = GCS::ConstraintParallel(p1.line(), p2.line()).error();
-        } else {
-            // Scaled likewise: the cosine of the angle between the lines.
-            error = GCS::ConstraintPerpendicular(p1.line(), p2.line()).error();
-        }
-        if (!std::isfinite(error) || std::abs(error) > kRelationTolerance) {
-            throw std::invalid_argument("DimensionGraph constraint '" + constraint.id +
-                                        "' value contradicts referenced lines");
-        }
     }
 }
 

@@ -36,11 +36,6 @@ std::string join_ids(const std::vector<std::string>& ids);
 // Every model hole must match a distinct measured cylinder within 1e-6.
 void check_step_round_trip_holes(const ShapeMeasurement& measurement, const std::vector<ModelHole>& holes);
 
-// Angle, parallel and perpendicular values must agree with the drawn line directions:
-// the analysis is a rank test and the solid is built from the coordinates, so a relation
-// the drawing contradicts would otherwise pass silently.
-void check_relation_values(const DimensionGraph& graph);
-
 // Refuses output paths that resolve to the graph file itself.
 void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs);
 

@@ -27,10 +27,30 @@ struct SketchAnalysis {
     bool operator==(const SketchAnalysis&) const = default;
 };
 
+// Largest sketch the analysis takes on; beyond these the solver's diagnosis and the solid
+// would take minutes, so the analysis refuses at once and names the count.
+inline constexpr std::size_t kMaxSketchEntities = 4096;
+inline constexpr std::size_t kMaxSketchConstraints = 16384;
+
 // Diagnoses the graph with a fresh solver system. Invalid-argument errors for relations
-// the sketch model does not support, overflow_error when the constraints run out of
+// the sketch model does not support or a graph beyond the size limits, overflow_error when the constraints run out of
 // solver tags, runtime errors when the solver's count cannot be explained.
 SketchAnalysis analyze_dimension_graph(const DimensionGraph& graph);
+
+// The analysis in phases, for callers that need one of its parts on its own.
+// Invalid-argument error "DimensionGraph has too many entities: <n> (limit <cap>)", or
+// the same for constraints.
+void check_sketch_size(const DimensionGraph& graph);
+// The dimension names of the entities that no distance, radius or diameter fixes, ascending.
+std::vector<std::string> missing_dimension_names(const DimensionGraph& graph);
+// Ids of the constraints whose value contradicts another on the same entity, ascending.
+std::vector<std::string> find_value_conflicts(const DimensionGraph& graph);
+
+// Angle, parallel and perpendicular values must agree with the drawn line directions:
+// the analysis is a rank test and the solid is built from the coordinates, so a relation
+// the drawing contradicts would otherwise pass silently. Invalid-argument error
+// "DimensionGraph constraint '<id>' value contradicts referenced lines".
+void check_relation_values(const DimensionGraph& graph);
 
 // Groups of same-entity constraints (all distances, or all radius/diameter) whose values
 // contradict, diameters compared as half their value.

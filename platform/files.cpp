@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
@@ -24,6 +26,11 @@ FileError::FileError(std::string operation, fs::path path, int error_number)
 
 namespace {
 
+// Longest part of a final name kept in a temporary name (NAME_MAX is 255).
+constexpr std::size_t kTemporaryNameStem = 64;
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::size_t kReadChunk = 65536;
+
 enum class FaultMode { exit, throw_error, torn };
 
 struct FaultPlan {
@@ -36,6 +43,12 @@ std::atomic<bool> g_armed{false};
 std::once_flag g_plan_once;
 FaultPlan g_plan;
 std::atomic<long> g_hits{0};
+
+[[noreturn]] void refuse_fault_plan(const std::string& spec) {
+    std::fprintf(stderr, "VESK_FAULT_AT is malformed: '%s' (want <name>[#k][:exit|throw|torn])\n", spec.c_str());
+    std::fflush(stderr);
+    _exit(2);
+}
 
 void load_fault_plan() {
 #ifdef VESK_FAULT_POINTS
@@ -53,16 +66,21 @@ void load_fault_plan() {
         if (known) text.resize(colon);
     }
     if (auto hash = text.rfind('#'); hash != std::string::npos) {
-        plan.hit_at = std::strtol(text.c_str() + hash + 1, nullptr, 10);
-        if (plan.hit_at < 1) plan.hit_at = 1;
+        const std::string count = text.substr(hash + 1);
+        char* end = nullptr;
+        errno = 0;
+        plan.hit_at = std::strtol(count.c_str(), &end, 10);
+        if (count.empty() || *end != '\0' || errno != 0 || plan.hit_at < 1) refuse_fault_plan(spec);
         text.resize(hash);
     }
+    if (text.empty()) refuse_fault_plan(spec);
     plan.name = text;
     g_plan = plan;
     g_armed.store(true, std::memory_order_release);
 #endif
 }
 
+// Reads the plan before main, so a later setenv in a test parent never arms it.
 struct ArmInit {
     ArmInit() { std::call_once(g_plan_once, load_fault_plan); }
 } g_arm_init;
@@ -74,12 +92,20 @@ bool fault_fires(std::string_view name) {
     return g_hits.fetch_add(1) + 1 == g_plan.hit_at;
 }
 
-[[noreturn]] void fault_exit() {
-    _exit(kFaultExitCode);
+bool torn_armed() {
+#ifdef VESK_FAULT_POINTS
+    return fault_points_armed() && g_plan.mode == FaultMode::torn;
+#else
+    return false;
+#endif
 }
 
-std::string basename_of(const fs::path& path) {
-    return path.filename().string();
+std::string tmp_point(const fs::path& final_path) {
+    return "replace:" + final_path.filename().string() + ":tmp";
+}
+
+std::string renamed_point(const fs::path& final_path) {
+    return "replace:" + final_path.filename().string() + ":renamed";
 }
 
 fs::path directory_of(const fs::path& path) {
@@ -127,6 +153,47 @@ void fsync_fd(int fd, const fs::path& path) {
     }
 }
 
+// Writes a replace's tmp content, fsyncs and closes it. In "torn" mode the armed tmp point
+// fires here: half the bytes reach the disk and the process ends as if killed.
+void write_tmp_content(Fd& fd, std::string_view content, const fs::path& tmp, const fs::path& final_path) {
+    if (torn_armed() && fault_fires(tmp_point(final_path))) {
+        write_all(fd.get(), content.substr(0, content.size() / 2), tmp);
+        ::fsync(fd.get());
+        _exit(kFaultExitCode);
+    }
+    write_all(fd.get(), content, tmp);
+    fsync_fd(fd.get(), tmp);
+    if (fd.close() != 0) throw FileError("close", tmp, errno);
+}
+
+// The tmp point in the other modes, counted once per replace (torn counts it on writing).
+void tmp_written(const fs::path& final_path) {
+    if (fault_points_armed() && !torn_armed()) fault_point(tmp_point(final_path));
+}
+
+// Final names reduced to ASCII letters, digits, '.', '-' and '_' (others become '_').
+std::string ascii_stem(const fs::path& final_path) {
+    std::string stem = final_path.filename().string().substr(0, kTemporaryNameStem);
+    for (char& c : stem) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c == '.' || c == '-' || c == '_';
+        if (!plain) c = '_';
+    }
+    return stem;
+}
+
+bool is_temporary_name_of(const std::string& name, const std::string& stem) {
+    const std::string prefix = "." + stem + ".";
+    if (name.size() <= prefix.size() + kTemporarySuffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - kTemporarySuffix.size(), kTemporarySuffix.size(), kTemporarySuffix) != 0) {
+        return false;
+    }
+    for (std::size_t i = prefix.size(); i < name.size() - kTemporarySuffix.size(); ++i) {
+        if (!((name[i] >= '0' && name[i] <= '9') || name[i] == '-')) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool fault_points_armed() noexcept {
@@ -140,32 +207,60 @@ bool fault_points_armed() noexcept {
 void fault_point(std::string_view name) {
 #ifdef VESK_FAULT_POINTS
     if (!fault_points_armed() || !fault_fires(name)) return;
-    if (g_plan.mode == FaultMode::throw_error) throw FileError("fault point", fs::path(std::string(name)), EIO);
-    fault_exit();
+    if (g_plan.mode == FaultMode::throw_error) throw FileError("write", fs::path(std::string(name)), EIO);
+    _exit(kFaultExitCode);
 #else
     (void)name;
 #endif
 }
 
-std::string read_file(const fs::path& path, std::size_t max_bytes) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) throw FileError("open", path, errno);
+ReadableFile::ReadableFile(const fs::path& path, Links links) : path_(path) {
+    // O_NONBLOCK: opening a FIFO without a writer or a device must not wait.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (links == Links::refuse ? O_NOFOLLOW : 0);
+    fd_ = ::open(path.c_str(), flags);
+    if (fd_ < 0) throw FileError("open", path, errno);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throw FileError("read", path, errno);
-    if (!S_ISREG(st.st_mode)) throw FileError("read", path, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    if (static_cast<std::uint64_t>(st.st_size) > max_bytes) throw FileError("size", path, EFBIG);
-    std::string content;
-    content.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[65536];
+    int error = 0;
+    if (::fstat(fd_, &st) != 0) error = errno;
+    else if (!S_ISREG(st.st_mode)) error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (error != 0) {
+        ::close(fd_);
+        throw FileError("open", path, error);
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+}
+
+ReadableFile::~ReadableFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t ReadableFile::read_some(void* buffer, std::size_t size) {
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw FileError("read", path, errno);
+        const ssize_t n = ::read(fd_, buffer, size);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw FileError("read", path_, errno);
+    }
+}
+
+std::string read_file(const fs::path& path, std::size_t max_bytes) {
+    std::optional<ReadableFile> file;
+    try {
+        file.emplace(path);
+    } catch (const FileError& error) {
+        // A path that opened but is no regular file is a failed read, as documented.
+        if (error.error_number() == EISDIR || error.error_number() == EINVAL) {
+            throw FileError("read", path, error.error_number());
         }
-        if (n == 0) break;
-        if (content.size() + static_cast<std::size_t>(n) > max_bytes) throw FileError("size", path, EFBIG);
-        content.append(buffer, static_cast<std::size_t>(n));
+        throw;
+    }
+    if (file->size_when_opened() > max_bytes) throw FileError("size", path, EFBIG);
+    std::string content;
+    content.reserve(static_cast<std::size_t>(file->size_when_opened()));
+    char buffer[kReadChunk];
+    // The file may grow while it is read; the cap holds for what is read.
+    while (const std::size_t n = file->read_some(buffer, sizeof buffer)) {
+        if (n > max_bytes - content.size()) throw FileError("size", path, EFBIG);
+        content.append(buffer, n);
     }
     return content;
 }
@@ -192,39 +287,142 @@ void sync_directory(const fs::path& directory) {
 void replace_file_durably(const fs::path& path, std::string_view content) {
     fs::path tmp = path;
     tmp += ".tmp";
-    const bool armed = fault_points_armed();
-    const std::string base = armed ? basename_of(path) : std::string();
     try {
-        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        // O_NOFOLLOW: a link planted at the tmp name is never written through.
+        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
         if (fd.get() < 0) throw FileError("open", tmp, errno);
-#ifdef VESK_FAULT_POINTS
-        if (armed && g_plan.mode == FaultMode::torn && fault_fires("replace:" + base + ":tmp")) {
-            write_all(fd.get(), content.substr(0, content.size() / 2), tmp);
-            ::fsync(fd.get());
-            fault_exit();
-        }
-#endif
-        write_all(fd.get(), content, tmp);
-        fsync_fd(fd.get(), tmp);
-        if (fd.close() != 0) throw FileError("close", tmp, errno);
-        if (armed) fault_point("replace:" + base + ":tmp");
+        write_tmp_content(fd, content, tmp, path);
+        tmp_written(path);
         if (::rename(tmp.c_str(), path.c_str()) != 0) throw FileError("rename", path, errno);
     } catch (...) {
         ::unlink(tmp.c_str());
         throw;
     }
-    if (armed) fault_point("replace:" + base + ":renamed");
+    if (fault_points_armed()) fault_point(renamed_point(path));
     sync_directory(directory_of(path));
+}
+
+void discard_unfinished_replace(const fs::path& path) {
+    fs::path tmp = path;
+    tmp += ".tmp";
+    bool removed = ::unlink(tmp.c_str()) == 0;
+    if (!removed && errno != ENOENT) throw FileError("remove", tmp, errno);
+    const fs::path directory = directory_of(path);
+    const std::string stem = ascii_stem(path);
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!is_temporary_name_of(it->path().filename().string(), stem)) continue;
+        if (::unlink(it->path().c_str()) != 0 && errno != ENOENT) throw FileError("remove", it->path(), errno);
+        removed = true;
+    }
+    if (ec && ec != std::errc::no_such_file_or_directory) throw FileError("list", directory, ec.value());
+    if (removed) sync_directory(directory);
+}
+
+TemporaryFile::TemporaryFile(fs::path final_path) : final_path_(std::move(final_path)) {
+    if (final_path_.filename().empty() || final_path_.filename() == "." || final_path_.filename() == "..") {
+        throw FileError("create", final_path_, EINVAL);
+    }
+    const fs::path directory = directory_of(final_path_);
+    directory_fd_ = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory_fd_ < 0) throw FileError("open", directory, errno);
+    static std::atomic<unsigned long> counter{0};
+    const std::string stem = ascii_stem(final_path_);
+    for (;;) {
+        name_ = "." + stem + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) +
+                std::string(kTemporarySuffix);
+        const int fd = ::openat(directory_fd_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            break;
+        }
+        // A name left by an earlier process with the same pid: take the next one.
+        if (errno == EEXIST) continue;
+        const int error = errno;
+        ::close(directory_fd_);
+        throw FileError("create", directory / name_, error);
+    }
+    path_ = directory / name_;
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!committed_) ::unlinkat(directory_fd_, name_.c_str(), 0);
+    ::close(directory_fd_);
+}
+
+std::string TemporaryFile::library_path() const {
+    const std::string text = path_.string();
+    if (is_valid_utf8(text)) return text;
+    // The directory part is not UTF-8: reach it through the descriptor held open here.
+    return "/proc/self/fd/" + std::to_string(directory_fd_) + "/" + name_;
+}
+
+void TemporaryFile::write(std::string_view content) {
+    Fd fd(::openat(directory_fd_, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) throw FileError("open", path_, errno);
+    write_tmp_content(fd, content, path_, final_path_);
+}
+
+void TemporaryFile::commit() {
+    if (committed_) throw FileError("rename", final_path_, EALREADY);
+    tmp_written(final_path_);
+    const std::string final_name = final_path_.filename().string();
+    if (::renameat(directory_fd_, name_.c_str(), directory_fd_, final_name.c_str()) != 0) {
+        throw FileError("rename", final_path_, errno);
+    }
+    committed_ = true;
+    if (fault_points_armed()) fault_point(renamed_point(final_path_));
+    fsync_fd(directory_fd_, directory_of(final_path_));
+}
+
+bool is_valid_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        std::uint32_t value = 0;
+        if (byte < 0x80) {
+            ++i;
+            continue;
+        } else if ((byte & 0xE0) == 0xC0) {
+            length = 2;
+            value = byte & 0x1F;
+        } else if ((byte & 0xF0) == 0xE0) {
+            length = 3;
+            value = byte & 0x0F;
+        } else if ((byte & 0xF8) == 0xF0) {
+            length = 4;
+            value = byte & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            value = (value << 6) | (next & 0x3F);
+        }
+        static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
 }
 
 void create_file_exclusively(const fs::path& path, std::string_view content) {
     Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0) throw FileError("create", path, errno);
-    write_all(fd.get(), content, path);
-    fsync_fd(fd.get(), path);
-    if (fd.close() != 0) throw FileError("close", path, errno);
+    try {
+        write_all(fd.get(), content, path);
+        fsync_fd(fd.get(), path);
+        if (fd.close() != 0) throw FileError("close", path, errno);
+    } catch (...) {
+        // The name is ours (O_EXCL): a record that failed to reach the disk is not left half.
+        ::unlink(path.c_str());
+        throw;
+    }
     sync_directory(directory_of(path));
-    if (fault_points_armed()) fault_point("create:" + basename_of(path) + ":done");
+    if (fault_points_armed()) fault_point("create:" + path.filename().string() + ":done");
 }
 
 void append_line(const fs::path& path, std::string_view line) {
@@ -239,15 +437,23 @@ void append_line(const fs::path& path, std::string_view line) {
 
 void remove_file_durably(const fs::path& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw FileError("remove", path, errno);
-    sync_directory(directory_of(path));
-    if (fault_points_armed()) fault_point("remove:" + basename_of(path) + ":done");
+    // Synced even when the file was already gone: an earlier unlink may not be durable yet.
+    try {
+        sync_directory(directory_of(path));
+    } catch (const FileError& error) {
+        if (error.error_number() != ENOENT) throw;
+    }
+    if (fault_points_armed()) fault_point("remove:" + path.filename().string() + ":done");
 }
 
 bool DirectoryLock::try_acquire(const fs::path& lock_file) {
     release();
     int fd = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) throw FileError("open", lock_file, errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int result;
+    while ((result = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (result != 0) {
         int error = errno;
         ::close(fd);
         if (error == EWOULDBLOCK) return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
@@ -33,23 +34,84 @@ inline constexpr std::size_t kUnlimitedFileSize = std::numeric_limits<std::size_
 // max_bytes fails with operation "size" and errno EFBIG.
 std::string read_file(const std::filesystem::path& path, std::size_t max_bytes = kUnlimitedFileSize);
 
+// A regular file open for reading, for callers that stream (hashing) or read a prefix.
+// open() refuses, with operation "open", anything that cannot be opened or is not a regular
+// file (a FIFO or a device is never waited on); read_some() fails with operation "read".
+class ReadableFile {
+public:
+    enum class Links { follow, refuse };
+    explicit ReadableFile(const std::filesystem::path& path, Links links = Links::follow);
+    ~ReadableFile();
+    ReadableFile(const ReadableFile&) = delete;
+    ReadableFile& operator=(const ReadableFile&) = delete;
+
+    // Up to `size` bytes; 0 only at the end of the file.
+    std::size_t read_some(void* buffer, std::size_t size);
+    std::uint64_t size_when_opened() const noexcept { return size_; }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
 // Plain write (create or truncate); no durability promise.
 void write_file(const std::filesystem::path& path, std::string_view content);
 
 // Crash-safe replacement: "<path>.tmp" is written, fsynced and closed, renamed over path,
 // and the directory is fsynced. Readers see the whole old or the whole new content. On any
-// failure the tmp file is removed and the old file is left as it was.
+// failure the tmp file is removed and the old file is left as it was. The tmp name is
+// fixed, so writers of one path must not run at once (the service holds a DirectoryLock);
+// concurrent writers use TemporaryFile. A link at path is replaced, never followed.
 // Fault points: "replace:<basename>:tmp" and "replace:<basename>:renamed".
 void replace_file_durably(const std::filesystem::path& path, std::string_view content);
 
+// Recovery after a crash, while no writer of path runs: removes what an unfinished replace
+// of path left ("<path>.tmp" and TemporaryFile names of path). The rename is the commit
+// point, so a tmp that still exists never became the file.
+void discard_unfinished_replace(const std::filesystem::path& path);
+
+// A uniquely named file beside final_path, written completely and then renamed over it:
+// concurrent writers of one final name never see or leave a torn file. The temporary name
+// is plain ASCII, and library_path() names it in a form that a library which decodes path
+// text as UTF-8 cannot misread. Removed by the destructor unless committed. The same
+// fault points as replace_file_durably, named after final_path.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::filesystem::path final_path);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+    const std::filesystem::path& final_path() const noexcept { return final_path_; }
+    std::string library_path() const;
+
+    // Replaces the temporary content and fsyncs it (also after a library wrote the file).
+    void write(std::string_view content);
+    // Renames over final_path and fsyncs the directory; the content must be complete.
+    void commit();
+
+private:
+    std::filesystem::path final_path_;
+    std::filesystem::path path_;
+    std::string name_;
+    int directory_fd_ = -1;
+    bool committed_ = false;
+};
+
+// Whether text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
 // Write-once record: fails with errno EEXIST when path already exists. The file and its
-// directory are fsynced. Fault point: "create:<basename>:done".
+// directory are fsynced; a file this call created is removed again when writing it fails.
+// Fault point: "create:<basename>:done".
 void create_file_exclusively(const std::filesystem::path& path, std::string_view content);
 
 // Appends line plus "\n" in one write (O_APPEND) and fsyncs.
 void append_line(const std::filesystem::path& path, std::string_view line);
 
-// Unlinks path and fsyncs its directory; a missing file is not an error.
+// Unlinks path and fsyncs its directory; a missing file (or directory) is not an error.
 // Fault point: "remove:<basename>:done".
 void remove_file_durably(const std::filesystem::path& path);
 
@@ -80,7 +142,9 @@ private:
 // Named crash points for tests. VESK_FAULT_AT=<name>[#k][:exit|throw|torn] arms one point
 // per process: on its k-th hit (default 1) "exit" ends the process with _exit(86) as a
 // kill -9 would, "throw" raises a FileError as an I/O failure would, and "torn" (only
-// meaningful at a replace's tmp point) writes half of the tmp file, then exits 86.
+// meaningful at a replace's tmp point; elsewhere it acts as "exit") writes half of the tmp
+// file, then exits 86. A malformed VESK_FAULT_AT ends the process with a message, so that a
+// test never passes because its point silently stayed unarmed.
 // Unarmed, a point costs one relaxed atomic load. Compiled out unless VESK_FAULT_POINTS.
 inline constexpr int kFaultExitCode = 86;
 bool fault_points_armed() noexcept;

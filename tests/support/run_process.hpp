@@ -14,7 +14,9 @@ struct ProcessOutput {
 };
 
 // Runs program with args (argv[0] is the program path), working directory cwd (empty:
-// the current one), standard input from /dev/null; waits for it to end.
+// the current one), standard input from /dev/null, in a process group of its own that is
+// killed when the program ends; waits for it to end. Start failures throw
+// platform::ProcessError.
 ProcessOutput run_process(const std::filesystem::path& program, const std::vector<std::string>& args,
                           const std::filesystem::path& cwd = {});
 

@@ -1,0 +1,110 @@
+// A job of the local service: its record, status and id, the identifier rules that keep
+// client-chosen names inside the job directory, the state document "job_state.json" and
+// the service's file helpers, all of whose writes go through the durable file layer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/pipeline.hpp"
+#include "service/completion_record.hpp"
+
+namespace vesk {
+
+enum class JobStatus : std::uint32_t { queued = 0, running = 1, completed = 2, rejected = 3 };
+
+// "queued", "running", "completed", "rejected"; std::logic_error for any other value.
+std::string to_string(JobStatus status);
+// Exact, case-sensitive; std::invalid_argument "Persisted local job has an invalid status".
+JobStatus parse_job_status(std::string_view text);
+
+// One job. Shared between the job map, the queue, the worker and the request handlers
+// (always held by std::shared_ptr); every field is guarded by the service's job mutex.
+struct JobRecord {
+    std::string job_id;
+    std::string drawing_id;
+    std::string graph_filename;
+    std::string source_filename;
+    std::filesystem::path job_directory;
+    std::filesystem::path graph_path;
+    std::filesystem::path source_png_path;
+    bool reader_provider_input = false;
+    JobStatus status = JobStatus::queued;
+    std::string error_code;     // set only when rejected
+    std::string error_message;  // set only when rejected
+    double duration_ms = 0.0;
+    std::uint64_t active_jobs_at_start = 0;
+    std::optional<OutputPaths> artifacts;
+    std::filesystem::path traffic_path;
+    std::vector<CompletionRecord> completion_records;  // oldest first
+};
+
+inline constexpr std::string_view kJobStateSchema = "vesk-local-job-state-v1";
+inline constexpr std::string_view kJobStateFilename = "job_state.json";
+inline constexpr std::string_view kReaderNormalizedFilename = "reader_normalized.png";
+inline constexpr std::string_view kCompletionLogFilename = "completion_decisions.jsonl";
+inline constexpr std::string_view kCompletionMarkerFilename = "completion_transition.json";
+
+inline constexpr std::size_t kMaxSafeIdentifierBytes = 128;
+// Recovery finds only "job-" plus exactly eight digits, so no higher number is handed out.
+inline constexpr std::uint64_t kMaxJobNumber = 99'999'999;
+
+// 1 to 128 bytes of ASCII letters, digits, '-', '.' and '_'.
+bool is_safe_identifier(std::string_view text);
+// A safe identifier that is its own file name and whose extension, lower-cased, is
+// `extension` (".json", ".png").
+bool is_safe_basename(std::string_view name, std::string_view extension);
+
+// The graph file name: a safe ".json" basename that is none of the job's own files
+// ("job_state.json", "completion_transition.json", compared without case).
+bool is_safe_graph_filename(std::string_view name);
+// The source file name: a safe ".png" basename that is not "reader_normalized.png"
+// (compared without case), which the binding writes.
+bool is_safe_source_filename(std::string_view name);
+// Why a name is refused, naming the field (e.g. "job.graph_filename"); empty when the
+// name is accepted.
+std::string graph_filename_refusal(std::string_view name, std::string_view field);
+std::string source_filename_refusal(std::string_view name, std::string_view field);
+
+// The value of `key` when it is a non-empty string. std::invalid_argument
+// "<context>: field '<key>' must be a string" / "... must not be empty".
+std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context);
+
+// "job-" and the number with at least eight digits. Numbers 0 and above kMaxJobNumber are
+// refused with a std::runtime_error: such a job could never be recovered.
+std::string make_job_id(std::uint64_t job_number);
+
+// Fills job_directory, graph_path, source_png_path and traffic_path from the names.
+void assign_job_paths(JobRecord& record, const std::filesystem::path& jobs_directory);
+
+// The state document, keys in the order the writer inserts them.
+nlohmann::ordered_json job_state_document(const JobRecord& record);
+// Indent 2, UTF-8 unescaped, final "\n".
+std::string job_state_text(const JobRecord& record);
+// Durable replace of <job_directory>/job_state.json; every failure becomes
+// std::runtime_error "Local job state persistence failed: " + reason.
+void persist_job_state(const JobRecord& record);
+
+// Rebuilds a record from a state document read back strictly (members found by name, so
+// either writer's key order is accepted). `name` is the job directory's name. Fills the
+// persisted fields only; paths are left to assign_job_paths. Refusals are
+// std::runtime_error, except those of require_text_field and parse_job_status.
+JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name);
+
+// Whole-file write, durable (tmp, fsync, rename, directory fsync): a file that a state
+// file vouches for is on disk before the state names it.
+// "Cannot write local service file: <path>" / "Failed while writing local service file: <path>".
+void write_service_file(const std::filesystem::path& path, std::string_view bytes);
+// "Cannot open local service artifact: <path>" / "Cannot read local service artifact: <path>".
+std::string read_service_file(const std::filesystem::path& path);
+// Durable replace; the temporary file "<target>.tmp" is removed on every failure.
+// A failed rename: "Cannot atomically replace local service file '<target>' (errno N)".
+void replace_file_atomically(const std::filesystem::path& target, std::string_view bytes);
+
+}  // namespace vesk
