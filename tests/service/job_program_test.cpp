@@ -101,7 +101,7 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
     for (const auto& f : files) {
         const vesk::test::HttpReply reply = http_get(port, base + f[2]);
         EXPECT_EQ(reply.status, 200) << f[2];
-        EXPECT_EQ(reply.headers["content-type"], f[3]);
+        EXPECT_EQ(reply.headers.at("content-type"), f[3]);
         EXPECT_EQ(reply.body, vesk::test::read_file(job_dir / f[1])) << f[2];
         if (f[2] != "source.png") {
             EXPECT_EQ(http_get(port, "/api/jobs/" + second + "/files/" + f[2]).body, reply.body) << f[2];
