@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "intake/embedded_reader_provider.hpp"
@@ -121,8 +122,7 @@ std::shared_ptr<DrawingReaderProvider> make_reader_provider(const ReaderProvider
         if (settings.source.empty() || settings.source_root.empty()) {
             throw std::invalid_argument("Embedded reader provider requires manifest source and source_root");
         }
-        // The bridge runner is not part of this build yet.
-        throw std::runtime_error("Embedded reader provider is not available in this build");
+        return std::make_shared<EmbeddedReaderProvider>(settings.source, settings.source_root);
     }
     throw std::logic_error("Unknown reader provider kind");
 }
@@ -137,8 +137,14 @@ bool is_safe_drawing_id(std::string_view id) {
 }
 
 std::string read_text_file(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO in place of a response must not hang the read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw std::runtime_error("Reader provider cannot open response: " + path.string());
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw std::runtime_error("Reader provider cannot read response: " + path.string());
+    }
     std::string text;
     char buffer[65536];
     for (;;) {

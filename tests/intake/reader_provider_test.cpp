@@ -80,8 +80,8 @@ TEST(ReaderProviderFactory, SettingsChecksPerKind) {
         {{ReaderProviderKind::mock, "", "root"}, {"invalid_argument", mock}},
         {{ReaderProviderKind::file, "", "ignored"}, {"invalid_argument", "File reader provider requires a response directory"}},
         {{ReaderProviderKind::embedded, "p.json", ""}, {"invalid_argument", embedded}},
-        {{ReaderProviderKind::embedded, "p.json", "install"},
-         {"runtime_error", "Embedded reader provider is not available in this build"}},
+        {{ReaderProviderKind::embedded, "p.json", "missing-install"},
+         {"invalid_argument", "Embedded reader provider source_root must be an existing directory"}},
         {{static_cast<ReaderProviderKind>(9), "a", "b"}, {"logic_error", "Unknown reader provider kind"}},
     };
     for (const auto& [settings, expected] : cases) {
