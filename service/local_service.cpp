@@ -71,6 +71,9 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
     // Recovery of the jobs found here belongs at this point, after the pilot service.
     number_jobs_past_existing();
     platform::ignore_broken_pipe_signal();
+    // The pilot routes arrive with the pilot's analysis and modelling steps; until then the
+    // store recovers and serves what is on disk and no route creates a job.
+    pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider, PilotSteps{});
 
     try {
         open_listen_socket();

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "intake/reader_provider.hpp"
+#include "pilot/pilot_service.hpp"
 #include "platform/files.hpp"
 #include "platform/socket.hpp"
 #include "service/local_service.hpp"
@@ -35,8 +36,10 @@ struct LocalService::Impl {
     // Exclusive flock on "<jobs>/.service.lock" for the life of the service.
     platform::DirectoryLock jobs_lock;
 
-    // The pilot service belongs here: created after the jobs directory is locked, and
-    // declared before the threads so that it is destroyed after all of them are joined.
+    // The pilot job store in "<jobs>/m23-pilot": created after the jobs directory is locked
+    // and before job recovery and the listener; declared before the threads so that it is
+    // destroyed after all of them are joined (its own worker drains its queue first).
+    PilotServicePtr pilot{nullptr, &destroy_pilot_service};
 
     // Job state. The job mutex guards the map, the queue, both counters and every field
     // of every record; workers wait on the condition variable for queued jobs.
