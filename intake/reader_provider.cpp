@@ -1,16 +1,12 @@
 #include "intake/reader_provider.hpp"
 
 #include <cctype>
-#include <cerrno>
 #include <map>
 #include <stdexcept>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "intake/embedded_reader_provider.hpp"
+#include "model/document_files.hpp"
 #include "model/json_util.hpp"
 
 namespace vesk {
@@ -137,29 +133,7 @@ bool is_safe_drawing_id(std::string_view id) {
 }
 
 std::string read_text_file(const fs::path& path) {
-    // Non-blocking: a FIFO in place of a response must not hang the read.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw std::runtime_error("Reader provider cannot open response: " + path.string());
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        throw std::runtime_error("Reader provider cannot read response: " + path.string());
-    }
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            // A directory fails here instead of reading as empty text.
-            throw std::runtime_error("Reader provider cannot read response: " + path.string());
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return text;
+    return read_input_document(path, "Reader provider cannot open response: ", "Reader provider cannot read response: ");
 }
 
 SortedJson read_json_file(const fs::path& path, const std::string& label) {

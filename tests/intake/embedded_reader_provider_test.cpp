@@ -204,6 +204,19 @@ TEST(EmbeddedReader, RequestRefusals) {
     }
 }
 
+TEST(EmbeddedReader, StartFailures) {
+    ReaderInstallation install;
+    const auto provider = provider_of(install);
+    const ReaderRequest planted = request_for(install, "ok-planted");
+    // A link left where a log goes is not followed (nor is its target truncated).
+    fs::create_directories(planted.working_directory / "reader_evidence");
+    fs::create_symlink(install.runtime_config(), planted.working_directory / "reader_evidence" / "bridge.stderr.log");
+    EXPECT_EQ(thrown([&] { provider->read(planted); }).message, "Embedded reader cannot create process log handles");
+    fs::permissions(install.root() / "bin" / "python", fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(thrown([&] { provider->read(request_for(install, "ok-1")); }).message,
+              "Embedded reader process creation failed with errno 13");
+}
+
 // Each misbehaviour of the fake bridge, and evidence tampered with before a replay.
 TEST(EmbeddedReader, ProcessAndEvidenceFaults) {
     REQUIRE_PYTHON();
