@@ -134,6 +134,8 @@
     show($("job-section"), true);
     show($("result"), false);
     show($("completion"), false);
+    $("proposals").replaceChildren();
+    setStatus("Waiting for the service…", false, "");
     $("job-title").textContent = "Job " + jobId;
     $("job-error").textContent = "";
     poll();

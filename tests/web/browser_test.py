@@ -91,11 +91,15 @@ def main():
                              browser.find_element(By.ID, "job-error").text)
 
     def submit(drawing_id, graph):
+        # The page keeps showing the previous job until the service has answered.
+        before = browser.find_element(By.ID, "job-title").get_attribute("textContent")
         browser.find_element(By.ID, "drawing-id").clear()
         browser.find_element(By.ID, "drawing-id").send_keys(drawing_id)
         browser.find_element(By.ID, "source-file").send_keys(png)
         browser.find_element(By.ID, "graph-file").send_keys(graph)
         browser.find_element(By.ID, "submit-button").click()
+        wait_for(lambda: browser.find_element(By.ID, "job-title").get_attribute("textContent") != before,
+                 "the new job to be accepted")
 
     def status_text():
         return browser.find_element(By.ID, "job-status").text
@@ -125,8 +129,8 @@ def main():
         # An underconstrained graph: each missing dimension is entered by hand until the job completes.
         submit("underconstrained-browser", os.path.join(args.source_dir, "examples", "underconstrained.json"))
         for round_number in range(4):
-            wait_for(lambda: status_text().startswith("Completed") or browser.find_elements(
-                By.CSS_SELECTOR, "#proposals form input[type=number]"), "a completion form or completion")
+            wait_for(lambda: status_text().startswith("Completed") or any(f.is_displayed() for f in browser.find_elements(
+                By.CSS_SELECTOR, "#proposals form input[type=number]")), "a completion form or completion")
             if status_text().startswith("Completed"):
                 break
             if round_number == 0:
@@ -135,7 +139,7 @@ def main():
             field.send_keys(field.get_attribute("placeholder"))
             field.find_element(By.XPATH, "ancestor::form//button[normalize-space()='Use this value']").click()
             wait_for(lambda: not browser.find_elements(By.CSS_SELECTOR, "#proposals form")
-                     or status_text() in ("Queued…", "Running…") or status_text().startswith("Completed"),
+                     or browser.find_element(By.ID, "job-error").text == "",
                      "the decision to be taken")
         wait_for(lambda: status_text().startswith("Completed"), "the completed job after decisions")
         check(len(browser.find_elements(By.CSS_SELECTOR, "#traffic-table .signal.yellow")) > 0,
