@@ -8,6 +8,7 @@
 #include "model/dimension_graph.hpp"
 #include "model/occt_support.hpp"
 #include "model/pipeline.hpp"
+#include "model/pipeline_steps.hpp"
 #include "model/sketch_analysis.hpp"
 #include "model/solid_builder.hpp"
 #include "model/step_exchange.hpp"

@@ -1,11 +1,12 @@
 #include "intake/image_io.hpp"
 
 #include <array>
-#include <fstream>
 
 #include <Image_AlienPixMap.hxx>
 #include <Standard_Failure.hxx>
 #include <TCollection_AsciiString.hxx>
+
+#include "platform/files.hpp"
 
 namespace vesk {
 namespace {
@@ -23,6 +24,14 @@ std::mutex& image_io_mutex() {
 }
 
 bool load_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& path) {
+    // Only a regular file reaches the image library: a FIFO or device would block it or feed
+    // it without end.
+    try {
+        platform::ReadableFile probe(path);
+    } catch (const platform::FileError&) {
+        pixmap.Clear();
+        return false;
+    }
     const TCollection_AsciiString name(path.string().c_str());
     std::lock_guard<std::mutex> lock(image_io_mutex());
     try {
@@ -34,23 +43,39 @@ bool load_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& pat
 }
 
 bool save_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& path) {
-    const TCollection_AsciiString name(path.string().c_str());
-    std::lock_guard<std::mutex> lock(image_io_mutex());
+    // Saved under a temporary name (it keeps the extension the library reads the format
+    // from) and renamed into place whole.
     try {
-        return pixmap.Save(name);
+        platform::TemporaryFile file(path);
+        const TCollection_AsciiString name(file.library_path().c_str());
+        {
+            std::lock_guard<std::mutex> lock(image_io_mutex());
+            if (!pixmap.Save(name)) return false;
+        }
+        file.commit();
+        return true;
     } catch (const Standard_Failure&) {
+        return false;
+    } catch (const platform::FileError&) {
         return false;
     }
 }
 
 std::optional<PngHeader> read_png_header(const std::filesystem::path& path) {
     static constexpr std::array<unsigned char, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
     // Signature, IHDR length and type, width, height, bit depth, colour type.
     std::array<unsigned char, 26> head{};
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    if (in.gcount() != static_cast<std::streamsize>(head.size())) return std::nullopt;
+    try {
+        platform::ReadableFile file(path);
+        std::size_t got = 0;
+        while (got < head.size()) {
+            const std::size_t n = file.read_some(head.data() + got, head.size() - got);
+            if (n == 0) return std::nullopt;
+            got += n;
+        }
+    } catch (const platform::FileError&) {
+        return std::nullopt;
+    }
     for (std::size_t i = 0; i < kSignature.size(); ++i) {
         if (head[i] != kSignature[i]) return std::nullopt;
     }

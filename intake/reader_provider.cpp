@@ -1,15 +1,12 @@
 #include "intake/reader_provider.hpp"
 
 #include <cctype>
-#include <cerrno>
 #include <map>
 #include <stdexcept>
 #include <utility>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "intake/embedded_reader_provider.hpp"
+#include "model/document_files.hpp"
 #include "model/json_util.hpp"
 
 namespace vesk {
@@ -121,8 +118,7 @@ std::shared_ptr<DrawingReaderProvider> make_reader_provider(const ReaderProvider
         if (settings.source.empty() || settings.source_root.empty()) {
             throw std::invalid_argument("Embedded reader provider requires manifest source and source_root");
         }
-        // The bridge runner is not part of this build yet.
-        throw std::runtime_error("Embedded reader provider is not available in this build");
+        return std::make_shared<EmbeddedReaderProvider>(settings.source, settings.source_root);
     }
     throw std::logic_error("Unknown reader provider kind");
 }
@@ -137,23 +133,7 @@ bool is_safe_drawing_id(std::string_view id) {
 }
 
 std::string read_text_file(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("Reader provider cannot open response: " + path.string());
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            // A directory fails here instead of reading as empty text.
-            throw std::runtime_error("Reader provider cannot read response: " + path.string());
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return text;
+    return read_input_document(path, "Reader provider cannot open response: ", "Reader provider cannot read response: ");
 }
 
 SortedJson read_json_file(const fs::path& path, const std::string& label) {
@@ -174,27 +154,12 @@ ReaderResponse load_reader_response(const fs::path& path, const std::string& exp
 }
 
 std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key) {
-    if (!object.is_object() || !object.contains(key) || !object.at(key).is_string()) {
-        throw std::invalid_argument(label + ": field '" + key + "' must be a string");
-    }
-    std::string text = object.at(key).get<std::string>();
-    if (text.empty()) throw std::invalid_argument(label + ": field '" + key + "' must not be empty");
-    return text;
+    return require_non_empty_string(object, key, label);
 }
 
 void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
                            const std::string& label) {
-    if (!value.is_object()) throw std::invalid_argument(label + " must be an object");
-    for (const auto& item : value.items()) {
-        bool allowed = false;
-        for (const auto& key : allowed_keys) {
-            if (key == item.key()) {
-                allowed = true;
-                break;
-            }
-        }
-        if (!allowed) throw std::invalid_argument(label + " contains unknown field '" + item.key() + "'");
-    }
+    check_known_fields(value, allowed_keys, label, UnknownFieldWording::contains);
 }
 
 fs::path safe_relative_path(const std::string& text, const std::string& label) {

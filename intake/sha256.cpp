@@ -4,14 +4,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <openssl/evp.h>
+
+#include "platform/files.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
@@ -25,43 +25,36 @@ constexpr std::size_t kMaxChunk = 0xFFFFFFFFu;
     throw std::runtime_error(std::string("SHA-256 failure during ") + step);
 }
 
-// Closes the descriptor on every path out of a read.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 struct FileDigest {
     std::string hex;
     std::uintmax_t size = 0;
 };
 
-// Raw descriptor reads: a directory or a failing device reports an error here rather
-// than looking like an empty file.
+// Only regular files are hashed: a FIFO or device is refused on opening with the open
+// message (never waited on or read without end); a directory, which always opened and then
+// failed to read, keeps the read message.
 FileDigest digest_file(const fs::path& path, bool follow_link) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW)));
-    if (file.get() < 0) throw std::runtime_error("Cannot open SHA-256 input: " + path.string());
+    std::optional<platform::ReadableFile> file;
+    try {
+        file.emplace(path, follow_link ? platform::ReadableFile::Links::follow : platform::ReadableFile::Links::refuse);
+    } catch (const platform::FileError& error) {
+        throw std::runtime_error((error.error_number() == EISDIR ? "Cannot read SHA-256 input: "
+                                                                 : "Cannot open SHA-256 input: ") +
+                                 path.string());
+    }
     Sha256Hasher hasher;
     // Left uninitialised: a tree digest opens thousands of small files.
     const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kFileChunk]);
     FileDigest result;
     for (;;) {
-        const ssize_t got = ::read(file.get(), buffer.get(), kFileChunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
+        std::size_t got = 0;
+        try {
+            got = file->read_some(buffer.get(), kFileChunk);
+        } catch (const platform::FileError&) {
             throw std::runtime_error("Cannot read SHA-256 input: " + path.string());
         }
         if (got == 0) break;
-        hasher.update(buffer.get(), static_cast<std::size_t>(got));
+        hasher.update(buffer.get(), got);
         result.size += static_cast<std::uintmax_t>(got);
     }
     result.hex = hasher.finish_hex();

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <utility>
 
+#include "model/document_files.hpp"
 #include "model/json_util.hpp"
 
 namespace vesk {
@@ -197,19 +197,8 @@ std::string_view to_string(ConstraintType value) {
 
 DimensionGraph load_dimension_graph(const std::filesystem::path& path) {
     const std::string label = path.string();
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) throw std::runtime_error("Cannot open DimensionGraph file: " + label);
-    // A directory opens like a file on this platform and only fails on reading, so every
-    // read is checked; reaching the end is the one expected stop.
-    std::string text;
-    char buffer[65536];
-    while (true) {
-        in.read(buffer, sizeof buffer);
-        const std::streamsize got = in.gcount();
-        if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
-        if (!in) break;
-    }
-    if (in.bad() || !in.eof()) throw std::runtime_error("Cannot read DimensionGraph file: " + label);
+    const std::string text =
+        read_input_document(path, "Cannot open DimensionGraph file: ", "Cannot read DimensionGraph file: ");
     return parse_dimension_graph(text, label);
 }
 
@@ -416,14 +405,6 @@ double require_finite_number(const SortedJson& json, const std::string& key, con
     const double number = value.get<double>();
     if (!std::isfinite(number)) throw_path_error(path, "field '" + key + "' must be finite");
     return number;
-}
-
-std::string require_non_empty_string(const SortedJson& json, const std::string& key, const std::string& path) {
-    const SortedJson& value = json.at(key);
-    if (!value.is_string()) throw_path_error(path, "field '" + key + "' must be a string");
-    std::string text = value.get<std::string>();
-    if (text.empty()) throw_path_error(path, "field '" + key + "' must not be empty");
-    return text;
 }
 
 ConstraintType parse_constraint_type(const std::string& text, const std::string& path) {

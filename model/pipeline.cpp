@@ -1,12 +1,14 @@
 #include "model/pipeline.hpp"
 
 #include <cmath>
-#include <fstream>
+#include <exception>
 #include <map>
 #include <stdexcept>
 #include <system_error>
 
+#include "model/document_files.hpp"
 #include "model/json_util.hpp"
+#include "model/pipeline_steps.hpp"
 #include "model/step_exchange.hpp"
 #include "model/views.hpp"
 
@@ -40,6 +42,22 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
     return !ec && ca == cb;
 }
 
+platform::TemporaryFile temporary_output(const std::filesystem::path& path, const std::string& what) {
+    try {
+        return platform::TemporaryFile(path);
+    } catch (const platform::FileError& error) {
+        throw_output_error(error, what, path);
+    }
+}
+
+void write_temporary_output(platform::TemporaryFile& file, std::string_view text, const std::string& what) {
+    try {
+        file.write(text);
+    } catch (const platform::FileError& error) {
+        throw_output_error(error, what, file.final_path());
+    }
+}
+
 }  // namespace
 
 std::string join_ids(const std::vector<std::string>& ids) {
@@ -54,6 +72,10 @@ std::string join_ids(const std::vector<std::string>& ids) {
 OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory) {
     const std::string stem = graph_path.stem().string();
     if (stem.empty()) throw std::invalid_argument("Input graph filename must have a non-empty stem");
+    // The report names the graph and its outputs in JSON text, which must be UTF-8.
+    if (!platform::is_valid_utf8(graph_path.filename().string())) {
+        throw std::invalid_argument("Input graph filename must be valid UTF-8");
+    }
     return OutputPaths{output_directory / (stem + ".step"), output_directory / (stem + "_front.svg"),
                        output_directory / (stem + "_top.svg"), output_directory / (stem + "_side.svg"),
                        output_directory / (stem + "_report.json")};
@@ -82,8 +104,9 @@ void check_outputs_spare_input(const std::filesystem::path& graph_path, const Ou
     }
 }
 
-void write_report(const std::filesystem::path& graph_path, const DimensionGraph& graph, const BuiltModel& model,
-                  const SketchAnalysis& analysis, const ShapeMeasurement& measurement, const OutputPaths& outputs) {
+std::string report_text(const std::filesystem::path& graph_path, const DimensionGraph& graph, const BuiltModel& model,
+                        const SketchAnalysis& analysis, const ShapeMeasurement& measurement,
+                        const OutputPaths& outputs) {
     using Json = nlohmann::ordered_json;
     Json solver = Json::object();
     solver["engine"] = "Vesk GCS 1";
@@ -134,12 +157,12 @@ void write_report(const std::filesystem::path& graph_path, const DimensionGraph&
     report["model"] = std::move(model_json);
     report["outputs"] = std::move(files);
 
-    const std::string text = dump_json_document(report);
-    std::ofstream out(outputs.report, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("Cannot write report file: " + outputs.report.string());
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) throw std::runtime_error("Failed while writing report file: " + outputs.report.string());
+    return dump_json_document(report);
+}
+
+void write_report(const std::filesystem::path& graph_path, const DimensionGraph& graph, const BuiltModel& model,
+                  const SketchAnalysis& analysis, const ShapeMeasurement& measurement, const OutputPaths& outputs) {
+    write_output_file(outputs.report, report_text(graph_path, graph, model, analysis, measurement, outputs), "report");
 }
 
 PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory) {
@@ -164,13 +187,36 @@ PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::
                                  "': " + ec.message());
     }
 
-    write_step_file(model.shape, outputs.step);
-    write_view_svgs(model.shape, {{ViewType::front, outputs.front_svg},
-                                  {ViewType::top, outputs.top_svg},
-                                  {ViewType::side, outputs.side_svg}});
-    const ShapeMeasurement measurement = measure_shape(read_step_file(outputs.step));
-    check_step_round_trip_holes(measurement, model.holes);
-    write_report(graph_path, graph, model, analysis, measurement, outputs);
+    // Each output is written whole under a temporary name in the output directory and renamed
+    // into place, so a failed, crashed or concurrent run never leaves a partial file under a
+    // final name. The STEP file and the views are placed before the read-back as they always
+    // were; the report, placed last, marks a run that passed every check.
+    platform::TemporaryFile step = temporary_output(outputs.step, "STEP");
+    write_step_file(model.shape, step);
+    const std::pair<ViewType, const std::filesystem::path*> view_outputs[] = {
+        {ViewType::front, &outputs.front_svg}, {ViewType::top, &outputs.top_svg}, {ViewType::side, &outputs.side_svg}};
+    std::vector<platform::TemporaryFile> view_files;
+    view_files.reserve(3);
+    for (const auto& [view, path] : view_outputs) {
+        view_files.push_back(temporary_output(*path, "SVG"));
+        write_temporary_output(view_files.back(),
+                               view_svg_text(view, project_hlr_view(model.shape, make_view_projection(view))), "SVG");
+    }
+    // The read-back reads the complete temporary, through a name the translator cannot misread.
+    std::exception_ptr round_trip_failure;
+    ShapeMeasurement measurement;
+    try {
+        measurement = measure_shape(read_step_file(step));
+        check_step_round_trip_holes(measurement, model.holes);
+    } catch (...) {
+        round_trip_failure = std::current_exception();
+    }
+    commit_output_file(step, "STEP");
+    for (platform::TemporaryFile& file : view_files) commit_output_file(file, "SVG");
+    if (round_trip_failure) std::rethrow_exception(round_trip_failure);
+    platform::TemporaryFile report = temporary_output(outputs.report, "report");
+    write_temporary_output(report, report_text(graph_path, graph, model, analysis, measurement, outputs), "report");
+    commit_output_file(report, "report");
     return PipelineResult{model.construction, std::move(analysis), outputs};
 }
 

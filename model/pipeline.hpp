@@ -7,7 +7,6 @@
 
 #include "model/dimension_graph.hpp"
 #include "model/sketch_analysis.hpp"
-#include "model/solid_builder.hpp"
 
 namespace vesk {
 
@@ -26,20 +25,16 @@ struct PipelineResult {
 };
 
 // Loads, analyses, builds and writes; every failure is an exception and a refused sketch
-// leaves no file and no directory behind.
+// leaves no file and no directory behind. Each output appears under its final name only
+// whole (pipeline_steps.hpp holds the steps that need the built solid).
 PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
 
+// Output names from the graph's stem; refuses an empty stem and a file name that is not UTF-8.
 OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
 
 std::string join_ids(const std::vector<std::string>& ids);
 
-// Every model hole must match a distinct measured cylinder within 1e-6.
-void check_step_round_trip_holes(const ShapeMeasurement& measurement, const std::vector<ModelHole>& holes);
-
 // Refuses output paths that resolve to the graph file itself.
 void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs);
-
-void write_report(const std::filesystem::path& graph_path, const DimensionGraph& graph, const BuiltModel& model,
-                  const SketchAnalysis& analysis, const ShapeMeasurement& measurement, const OutputPaths& outputs);
 
 }  // namespace vesk

@@ -1,6 +1,6 @@
 #include "model/step_exchange.hpp"
 
-#include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include <IFSelect_ReturnStatus.hxx>
@@ -9,6 +9,7 @@
 #include <STEPControl_StepModelType.hxx>
 #include <STEPControl_Writer.hxx>
 
+#include "model/document_files.hpp"
 #include "model/occt_support.hpp"
 
 namespace vesk {
@@ -19,22 +20,6 @@ constexpr std::string_view kFixedTimestamp = "1970-01-01T00:00:00";
 constexpr std::string_view kProductPrefix = "PRODUCT('Open CASCADE STEP translator ";
 constexpr std::size_t kProductOpenLength = 9;  // "PRODUCT('"
 
-std::string read_whole_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("Cannot reopen STEP file for deterministic header: " + path.string());
-    }
-    std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad() || !in.eof()) {
-        throw std::runtime_error("Cannot read STEP header for deterministic output: " + path.string());
-    }
-    return text;
-}
-
 bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
@@ -44,9 +29,11 @@ std::mutex& step_translator_mutex() {
     return mutex;
 }
 
-void write_step_file(const TopoDS_Shape& shape, const std::filesystem::path& path) {
+void write_step_file(const TopoDS_Shape& shape, platform::TemporaryFile& file) {
     if (shape.IsNull()) throw std::invalid_argument("Cannot write a null shape to STEP");
-    const std::string name = path.string();
+    // The translator decodes the name as UTF-8; the temporary's library name survives that.
+    const std::string name = file.library_path();
+    const std::string shown = file.final_path().string();
     call_occt([&] {
         std::lock_guard<std::mutex> lock(step_translator_mutex());
         // The writer must exist before the schema is set (the setting is refused until
@@ -61,10 +48,33 @@ void write_step_file(const TopoDS_Shape& shape, const std::filesystem::path& pat
             throw std::runtime_error("OCCT failed to transfer the model to STEP AP242");
         }
         if (writer.Write(name.c_str()) != IFSelect_RetDone) {
-            throw std::runtime_error("OCCT failed to write STEP file: " + name);
+            throw std::runtime_error("OCCT failed to write STEP file: " + shown);
         }
     });
-    make_step_header_deterministic(path);
+    std::string text;
+    try {
+        text = platform::read_file(file.path());
+    } catch (const platform::FileError&) {
+        throw std::runtime_error("Cannot reopen STEP file for deterministic header: " + shown);
+    }
+    text = deterministic_step_text(text);
+    try {
+        file.write(text);
+    } catch (const platform::FileError& error) {
+        throw_output_error(error, "STEP", file.final_path());
+    }
+}
+
+void write_step_file(const TopoDS_Shape& shape, const std::filesystem::path& path) {
+    if (shape.IsNull()) throw std::invalid_argument("Cannot write a null shape to STEP");
+    std::optional<platform::TemporaryFile> file;
+    try {
+        file.emplace(path);
+    } catch (const platform::FileError&) {
+        throw std::runtime_error("OCCT failed to write STEP file: " + path.string());
+    }
+    write_step_file(shape, *file);
+    commit_output_file(*file, "STEP");
 }
 
 std::string deterministic_step_text(std::string_view text) {
@@ -119,29 +129,42 @@ std::string deterministic_step_text(std::string_view text) {
 }
 
 void make_step_header_deterministic(const std::filesystem::path& path) {
-    const std::string text = deterministic_step_text(read_whole_file(path));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("Cannot write deterministic STEP header: " + path.string());
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) throw std::runtime_error("Failed while writing deterministic STEP header: " + path.string());
+    std::string text;
+    try {
+        text = platform::read_file(path);
+    } catch (const platform::FileError&) {
+        throw std::runtime_error("Cannot reopen STEP file for deterministic header: " + path.string());
+    }
+    // A text transform and one replace: a crash leaves the old file or the new one.
+    write_output_file(path, deterministic_step_text(text), "STEP");
 }
 
-TopoDS_Shape read_step_file(const std::filesystem::path& path) {
-    const std::string name = path.string();
+namespace {
+
+TopoDS_Shape read_step_named(const std::string& name, const std::string& shown) {
     return call_occt([&] {
         std::lock_guard<std::mutex> lock(step_translator_mutex());
         STEPControl_Reader reader;
         if (reader.ReadFile(name.c_str()) != IFSelect_RetDone) {
-            throw std::runtime_error("OCCT failed to read STEP file: " + name);
+            throw std::runtime_error("OCCT failed to read STEP file: " + shown);
         }
         if (reader.TransferRoots() < 1) {
-            throw std::runtime_error("OCCT STEP file contains no transferable roots: " + name);
+            throw std::runtime_error("OCCT STEP file contains no transferable roots: " + shown);
         }
         TopoDS_Shape shape = reader.OneShape();
-        if (shape.IsNull()) throw std::runtime_error("OCCT produced a null shape from STEP file: " + name);
+        if (shape.IsNull()) throw std::runtime_error("OCCT produced a null shape from STEP file: " + shown);
         return shape;
     });
+}
+
+}  // namespace
+
+TopoDS_Shape read_step_file(const std::filesystem::path& path) {
+    return read_step_named(path.string(), path.string());
+}
+
+TopoDS_Shape read_step_file(const platform::TemporaryFile& file) {
+    return read_step_named(file.library_path(), file.final_path().string());
 }
 
 }  // namespace vesk

@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -23,6 +22,8 @@
 #include <gp_Pnt.hxx>
 
 #include "model/occt_support.hpp"
+
+#include "model/document_files.hpp"
 
 namespace vesk {
 namespace {
@@ -130,8 +131,7 @@ std::vector<ProjectedPolyline> project_hlr_view(const TopoDS_Shape& shape, const
     });
 }
 
-void write_view_svg(const std::filesystem::path& path, ViewType view,
-                    const std::vector<ProjectedPolyline>& polylines) {
+std::string view_svg_text(ViewType view, const std::vector<ProjectedPolyline>& polylines) {
     const std::string view_name(to_string(view));
     double min_u = std::numeric_limits<double>::infinity();
     double min_v = std::numeric_limits<double>::infinity();
@@ -190,12 +190,12 @@ void write_view_svg(const std::filesystem::path& path, ViewType view,
         text += "\"/>\n";
     }
     text += "</svg>\n";
+    return text;
+}
 
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("Cannot write SVG file: " + path.string());
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) throw std::runtime_error("Failed while writing SVG file: " + path.string());
+void write_view_svg(const std::filesystem::path& path, ViewType view,
+                    const std::vector<ProjectedPolyline>& polylines) {
+    write_output_file(path, view_svg_text(view, polylines), "SVG");
 }
 
 void write_view_svgs(const TopoDS_Shape& shape, const std::map<ViewType, std::filesystem::path>& paths) {

@@ -27,6 +27,11 @@ std::string lower_ascii(std::string text) {
     return text;
 }
 
+// A source name must also be a ustar name of its own (the evidence bundle stores it at
+// the top of the archive) and must not be a file that a later step writes.
+constexpr std::size_t kMaxSourceFilenameLength = 100;
+constexpr std::string_view kReservedSourceName = "reviewed_normalized.png";
+
 bool is_own_file_name(const std::string& name) {
     return fs::path(name).filename().string() == name;
 }
@@ -37,7 +42,8 @@ void check_submission(const PilotSubmission& submission) {
         throw std::invalid_argument("Z23-Edur drawing_id is unsafe");
     }
     if (!is_safe_pilot_identifier(submission.source_filename) || !is_own_file_name(submission.source_filename) ||
-        submission.bytes.empty()) {
+        submission.source_filename.size() > kMaxSourceFilenameLength ||
+        lower_ascii(submission.source_filename) == kReservedSourceName || submission.bytes.empty()) {
         throw std::invalid_argument("Z23-Edur source identity is unsafe");
     }
     const std::string extension = lower_ascii(fs::path(submission.source_filename).extension().string());

@@ -21,6 +21,9 @@
 
 namespace vesk {
 
+// The pilot root inside the service's jobs directory.
+inline constexpr std::string_view kPilotRootName = "m23-pilot";
+
 struct PilotSubmission {
     std::string drawing_id;
     std::string source_filename;
@@ -50,6 +53,10 @@ public:
     // Checks and stores a submission and queues it; the status document of the new job.
     // Refusals are std::invalid_argument; storage failures pass through.
     OrderedJson create_job(PilotSubmission submission);
+    // One operator review of a job awaiting review (held under the service mutex throughout,
+    // binding included); the status document after an accepted review. Every refusal,
+    // a binding that fails included, is a std::invalid_argument; file errors pass through.
+    OrderedJson submit_review(const std::string& job_id, const SortedJson& body);
     std::optional<OrderedJson> job_status(const std::string& job_id);
     std::optional<std::filesystem::path> find_artifact(const std::string& job_id, std::string_view name);
 
@@ -84,6 +91,7 @@ PilotServicePtr make_pilot_service(std::filesystem::path root,
 
 // Route entries.
 OrderedJson handle_pilot_create(PilotService& service, PilotSubmission submission);
+OrderedJson handle_pilot_review(PilotService& service, const std::string& job_id, const SortedJson& body);
 std::optional<OrderedJson> handle_pilot_status(PilotService& service, const std::string& job_id);
 std::optional<std::filesystem::path> handle_pilot_artifact(PilotService& service, const std::string& job_id,
                                                            std::string_view name);

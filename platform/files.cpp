@@ -28,7 +28,7 @@ namespace {
 
 // Longest part of a final name kept in a temporary name (NAME_MAX is 255).
 constexpr std::size_t kTemporaryNameStem = 64;
-constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::string_view kTemporaryPrefix = ".tmp-";
 constexpr std::size_t kReadChunk = 65536;
 
 enum class FaultMode { exit, throw_error, torn };
@@ -171,9 +171,11 @@ void tmp_written(const fs::path& final_path) {
     if (fault_points_armed() && !torn_armed()) fault_point(tmp_point(final_path));
 }
 
-// Final names reduced to ASCII letters, digits, '.', '-' and '_' (others become '_').
+// The last kTemporaryNameStem bytes of a final name (its extension included, which some
+// libraries read the format from), reduced to ASCII letters, digits, '.', '-' and '_'.
 std::string ascii_stem(const fs::path& final_path) {
-    std::string stem = final_path.filename().string().substr(0, kTemporaryNameStem);
+    std::string stem = final_path.filename().string();
+    if (stem.size() > kTemporaryNameStem) stem.erase(0, stem.size() - kTemporaryNameStem);
     for (char& c : stem) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                            c == '.' || c == '-' || c == '_';
@@ -182,16 +184,19 @@ std::string ascii_stem(const fs::path& final_path) {
     return stem;
 }
 
+// ".tmp-<pid>-<n>-<stem>"
 bool is_temporary_name_of(const std::string& name, const std::string& stem) {
-    const std::string prefix = "." + stem + ".";
-    if (name.size() <= prefix.size() + kTemporarySuffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - kTemporarySuffix.size(), kTemporarySuffix.size(), kTemporarySuffix) != 0) {
+    const std::string prefix(kTemporaryPrefix);
+    if (name.size() <= prefix.size() + stem.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - stem.size(), stem.size(), stem) != 0) {
         return false;
     }
-    for (std::size_t i = prefix.size(); i < name.size() - kTemporarySuffix.size(); ++i) {
-        if (!((name[i] >= '0' && name[i] <= '9') || name[i] == '-')) return false;
+    int dashes = 0;
+    for (std::size_t i = prefix.size(); i < name.size() - stem.size(); ++i) {
+        if (name[i] == '-') ++dashes;
+        else if (name[i] < '0' || name[i] > '9') return false;
     }
-    return true;
+    return dashes == 2 && name[name.size() - stem.size() - 1] == '-';
 }
 
 }  // namespace
@@ -329,8 +334,8 @@ TemporaryFile::TemporaryFile(fs::path final_path) : final_path_(std::move(final_
     static std::atomic<unsigned long> counter{0};
     const std::string stem = ascii_stem(final_path_);
     for (;;) {
-        name_ = "." + stem + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) +
-                std::string(kTemporarySuffix);
+        name_ = std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
+                stem;
         const int fd = ::openat(directory_fd_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);
@@ -345,7 +350,18 @@ TemporaryFile::TemporaryFile(fs::path final_path) : final_path_(std::move(final_
     path_ = directory / name_;
 }
 
+TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
+    : final_path_(std::move(other.final_path_)),
+      path_(std::move(other.path_)),
+      name_(std::move(other.name_)),
+      directory_fd_(other.directory_fd_),
+      synced_(other.synced_),
+      committed_(other.committed_) {
+    other.directory_fd_ = -1;
+}
+
 TemporaryFile::~TemporaryFile() {
+    if (directory_fd_ < 0) return;  // moved from
     if (!committed_) ::unlinkat(directory_fd_, name_.c_str(), 0);
     ::close(directory_fd_);
 }
@@ -361,10 +377,17 @@ void TemporaryFile::write(std::string_view content) {
     Fd fd(::openat(directory_fd_, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) throw FileError("open", path_, errno);
     write_tmp_content(fd, content, path_, final_path_);
+    synced_ = true;
 }
 
 void TemporaryFile::commit() {
     if (committed_) throw FileError("rename", final_path_, EALREADY);
+    if (!synced_) {
+        // Written by a library through library_path(): its bytes are synced here.
+        Fd fd(::openat(directory_fd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (fd.get() < 0) throw FileError("open", path_, errno);
+        fsync_fd(fd.get(), path_);
+    }
     tmp_written(final_path_);
     const std::string final_name = final_path_.filename().string();
     if (::renameat(directory_fd_, name_.c_str(), directory_fd_, final_name.c_str()) != 0) {

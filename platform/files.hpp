@@ -82,6 +82,7 @@ public:
     ~TemporaryFile();
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
+    TemporaryFile(TemporaryFile&& other) noexcept;
 
     const std::filesystem::path& path() const noexcept { return path_; }
     const std::filesystem::path& final_path() const noexcept { return final_path_; }
@@ -89,7 +90,8 @@ public:
 
     // Replaces the temporary content and fsyncs it (also after a library wrote the file).
     void write(std::string_view content);
-    // Renames over final_path and fsyncs the directory; the content must be complete.
+    // Renames over final_path and fsyncs the directory; the content must be complete (content
+    // a library wrote through library_path() is fsynced first).
     void commit();
 
 private:
@@ -97,6 +99,7 @@ private:
     std::filesystem::path path_;
     std::string name_;
     int directory_fd_ = -1;
+    bool synced_ = false;
     bool committed_ = false;
 };
 

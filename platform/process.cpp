@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -44,10 +45,21 @@ private:
 
 // Opens close-on-exec at 3 or above, so the dup2 onto 0..2 in the child is always a real
 // copy (a parent with a closed standard stream would otherwise get that number back).
+// A named file is opened without following a link and without waiting on a FIFO, and
+// must be a regular file: the directory it lies in may hold what an earlier child left.
 Fd open_stream(const fs::path& path, int flags) {
-    const char* name = path.empty() ? "/dev/null" : path.c_str();
-    const int fd = ::open(name, flags | O_CLOEXEC, 0644);
+    const bool named = !path.empty();
+    const int fd = ::open(named ? path.c_str() : "/dev/null",
+                          flags | O_CLOEXEC | (named ? O_NOFOLLOW | O_NONBLOCK : 0), 0644);
     if (fd < 0) throw ProcessError("open", errno);
+    if (named) {
+        struct stat info {};
+        const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+        if (!regular || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+            ::close(fd);
+            throw ProcessError("open", regular ? errno : EINVAL);
+        }
+    }
     if (fd >= 3) return Fd(fd);
     const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     const int error = errno;

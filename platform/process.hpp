@@ -31,8 +31,8 @@ struct ProcessOptions {
     std::filesystem::path executable;    // started as is, never searched on PATH
     std::vector<std::string> arguments;  // the whole argument vector, argv[0] included
     std::filesystem::path working_directory;  // empty: the caller's
-    // Standard output and error go to these files, created or truncated; empty: /dev/null.
-    // Standard input is always /dev/null.
+    // Standard output and error go to these files, created or truncated (never through a
+    // link, and only if regular files); empty: /dev/null. Standard input is always /dev/null.
     std::filesystem::path stdout_file;
     std::filesystem::path stderr_file;
     // Tests turn this off to run the waitpid(WNOHANG) polling used where pidfd_open is missing.

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include "model/document_files.hpp"
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
@@ -80,8 +83,8 @@ TEST(ReaderProviderFactory, SettingsChecksPerKind) {
         {{ReaderProviderKind::mock, "", "root"}, {"invalid_argument", mock}},
         {{ReaderProviderKind::file, "", "ignored"}, {"invalid_argument", "File reader provider requires a response directory"}},
         {{ReaderProviderKind::embedded, "p.json", ""}, {"invalid_argument", embedded}},
-        {{ReaderProviderKind::embedded, "p.json", "install"},
-         {"runtime_error", "Embedded reader provider is not available in this build"}},
+        {{ReaderProviderKind::embedded, "p.json", "missing-install"},
+         {"invalid_argument", "Embedded reader provider source_root must be an existing directory"}},
         {{static_cast<ReaderProviderKind>(9), "a", "b"}, {"logic_error", "Unknown reader provider kind"}},
     };
     for (const auto& [settings, expected] : cases) {
@@ -208,6 +211,18 @@ TEST(FileReaderProvider, ReadsResponseNamedByDrawingId) {
               "Reader provider response identity does not match request 'other'");
     EXPECT_EQ(thrown([&] { provider->read(request("folder")); }).message,
               "Reader provider cannot read response: " + (responses / "folder.json").string());
+    // Neither a FIFO nor an oversized response is waited on or read; a manifest neither.
+    ASSERT_EQ(::mkfifo((responses / "fifo.json").c_str(), 0600), 0);
+    put(responses / "huge.json", "");
+    fs::resize_file(responses / "huge.json", vesk::kMaxInputDocumentBytes + 1);
+    EXPECT_EQ(thrown([&] { provider->read(request("fifo")); }).message,
+              "Reader provider cannot read response: " + (responses / "fifo.json").string());
+    EXPECT_EQ(thrown([&] { provider->read(request("huge")); }).message,
+              "Input document exceeds the 64 MiB limit: " + (responses / "huge.json").string());
+    EXPECT_EQ(thrown([&] { make_reader_provider({ReaderProviderKind::mock, responses / "fifo.json", dir.path()}); })
+                  .message,
+              "Reader mock manifest is invalid JSON: Reader provider cannot read response: " +
+                  (responses / "fifo.json").string());
     for (const fs::path& source : {dir.path() / "missing", responses / "part-7.json"}) {
         const Thrown error = thrown([&] { make_reader_provider({ReaderProviderKind::file, source, ""}); });
         EXPECT_EQ(error.type, "invalid_argument");

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
@@ -94,6 +96,12 @@ TEST(Sha256File, MatchesSha256sumAndRefusesWhatCannotBeRead) {
     EXPECT_EQ(thrown_message([&] { sha256_file(missing); }), "Cannot open SHA-256 input: " + missing.string());
     // A directory opens but cannot be read; it must not pass for an empty file.
     EXPECT_EQ(thrown_message([&] { sha256_file(dir.path()); }), "Cannot read SHA-256 input: " + dir.path().string());
+    // Neither waited on nor read without end.
+    const fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const fs::path& special : {fifo, fs::path("/dev/zero")}) {
+        EXPECT_EQ(thrown_message([&] { sha256_file(special); }), "Cannot open SHA-256 input: " + special.string());
+    }
 }
 
 std::string manifest_line(const std::string& relative, const std::string& content) {

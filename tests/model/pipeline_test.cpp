@@ -1,6 +1,7 @@
 // The pipeline run through real files: the report's exact text, what each failure leaves
 // behind, and the checks the run is made of.
 #include "model/pipeline.hpp"
+#include "model/pipeline_steps.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 // Pilot records, state documents, recovery at start and the worker.
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -172,6 +174,10 @@ TEST(PilotRecovery, NumbersNamesAndStatelessDirectories) {
         EXPECT_EQ(service.create_job(png_submission())["job_id"], "pilot-00000001");
     }
     make_job_on_disk(dir.path(), 7, PilotStatus::rejected);
+    {
+        PilotService service(dir.path(), nullptr, {});
+        EXPECT_EQ(service.create_job(png_submission())["job_id"], "pilot-00000008");
+    }
     fs::create_directories(dir.path() / "pilot-00000000");
     fs::create_directories(dir.path() / "pilot-1234567");
     fs::create_directories(dir.path() / "pilot-0000012x");
@@ -322,6 +328,115 @@ TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {
     EXPECT_EQ(read_state(dir.path() / "pilot-00000004")["status"], "analyzing");
     EXPECT_EQ(service.job_status("pilot-00000005").value()["status"], "awaiting_review");
     EXPECT_EQ(calls.load(), 4);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PilotCreation, RefusalTable) {
+    TempDir dir;
+    PilotService service(dir.path(), nullptr, {});
+    const std::string pdf = "%PDF-1.7\n";
+    const std::string unsafe_source = "Z23-Edur source identity is unsafe";
+    struct Row {
+        PilotSubmission submission;
+        std::string result;  // "ok" or the refusal
+    };
+    const std::vector<Row> rows = {
+        {{std::string(128, 'D'), "a.png", "image/png", test::kPngBytes, 300.0}, "ok"},
+        {{std::string(129, 'd'), "a.png", "image/png", test::kPngBytes, 300.0}, "Z23-Edur drawing_id is unsafe"},
+        {{"a/b", "a.png", "image/png", test::kPngBytes, 300.0}, "Z23-Edur drawing_id is unsafe"},
+        {{"d", std::string(96, 's') + ".png", "image/png", test::kPngBytes, 72.0}, "ok"},
+        {{"d", std::string(97, 's') + ".png", "image/png", test::kPngBytes, 300.0}, unsafe_source},
+        {{"d", "dir/a.png", "image/png", test::kPngBytes, 300.0}, unsafe_source},
+        {{"d", "Reviewed_Normalized.PNG", "image/png", test::kPngBytes, 300.0}, unsafe_source},
+        {{"d", "a.png", "image/png", "", 300.0}, unsafe_source},
+        {{"d", "a.PNG", "image/png", test::kPngBytes, 1200.0}, "ok"},
+        {{"d", "a.png", "IMAGE/PNG", test::kPngBytes, 300.0}, "Z23-Edur accepts only matching PNG or PDF input"},
+        {{"d", "a.pdf", "image/png", test::kPngBytes, 300.0}, "Z23-Edur accepts only matching PNG or PDF input"},
+        {{"d", "a.png", "image/png", "\x89PNG", 300.0}, "Z23-Edur PNG signature is invalid"},
+        {{"d", "a.pdf", "application/pdf", "%PDF", std::nullopt}, "Z23-Edur PDF signature is invalid"},
+        {{"d", "a.png", "image/png", test::kPngBytes, 71.9}, "Z23-Edur raster input requires one declared DPI in [72, 1200]"},
+        {{"d", "a.png", "image/png", test::kPngBytes, 1200.1}, "Z23-Edur raster input requires one declared DPI in [72, 1200]"},
+        {{"d", "a.png", "image/png", test::kPngBytes, std::nullopt}, "Z23-Edur raster input requires one declared DPI in [72, 1200]"},
+        {{"d", "a.pdf", "application/pdf", pdf, std::nullopt}, "ok"},
+    };
+    int created = 0;
+    for (const Row& row : rows) {
+        std::string result = "ok";
+        try {
+            const OrderedJson status = service.create_job(row.submission);
+            EXPECT_EQ(status["job_id"], pilot_job_id(++created));
+            EXPECT_EQ(status["status"], "pending_analysis");
+        } catch (const std::invalid_argument& error) {
+            result = error.what();
+        }
+        EXPECT_EQ(result, row.result) << row.submission.drawing_id << " " << row.submission.source_filename;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Child side of the crash tests: one service in VESK_PILOT_DIR, two creates, each waited
+// for until the worker has analysed it. Exit 86 where a fault point ends it.
+TEST(PilotChild, Run) {
+    const char* dir = std::getenv("VESK_PILOT_DIR");
+    if (dir == nullptr) GTEST_SKIP() << "run by the crash tests only";
+    PilotService service(dir, nullptr, fake_steps());
+    for (int i = 0; i < 2; ++i) {
+        try {
+            const std::string id = service.create_job(png_submission())["job_id"];
+            while (service.job_status(id).value()["status"] != "awaiting_review") {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        } catch (const std::exception& error) {
+            std::printf("refused: %s\n", error.what());
+        }
+    }
+}
+
+TEST(PilotCrash, CreateAndPersistFaults) {
+    struct Case {
+        std::string fault;
+        int exit_code;
+        std::vector<std::string> jobs;  // after a restart that also drained the queue
+        std::string next;
+    };
+    const std::vector<Case> cases = {
+        // A failed first persist removes the new directory; the number stays spent.
+        {"replace:pilot_state.json:tmp:throw", 0, {"pilot-00000002 awaiting_review"}, "pilot-00000003"},
+        // A crash before the first persist leaves a stateless directory, skipped at start.
+        {"replace:pilot_state.json:tmp:exit", 86, {}, "pilot-00000002"},
+        // A crash with "analyzing" on disk: analysed again after the restart.
+        {"replace:pilot_state.json:renamed#2:exit", 86, {"pilot-00000001 awaiting_review"}, "pilot-00000002"},
+        // A crash right after "awaiting_review" was renamed into place.
+        {"replace:pilot_state.json:renamed#3:exit", 86, {"pilot-00000001 awaiting_review"}, "pilot-00000002"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        ::setenv("VESK_PILOT_DIR", dir.path().c_str(), 1);
+        ::setenv("VESK_FAULT_AT", c.fault.c_str(), 1);
+        const auto child = test::run_process("/proc/self/exe", {"--gtest_filter=PilotChild.Run"});
+        ::unsetenv("VESK_PILOT_DIR");
+        ::unsetenv("VESK_FAULT_AT");
+        EXPECT_EQ(child.exit_code, c.exit_code) << c.fault << child.out << child.err;
+        {
+            PilotService service(dir.path(), nullptr, fake_steps());
+            EXPECT_EQ(service.create_job(png_submission("after"))["job_id"], c.next) << c.fault;
+        }
+        PilotService service(dir.path(), nullptr, {});
+        std::vector<std::string> jobs;
+        for (int n = 1; n <= 3; ++n) {
+            const auto status = service.job_status(pilot_job_id(n));
+            if (status && (*status)["drawing_id"] != "after") {
+                jobs.push_back(pilot_job_id(n) + " " + (*status)["status"].get<std::string>());
+            }
+        }
+        EXPECT_EQ(jobs, c.jobs) << c.fault;
+    }
 }
 
 }  // namespace

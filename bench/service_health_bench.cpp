@@ -1,0 +1,98 @@
+// GET /health against the service in this process over 127.0.0.1, one request per
+// connection as the service speaks it: requests per second and the 99th-percentile
+// latency (connect to close) at 1 and 16 concurrent client connections.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "service/local_service.hpp"
+#include "support/run_process.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kRequest = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+// One whole exchange; false when anything failed.
+bool get_health(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::send(fd, kRequest.data(), kRequest.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(kRequest.size());
+    char buffer[4096];
+    std::size_t received = 0;
+    ssize_t n = 0;
+    while (ok && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        if (received == 0 && std::string_view(buffer, static_cast<std::size_t>(n)).rfind("HTTP/1.1 200 ", 0) != 0) {
+            ok = false;
+        }
+        received += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return ok && n == 0 && received > 0;
+}
+
+void BM_HealthRequests(benchmark::State& state) {
+    const int connections = static_cast<int>(state.range(0));
+    constexpr int kRequestsPerConnection = 20000 / 16;
+    const int per_client = connections == 1 ? 5000 : kRequestsPerConnection;
+    vesk::test::TempDir dir("vesk-health-bench");
+    vesk::LocalServiceOptions options;
+    options.jobs_directory = dir.path() / "jobs";
+    options.worker_count = 4;
+    vesk::LocalService service(options);
+    const std::string url = service.base_url();
+    const auto port = static_cast<std::uint16_t>(std::stoul(url.substr(url.rfind(':') + 1)));
+
+    std::vector<double> latencies_us;
+    std::size_t failures = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        std::vector<std::vector<double>> per_thread(static_cast<std::size_t>(connections));
+        std::vector<std::size_t> failed(static_cast<std::size_t>(connections), 0);
+        const auto start = Clock::now();
+        std::vector<std::thread> clients;
+        for (int c = 0; c < connections; ++c) {
+            clients.emplace_back([&, c] {
+                auto& mine = per_thread[static_cast<std::size_t>(c)];
+                mine.reserve(static_cast<std::size_t>(per_client));
+                for (int i = 0; i < per_client; ++i) {
+                    const auto begin = Clock::now();
+                    if (!get_health(port)) ++failed[static_cast<std::size_t>(c)];
+                    mine.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+                }
+            });
+        }
+        for (auto& client : clients) client.join();
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+        for (auto& mine : per_thread) latencies_us.insert(latencies_us.end(), mine.begin(), mine.end());
+        for (std::size_t f : failed) failures += f;
+    }
+    std::sort(latencies_us.begin(), latencies_us.end());
+    const auto at = [&](double q) { return latencies_us[static_cast<std::size_t>(q * (latencies_us.size() - 1))]; };
+    state.counters["req_per_s"] = static_cast<double>(latencies_us.size()) / seconds;
+    state.counters["p50_us"] = at(0.50);
+    state.counters["p99_us"] = at(0.99);
+    state.counters["failed"] = static_cast<double>(failures);
+}
+
+BENCHMARK(BM_HealthRequests)->Arg(1)->Arg(16)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

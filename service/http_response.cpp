@@ -1,0 +1,77 @@
+#include "service/http_response.hpp"
+
+#include <stdexcept>
+
+#include "platform/socket.hpp"
+
+namespace vesk {
+namespace {
+
+// Bodies up to this size travel in the same send as the head.
+constexpr std::size_t kCoalescedBodyBytes = 65536;
+
+constexpr std::string_view kFixedHeaders =
+    "Cache-Control: no-store\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer\r\n"
+    "Content-Security-Policy: default-src 'self'; img-src 'self' blob: data:; style-src 'self'; "
+    "script-src 'self'; object-src 'none'; base-uri 'none'; frame-ancestors 'none'\r\n"
+    "Connection: close\r\n"
+    "\r\n";
+
+HttpResponse json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document,
+                           nlohmann::ordered_json::error_handler_t utf8) {
+    HttpResponse response;
+    response.status = status;
+    response.reason = std::move(reason);
+    response.content_type = std::string(kJsonContentType);
+    response.body = document.dump(2, ' ', false, utf8);
+    response.body.push_back('\n');
+    return response;
+}
+
+}  // namespace
+
+std::string http_response_head(const HttpResponse& response) {
+    std::string head;
+    head.reserve(512);
+    head += "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
+    head += "Content-Type: " + response.content_type + "\r\n";
+    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    head += kFixedHeaders;
+    return head;
+}
+
+void send_http_response(const platform::Socket& socket, const HttpResponse& response) {
+    std::string head = http_response_head(response);
+    bool sent = false;
+    if (response.body.size() <= kCoalescedBodyBytes) {
+        // One send: a small body sent after its head would wait on the peer's delayed
+        // acknowledgement (Nagle), adding tens of milliseconds to every small answer.
+        head += response.body;
+        sent = platform::send_all(socket, head);
+    } else {
+        sent = platform::send_all(socket, head) && platform::send_all(socket, response.body);
+    }
+    if (!sent) throw std::runtime_error("Failed while sending local HTTP response");
+}
+
+HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document) {
+    return json_response(status, std::move(reason), document, nlohmann::ordered_json::error_handler_t::strict);
+}
+
+nlohmann::ordered_json error_document(const std::string& code, const std::string& message) {
+    nlohmann::ordered_json document;
+    document["schema_version"] = "vesk-local-error-v1";
+    document["error"]["code"] = code;
+    document["error"]["message"] = message;
+    return document;
+}
+
+HttpResponse make_error_response(std::uint32_t status, std::string reason, const std::string& code,
+                                 const std::string& message) {
+    return json_response(status, std::move(reason), error_document(code, message),
+                         nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace vesk

@@ -1,0 +1,44 @@
+// The response side of the local HTTP server: one response per connection with a fixed
+// set of security headers, JSON documents serialised one way, and the error document
+// that every failing route answers with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace vesk::platform {
+class Socket;
+}
+
+namespace vesk {
+
+inline constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
+
+struct HttpResponse {
+    std::uint32_t status = 200;
+    std::string reason;
+    std::string content_type;
+    std::string body;
+};
+
+// The response head: status line, the seven fixed headers, then the empty line.
+std::string http_response_head(const HttpResponse& response);
+
+// Sends head and body; std::runtime_error "Failed while sending local HTTP response".
+void send_http_response(const platform::Socket& socket, const HttpResponse& response);
+
+// Indent 2, keys in insertion order, UTF-8 unescaped, one final "\n". Invalid UTF-8 in a
+// string is an error (the JSON library's type error).
+HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document);
+
+nlohmann::ordered_json error_document(const std::string& code, const std::string& message);
+
+// Like make_json_response, but invalid UTF-8 is replaced (U+FFFD): an error message may
+// quote raw request bytes, and answering an error must never fail in turn.
+HttpResponse make_error_response(std::uint32_t status, std::string reason, const std::string& code,
+                                 const std::string& message);
+
+}  // namespace vesk

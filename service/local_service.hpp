@@ -1,0 +1,58 @@
+// The running local job service: one object owns the listening socket, the acceptor, the
+// connection handlers and the job workers, and stops and joins them all when it goes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "intake/reader_provider.hpp"
+
+namespace vesk {
+
+// Receive and send time-out of every accepted socket, per blocking call.
+inline constexpr std::chrono::milliseconds kSocketTimeout{5000};
+// Whole-request deadline: a client trickling one byte per time-out is cut here.
+inline constexpr std::chrono::milliseconds kRequestDeadline{30000};
+// Accepting pauses while this many accepted connections wait for a handler.
+inline constexpr std::size_t kMaxPendingConnections = 1024;
+inline constexpr std::uint64_t kMaxWorkerCount = 32;
+inline constexpr std::size_t kMaxConnectionHandlers = 32;
+
+struct LocalServiceOptions {
+    std::filesystem::path jobs_directory;
+    std::uint16_t port = 0;
+    std::filesystem::path web_directory;
+    std::uint64_t worker_count = 4;
+    ReaderProviderSettings reader;
+    std::chrono::milliseconds request_deadline = kRequestDeadline;
+};
+
+// Handlers per worker count: twice the workers, at least 4, at most 32.
+std::size_t connection_handler_count(std::uint64_t worker_count);
+
+class LocalService {
+public:
+    // Validates the options, takes the jobs directory, binds 127.0.0.1:port and starts
+    // every thread. Throws std::invalid_argument for bad options and std::runtime_error
+    // for a failed start; whatever had started is stopped again first.
+    explicit LocalService(LocalServiceOptions options);
+    // Stops accepting, serves the connections already queued, lets the workers finish the
+    // queued jobs, and joins every thread. Never throws.
+    ~LocalService();
+    LocalService(const LocalService&) = delete;
+    LocalService& operator=(const LocalService&) = delete;
+
+    // "http://127.0.0.1:" + the port really bound.
+    std::string base_url() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vesk

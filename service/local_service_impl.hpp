@@ -1,0 +1,78 @@
+// The state that every thread and every request handler of the service shares. Internal
+// to the service library: routes and job code reach it through LocalService::Impl.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "intake/reader_provider.hpp"
+#include "pilot/pilot_service.hpp"
+#include "platform/files.hpp"
+#include "platform/socket.hpp"
+#include "service/local_service.hpp"
+
+namespace vesk {
+
+struct JobRecord;
+
+struct LocalService::Impl {
+    explicit Impl(LocalServiceOptions service_options);
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    LocalServiceOptions options;
+    std::shared_ptr<DrawingReaderProvider> reader_provider;  // empty when disabled
+    // Exclusive flock on "<jobs>/.service.lock" for the life of the service.
+    platform::DirectoryLock jobs_lock;
+
+    // The pilot job store in "<jobs>/m23-pilot": created after the jobs directory is locked
+    // and before job recovery and the listener; declared before the threads so that it is
+    // destroyed after all of them are joined (its own worker drains its queue first).
+    PilotServicePtr pilot{nullptr, &destroy_pilot_service};
+
+    // Job state: the queue the workers wait on. Records, the job map and the counters are
+    // guarded by the same mutex.
+    std::mutex job_mutex;
+    std::condition_variable job_cv;
+    std::deque<std::shared_ptr<JobRecord>> job_queue;
+
+    // Connection hand-over: accepted sockets waiting for a handler. The two mutexes are
+    // never held together.
+    std::mutex connection_mutex;
+    std::condition_variable connection_cv;   // wakes handlers
+    std::condition_variable queue_space_cv;  // wakes the acceptor paused at the queue bound
+    std::deque<platform::Socket> pending_sockets;
+
+    // Set under the mutex their waiters use, then broadcast, so that no waiter between its
+    // check and its wait misses the change.
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> workers_stopping{false};
+
+    platform::Socket listen_socket;
+    std::uint16_t bound_port = 0;
+    std::vector<std::thread> workers;
+    std::vector<std::thread> handlers;
+    std::thread acceptor;
+
+    // Idempotent: stop accepting, drain the connection queue, join handlers, then let the
+    // workers drain the job queue and join them.
+    void stop();
+
+private:
+    void open_listen_socket();
+    void accept_loop() noexcept;
+    void connection_loop() noexcept;
+    void worker_loop() noexcept;
+    void serve_connection(platform::Socket& socket) noexcept;
+    // The next queued job, oldest first; empty once the workers are told to stop and the
+    // queue is empty (so jobs queued before stop still run).
+    std::shared_ptr<JobRecord> take_next_job();
+};
+
+}  // namespace vesk

@@ -1,0 +1,186 @@
+// Operator review and modelling with the real binding and pipeline: a plate drawing read
+// as candidates, reviewed, bound, modelled, stamped PILOT/HOLD and sealed.
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "pilot/pilot_fixtures.hpp"
+#include "pilot/pilot_model.hpp"
+#include "pilot/pilot_review.hpp"
+#include "pilot/pilot_service.hpp"
+#include "support/drawing_generator.hpp"
+#include "support/run_process.hpp"
+
+namespace {
+namespace fs = std::filesystem;
+using namespace vesk;
+using vesk::test::TempDir;
+
+std::size_t count(const std::string& text, std::string_view part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+SortedJson review_body(const ReaderResponse& candidates, const std::string& decision_id) {
+    SortedJson body = {{"schema_version", "z23-edur-review-v1"},
+                       {"decision_id", decision_id},
+                       {"acknowledgement", {{"operator_reviewed_all_candidates", true}, {"pilot_hold", true}}}};
+    body["decisions"] = SortedJson::array();
+    for (const DimensionReading& reading : candidates.readings) {
+        body["decisions"].push_back({{"constraint_id", reading.constraint_id}, {"action", "confirm"}, {"value", nullptr}});
+    }
+    return body;
+}
+
+std::string refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
+    try {
+        service.submit_review(job_id, body);
+    } catch (const std::invalid_argument& error) {
+        return error.what();
+    }
+    return "accepted";
+}
+
+class PilotReviewModel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        drawing_.write_png(source_);
+    }
+    // Analysis stand-in: the plate's printed readings as the reader would give them.
+    PilotSteps steps() {
+        return PilotSteps{[this](PilotRecord& r) {
+                              r.binding_dpi = *r.declared_dpi;
+                              r.route = "raster_scan_eye";
+                              r.route_reason_codes = {"explicit_png_raster_input"};
+                              r.candidates = drawing_.reader_response(r.drawing_id);
+                              write_pilot_file(r.job_directory / kPilotCandidatesFile,
+                                               dump_json_document(candidates_to_json(*r.candidates)));
+                          },
+                          model_job};
+    }
+    std::string wait_for(PilotService& service, const std::string& job_id, const std::string& status) {
+        std::string now;
+        for (int i = 0; i < 3000; ++i) {
+            now = service.job_status(job_id).value()["status"];
+            if (now == status || now == "rejected") break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return now;
+    }
+    PilotSubmission submission() {
+        return PilotSubmission{"plate-1", "plate.png", "image/png", test::read_file(source_), 300.0};
+    }
+
+    TempDir dir_;
+    fs::path source_ = dir_.path() / "plate.png";
+    vesk::testing::Drawing drawing_ = vesk::testing::plate_drawing();
+    fs::path root_ = dir_.path() / "m23-pilot";
+};
+
+TEST_F(PilotReviewModel, ReviewedPlateIsModelledStampedAndSealed) {
+    const ReaderResponse candidates = drawing_.reader_response("plate-1");
+    {
+        PilotService service(root_, nullptr, steps());
+        service.create_job(submission());
+        ASSERT_EQ(wait_for(service, "pilot-00000001", "awaiting_review"), "awaiting_review");
+
+        // Refusals before binding leave no record.
+        SortedJson body = review_body(candidates, "d-1");
+        struct Refusal {
+            std::function<void(SortedJson&)> edit;
+            std::string message;
+        };
+        const std::vector<Refusal> refusals = {
+            {[](SortedJson& b) { b["extra"] = 1; }, "Z23-Edur review fields are invalid"},
+            {[](SortedJson& b) { b["schema_version"] = "z23-edur-review-v2"; }, "Z23-Edur review schema is invalid"},
+            {[](SortedJson& b) { b["decision_id"] = std::string(96, 'd'); }, "Z23-Edur review decision_id is unsafe"},
+            {[](SortedJson& b) { b["acknowledgement"]["pilot_hold"] = false; },
+             "Z23-Edur review requires explicit all-candidate and PILOT/HOLD acknowledgement"},
+            {[](SortedJson& b) { b["acknowledgement"]["more"] = true; },
+             "Z23-Edur review requires explicit all-candidate and PILOT/HOLD acknowledgement"},
+            {[](SortedJson& b) { b["decisions"].erase(0); },
+             "Z23-Edur review requires exactly one decision per candidate"},
+            {[](SortedJson& b) { b["decisions"][1]["constraint_id"] = b["decisions"][0]["constraint_id"]; },
+             "Z23-Edur candidate decision identity is missing or duplicated"},
+            {[](SortedJson& b) { b["decisions"][0]["note"] = ""; }, "Z23-Edur candidate decision fields are invalid"},
+            {[](SortedJson& b) { b["decisions"][0]["action"] = "approve"; }, "Z23-Edur candidate action is invalid"},
+            {[](SortedJson& b) { b["decisions"][0]["value"] = 5; },
+             "Z23-Edur confirmation requires an existing readable value"},
+            {[](SortedJson& b) { b["decisions"][0] = {{"constraint_id", b["decisions"][0]["constraint_id"]},
+                                                      {"action", "reject"}, {"value", 1}}; },
+             "Rejected Z23-Edur candidates require null value"},
+            {[](SortedJson& b) { b["decisions"][0]["action"] = "correct"; b["decisions"][0]["value"] = "7"; },
+             "Z23-Edur correction requires a numeric value"},
+            {[](SortedJson& b) { b["decisions"][0]["action"] = "correct"; b["decisions"][0]["value"] = 0; },
+             "Z23-Edur reviewed values must be positive and finite"},
+            {[](SortedJson& b) {
+                 for (auto& d : b["decisions"]) d["action"] = "reject";
+             }, "Z23-Edur review rejected every candidate"},
+        };
+        for (const Refusal& r : refusals) {
+            SortedJson edited = body;
+            r.edit(edited);
+            EXPECT_EQ(refusal(service, "pilot-00000001", edited), r.message);
+        }
+        EXPECT_EQ(refusal(service, "pilot-00000009", body), "Z23-Edur pilot job was not found");
+        EXPECT_FALSE(fs::exists(root_ / "pilot-00000001" / "review"));
+
+        // A correction the outline contradicts binds to nothing; its id is spent.
+        SortedJson wrong = body;
+        wrong["decisions"][0]["action"] = "correct";
+        wrong["decisions"][0]["value"] = 999.0;
+        wrong["decision_id"] = "d-0";
+        EXPECT_EQ(refusal(service, "pilot-00000001", wrong).rfind("Z23-Edur reviewed values could not be bound: ", 0),
+                  0u);
+        const SortedJson attempt = parse_strict_json(read_pilot_file(root_ / "pilot-00000001" / "review" / "d-0.json"));
+        EXPECT_EQ(attempt["accepted"], false);
+        EXPECT_FALSE(attempt["binding_errors"].empty());
+        EXPECT_EQ(refusal(service, "pilot-00000001", wrong), "Z23-Edur decision identity already exists");
+
+        EXPECT_EQ(service.submit_review("pilot-00000001", body)["status"], "queued_model");
+        EXPECT_EQ(refusal(service, "pilot-00000001", body), "Z23-Edur job is not awaiting review");
+        ASSERT_EQ(wait_for(service, "pilot-00000001", "completed"), "completed")
+            << service.job_status("pilot-00000001").value().dump(2);
+    }
+    const fs::path job = root_ / "pilot-00000001";
+    const std::string ordered = read_pilot_file(job / "review" / "d-1.json");
+    EXPECT_LT(ordered.find("\"schema_version\""), ordered.find("\"job_id\""));
+    EXPECT_LT(ordered.find("\"acknowledgement\""), ordered.find("\"decision_id\""));
+
+    const std::string step = read_pilot_file(job / "model" / "reviewed_graph.step");
+    EXPECT_EQ(count(step, kStepDescriptionPilotHold), 1u);
+    EXPECT_EQ(count(step, "Open CASCADE Model"), 0u);
+    EXPECT_EQ(count(step, "FILE_DESCRIPTION"), 1u);
+    const OrderedJson report = parse_strict_ordered_json(read_pilot_file(job / "model" / "reviewed_graph_report.json"));
+    EXPECT_EQ(report.items().begin().key(), "schema_version");
+    EXPECT_EQ((--report.end()).key(), "pilot_release");
+    EXPECT_EQ(report["pilot_release"].dump(),
+              R"({"schema_version":"z23-edur-output-hold-v1","release_state":"PILOT/HOLD",)"
+              R"("production_approved":false,"independent_ground_truth":false,"operator_review_decision_id":"d-1"})");
+    EXPECT_THROW(stamp_output_hold(job / "model" / "reviewed_graph_report.json", "d-2"), std::runtime_error);
+    EXPECT_THROW(stamp_step_release_header(job / "model" / "reviewed_graph.step"), std::runtime_error);
+    const SortedJson traffic = parse_strict_json(read_pilot_file(job / "pilot_traffic.json"));
+    EXPECT_EQ(traffic["overall"], "yellow");
+    EXPECT_EQ(traffic["dimensions"].size(), candidates.readings.size());
+    for (const auto& d : traffic["dimensions"]) EXPECT_EQ(d["signal"], "yellow");
+
+    // A restart serves the completed job; one changed STEP byte stops the next start.
+    {
+        PilotService service(root_, nullptr, {});
+        EXPECT_EQ(service.job_status("pilot-00000001").value()["status"], "completed");
+        EXPECT_TRUE(service.find_artifact("pilot-00000001", "evidence.tar"));
+    }
+    std::string changed = step;
+    changed[changed.size() / 2] ^= 1;
+    test::write_file(job / "model" / "reviewed_graph.step", changed);
+    try {
+        PilotService service(root_, nullptr, {});
+        ADD_FAILURE() << "changed STEP file recovered";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "pilot-00000001: persisted artifact 'step' changed");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// The real vesk-service program: start-up lines through a pipe, option refusals, stop
+// signals under load, and a second service on a busy port or jobs directory.
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/http_client.hpp"
+#include "support/run_process.hpp"
+#include "support/service_process.hpp"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using vesk::test::ServiceProcess;
+
+namespace {
+
+const std::string kUsage =
+    "Usage: vesk-service [--port <0-65535>] [--jobs-dir <directory>] [--web-dir <directory>] [--workers <1-32>] "
+    "[--reader-provider <disabled|mock|file|embedded>] [--reader-source <path>] [--reader-source-root <directory>]\n";
+
+vesk::test::ProcessOutput run(const std::vector<std::string>& args, const fs::path& cwd) {
+    return vesk::test::run_process(vesk::test::service_program(), args, cwd);
+}
+
+TEST(ServiceProgram, StartUpLinesHealthAndOrderlyStop) {
+    vesk::test::TempDir dir("vesk-program");
+    for (const std::string port : {"0", "+0", "00"}) {
+        ServiceProcess service({"--jobs-dir", "jobs", "--port", port, "--workers", "2"}, dir.path());
+        const std::uint16_t bound = service.wait_until_serving();
+        ASSERT_NE(bound, 0) << service.error_output();
+        ASSERT_EQ(service.lines().size(), 2u);
+        EXPECT_EQ(service.lines()[0], "Vesk local service: http://127.0.0.1:" + std::to_string(bound));
+        EXPECT_EQ(service.lines()[1], "Jobs directory: " + (dir.path() / "jobs").string());
+        EXPECT_EQ(vesk::test::http_get(bound, "/health").status, 200);
+        service.send_signal(port == "0" ? SIGINT : SIGTERM);
+        EXPECT_EQ(service.wait(2s), 0);
+        EXPECT_EQ(service.remaining_output(), "");
+        EXPECT_EQ(service.error_output(), "");
+    }
+}
+
+TEST(ServiceProgram, HelpAndOptionRefusals) {
+    vesk::test::TempDir dir("vesk-program");
+    const std::vector<std::vector<std::string>> help = {
+        {"--help"}, {"--port", "0", "--help"}, {"--workers", "3", "--jobs-dir", "j", "--help", "--bogus"}};
+    for (const auto& args : help) {
+        const auto result = run(args, dir.path());
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(result.out, kUsage);
+        EXPECT_EQ(result.err, "");
+    }
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::string port = "port must be an integer from 0 through 65535";
+    const std::string workers = "worker count must be an integer from 1 to 32";
+    const std::vector<Case> cases = {
+        {{"--port", "65536"}, port},
+        {{"--port", "80x"}, port},
+        {{"--port", ""}, port},
+        {{"--port", "18446744073709551616"}, port},
+        {{"--port", "-1"}, port},
+        {{"--port", "--help"}, port},
+        {{"--workers", "0"}, workers},
+        {{"--workers", "33"}, workers},
+        {{"--port"}, "option '--port' requires a value"},
+        {{"--port", "0", "--bogus"}, "option '--bogus' requires a value"},
+        {{"--bogus", "1"}, "unknown option '--bogus'"},
+        {{"--jobs-dir", ""}, "jobs directory must not be empty"},
+        {{"--web-dir", ""}, "web directory must not be empty"},
+        {{"--reader-source", ""}, "reader source must not be empty"},
+        {{"--reader-source-root", ""}, "reader source root must not be empty"},
+        {{"--reader-provider", "Mock"}, "Unknown reader provider kind 'Mock'"},
+        {{"--port", "0", "--reader-provider", "mock"}, "Mock reader provider requires manifest source and source_root"},
+    };
+    for (const Case& c : cases) {
+        const auto result = run(c.args, dir.path());
+        EXPECT_EQ(result.exit_code, 1) << c.message;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "vesk-service: " + c.message + "\n" + kUsage);
+    }
+}
+
+TEST(ServiceProgram, SecondServiceOnBusyPortOrJobsDirectory) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess first({"--port", "0", "--jobs-dir", "a"}, dir.path());
+    const std::uint16_t port = first.wait_until_serving();
+    ASSERT_NE(port, 0);
+    auto result = run({"--port", std::to_string(port), "--jobs-dir", "b"}, dir.path());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "vesk-service: Cannot bind local service to 127.0.0.1\n" + kUsage);
+    result = run({"--port", "0", "--jobs-dir", "a"}, dir.path());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err,
+              "vesk-service: Jobs directory is in use by another service: " + (dir.path() / "a").string() + "\n" + kUsage);
+    EXPECT_EQ(result.out, "");
+
+    // Restart on the same port right after traffic: TIME_WAIT does not block the bind.
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(vesk::test::http_get(port, "/health").status, 200);
+    first.send_signal(SIGTERM);
+    ASSERT_EQ(first.wait(2s), 0);
+    ServiceProcess again({"--port", std::to_string(port), "--jobs-dir", "a"}, dir.path());
+    EXPECT_EQ(again.wait_until_serving(), port) << again.error_output();
+    EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
+}
+
+// 100 start-and-stop cycles in four lanes, each stopped by SIGINT or SIGTERM while
+// clients hammer it; every one must end with code 0 within 2 s.
+TEST(ServiceProgram, StopSignalsUnderLoadNeverHang) {
+    vesk::test::TempDir dir("vesk-program");
+    constexpr int kLanes = 4;
+    constexpr int kCyclesPerLane = 25;
+    std::vector<std::string> failures(kLanes);
+    std::vector<std::thread> lanes;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        lanes.emplace_back([&, lane] {
+            const std::string jobs = "jobs" + std::to_string(lane);
+            for (int cycle = 0; cycle < kCyclesPerLane && failures[lane].empty(); ++cycle) {
+                ServiceProcess service({"--port", "0", "--jobs-dir", jobs, "--workers", "1"}, dir.path());
+                const std::uint16_t port = service.wait_until_serving();
+                if (port == 0) {
+                    failures[lane] = "no start-up lines: " + service.error_output();
+                    break;
+                }
+                std::atomic<bool> done{false};
+                std::thread load([&] {
+                    while (!done) {
+                        try {
+                            vesk::test::http_exchange(port, "GET /health HTTP/1.1\r\n\r\n", 500ms);
+                        } catch (const std::exception&) {
+                        }
+                    }
+                });
+                std::this_thread::sleep_for(std::chrono::milliseconds(5 + 5 * (cycle % 4)));
+                service.send_signal(cycle % 2 == 0 ? SIGINT : SIGTERM);
+                const std::optional<int> code = service.wait(2s);
+                done = true;
+                load.join();
+                if (code != 0) {
+                    failures[lane] = "cycle " + std::to_string(cycle) + " ended with " +
+                                     (code ? std::to_string(*code) : std::string("no exit within 2 s"));
+                }
+            }
+        });
+    }
+    for (auto& lane : lanes) lane.join();
+    for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+}
+
+}  // namespace
