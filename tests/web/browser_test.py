@@ -126,26 +126,6 @@ def main():
         check(head == "ISO-10303-21;", "the STEP link serves the STEP file")
         browser.save_screenshot(os.path.join(args.out, "completed-job.png"))
 
-        # An underconstrained graph: each missing dimension is entered by hand until the job completes.
-        submit("underconstrained-browser", os.path.join(args.source_dir, "examples", "underconstrained.json"))
-        for round_number in range(4):
-            wait_for(lambda: status_text().startswith("Completed") or any(f.is_displayed() for f in browser.find_elements(
-                By.CSS_SELECTOR, "#proposals form input[type=number]")), "a completion form or completion")
-            if status_text().startswith("Completed"):
-                break
-            if round_number == 0:
-                browser.save_screenshot(os.path.join(args.out, "completion-plan.png"))
-            field = browser.find_element(By.CSS_SELECTOR, "#proposals form input[type=number]")
-            field.send_keys(field.get_attribute("placeholder"))
-            field.find_element(By.XPATH, "ancestor::form//button[normalize-space()='Use this value']").click()
-            wait_for(lambda: not browser.find_elements(By.CSS_SELECTOR, "#proposals form")
-                     or browser.find_element(By.ID, "job-error").text == "",
-                     "the decision to be taken")
-        wait_for(lambda: status_text().startswith("Completed"), "the completed job after decisions")
-        check(len(browser.find_elements(By.CSS_SELECTOR, "#traffic-table .signal.yellow")) > 0,
-              "approved values are yellow")
-        browser.save_screenshot(os.path.join(args.out, "completed-after-decisions.png"))
-
         # Narrow screens: the page stays usable at 375 px.
         browser.set_window_size(375, 900)
         width = browser.execute_script("return document.documentElement.scrollWidth")
