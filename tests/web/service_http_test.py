@@ -144,6 +144,8 @@ def error_rows(service, job_id, graph, png):
         ("GET", "/api/jobs/../files/model.step", None, None, (404, "job_not_found", "Local job was not found")),
         ("GET", "/api/jobs/%s/files/Model.step" % job_id, None, None,
          (404, "artifact_not_found", "Artifact was not found")),
+        ("POST", "/api/jobs/%s/completion" % job_id, {"schema_version": "v19-completion-decision-v1"}, None,
+         (415, "unsupported_media_type", "Completion decisions require application/json")),
     ]
     for method, target, body, content_type, (status, code, message) in rows:
         got_status, _, data = service.request(method, target, body, content_type)
