@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "service/job_record.hpp"
+#include "service/pilot_routes.hpp"
 #include "service/local_service_impl.hpp"
 
 namespace vesk {
@@ -69,6 +70,7 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
     const std::string& target = request.target;
     if (method == "GET" && find_web_file(target) != nullptr) return handle_web_file(service, target);
     if (method == "GET" && target == "/health") return make_json_response(200, "OK", health_document(service));
+    if (auto pilot = route_pilot_request(*service.pilot, request)) return std::move(*pilot);
     return not_found();
 }
 
