@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "model/occt_support.hpp"
+#include "pilot/pilot_analysis.hpp"
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
 #include "service/http_router.hpp"
@@ -68,9 +69,8 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
                                  fs::absolute(options.jobs_directory).string());
     }
     platform::ignore_broken_pipe_signal();
-    // The pilot routes arrive with the pilot's analysis and modelling steps; until then the
-    // store recovers and serves what is on disk and no route creates a job.
-    pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider, PilotSteps{});
+    pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider,
+                               make_pilot_steps(reader_provider));
 
     try {
         open_listen_socket();

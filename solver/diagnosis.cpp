@@ -6,13 +6,8 @@
 // constraints that depend on the pivot constraints; each such column and the pivots it
 // leans on form a group. A greedy cover picks one candidate per group; a re-solve without
 // the picks tells whether a pick is merely redundant (satisfied anyway) or conflicting.
-// A second thread decomposes the Jacobian itself to group dependent parameters. On the
-// sparse path the orientation with more rows is decomposed only on the rows that the
-// other decomposition found independent (see diagnose()).
-#include <Eigen/Dense>
-#include <Eigen/OrderingMethods>
-#include <Eigen/SparseCore>
-#include <Eigen/SparseQR>
+// A second thread decomposes the Jacobian itself to group dependent parameters. The
+// decompositions themselves live in diagnosis_qr.cpp.
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +21,7 @@
 #include <unordered_set>
 
 #include "solver/checked_cast.hpp"
+#include "solver/diagnosis_qr.hpp"
 #include "solver/report.hpp"
 #include "solver/system.hpp"
 
@@ -38,12 +34,6 @@ double seconds_since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// Fixed bound on an eliminated entry of R for a column to count in a group; deliberately
-// not the pivot threshold.
-constexpr double kGroupEntryBound = 1e-10;
-
-using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 
 struct DiagnosisJacobian {
     int rows = 0;
@@ -124,19 +114,6 @@ DiagnosisJacobian build_diagnosis_jacobian(const std::vector<Constraint*>& const
     return jac;
 }
 
-// The first `rank` rows of a QR factor R, row by row (entries at columns from the row's
-// own index on, ascending, exact zeros left out), with the column permutation of the
-// decomposition: pivot column i of R is column col_perm[i] of the decomposed matrix.
-struct PivotRows {
-    int rank = 0;
-    int rows = 0;
-    int cols = 0;
-    std::vector<std::size_t> start;
-    std::vector<int> col;
-    std::vector<double> val;
-    std::vector<int> col_perm;
-};
-
 std::string qr_log_line(const char* kind, double threshold, int params, int constraints, int rank)
 {
     std::ostringstream line;
@@ -147,177 +124,6 @@ std::string qr_log_line(const char* kind, double threshold, int params, int cons
         line << ", Pivot Threshold: " << threshold << ", Params: " << params << ", Constr: " << constraints
              << ", Rank: " << rank;
     return line.str();
-}
-
-PivotRows qr_decompose_dense(const Eigen::MatrixXd& a, double threshold)
-{
-    Eigen::FullPivHouseholderQR<Eigen::MatrixXd> qr(a.rows(), a.cols());
-    qr.setThreshold(threshold);
-    qr.compute(a);
-
-    PivotRows r;
-    r.rows = static_cast<int>(a.rows());
-    r.cols = static_cast<int>(a.cols());
-    r.rank = static_cast<int>(qr.rank());
-    const Eigen::MatrixXd& qrm = qr.matrixQR();
-    r.start.reserve(r.rank + 1);
-    r.start.push_back(0);
-    for (int i = 0; i < r.rank; ++i) {
-        for (int j = i; j < r.cols; ++j) {
-            const double v = qrm(i, j);
-            if (v != 0.0) {
-                r.col.push_back(j);
-                r.val.push_back(v);
-            }
-        }
-        r.start.push_back(r.col.size());
-    }
-    const auto& perm = qr.colsPermutation().indices();
-    r.col_perm.assign(perm.data(), perm.data() + perm.size());
-    return r;
-}
-
-// Sparse QR with COLAMD ordering. Eigen's left-looking factorisation takes row k of its
-// input as the row of the k-th pivot, so rows far from their column's place make long
-// Householder vectors and heavy fill; the rows are therefore handed over sorted by their
-// first column in the COLAMD order (R does not depend on the row order), and rows without
-// entries, which change neither rank nor column relations, are left out.
-PivotRows qr_decompose_sparse(const SparseMatrix& a, double threshold)
-{
-    const int m = static_cast<int>(a.rows());
-    const int n = static_cast<int>(a.cols());
-    Eigen::COLAMDOrdering<int> colamd;
-    Eigen::PermutationMatrix<Eigen::Dynamic, Eigen::Dynamic, int> ordering;
-    colamd(a, ordering);
-    std::vector<int> position(n);        // original column -> place in the COLAMD order
-    std::vector<int> column_at(n);       // place -> original column
-    for (int j = 0; j < n; ++j) {
-        position[j] = ordering.indices()[j];
-        column_at[position[j]] = j;
-    }
-
-    std::vector<int> first(m, n);
-    for (int j = 0; j < n; ++j)
-        for (SparseMatrix::InnerIterator it(a, j); it; ++it)
-            first[it.row()] = std::min(first[it.row()], position[j]);
-    std::vector<int> rows;
-    for (int i = 0; i < m; ++i)
-        if (first[i] < n)
-            rows.push_back(i);
-    std::stable_sort(rows.begin(), rows.end(), [&](int x, int y) { return first[x] < first[y]; });
-    std::vector<int> row_place(m, -1);
-    for (std::size_t k = 0; k < rows.size(); ++k)
-        row_place[rows[k]] = static_cast<int>(k);
-
-    std::vector<Eigen::Triplet<double, int>> entries;
-    entries.reserve(a.nonZeros());
-    for (int j = 0; j < n; ++j)
-        for (SparseMatrix::InnerIterator it(a, j); it; ++it)
-            entries.emplace_back(row_place[it.row()], position[j], it.value());
-    PivotRows r;
-    r.rows = m;
-    r.cols = n;
-    if (rows.empty()) {
-        // Nothing but zeros: rank 0, every column its own.
-        r.start.assign(1, 0);
-        r.col_perm = column_at;
-        return r;
-    }
-    SparseMatrix b(static_cast<int>(rows.size()), n);
-    b.setFromTriplets(entries.begin(), entries.end());
-    b.makeCompressed();
-    entries = {};
-
-    Eigen::SparseQR<SparseMatrix, Eigen::NaturalOrdering<int>> qr;
-    qr.setPivotThreshold(threshold);
-    qr.compute(b);
-    if (qr.info() != Eigen::Success)
-        throw std::runtime_error("GCS diagnosis sparse QR failed");
-
-    r.rank = static_cast<int>(qr.rank());
-    const SparseMatrix& rm = qr.matrixR();
-    // Regroup the pivot rows of the column-major factor by row (a counting sort keeps the
-    // columns of each row ascending).
-    std::vector<std::size_t> count(r.rank + 1, 0);
-    for (int j = 0; j < rm.outerSize(); ++j)
-        for (SparseMatrix::InnerIterator it(rm, j); it; ++it)
-            if (it.row() < r.rank && it.value() != 0.0)
-                ++count[it.row() + 1];
-    for (int i = 0; i < r.rank; ++i)
-        count[i + 1] += count[i];
-    r.start = count;
-    r.col.resize(count[r.rank]);
-    r.val.resize(count[r.rank]);
-    for (int j = 0; j < rm.outerSize(); ++j) {
-        for (SparseMatrix::InnerIterator it(rm, j); it; ++it) {
-            if (it.row() < r.rank && it.value() != 0.0) {
-                const std::size_t at = count[it.row()]++;
-                r.col[at] = j;
-                r.val[at] = it.value();
-            }
-        }
-    }
-    const auto& pivoting = qr.colsPermutation().indices();
-    r.col_perm.resize(n);
-    for (int k = 0; k < n; ++k)
-        r.col_perm[k] = column_at[pivoting[k]];
-    return r;
-}
-
-// The given rows of a, in ascending order.
-SparseMatrix restrict_rows(const SparseMatrix& a, std::vector<int> rows)
-{
-    std::sort(rows.begin(), rows.end());
-    std::vector<int> place(a.rows(), -1);
-    for (std::size_t k = 0; k < rows.size(); ++k)
-        place[rows[k]] = static_cast<int>(k);
-    std::vector<Eigen::Triplet<double, int>> entries;
-    for (int j = 0; j < a.outerSize(); ++j)
-        for (SparseMatrix::InnerIterator it(a, j); it; ++it)
-            if (place[it.row()] >= 0)
-                entries.emplace_back(place[it.row()], j, it.value());
-    SparseMatrix b(static_cast<int>(rows.size()), static_cast<int>(a.cols()));
-    b.setFromTriplets(entries.begin(), entries.end());
-    b.makeCompressed();
-    return b;
-}
-
-// Eliminates the entries above the pivots of R, pivots in ascending order, so that every
-// column beyond the rank is expressed in the pivot columns; returns, per such column, the
-// pivot rows whose eliminated entry exceeds the group bound, ascending.
-//
-// Row i loses R(i,k)/R(k,k) times row k for k = i+1 .. rank-1 in turn. Row k is still the
-// factor's own row when it is used (rows change only when a later pivot is eliminated
-// above), so each row can be finished on its own in a dense work row: the same operations
-// in the same order as a whole-matrix sweep, without a rows x columns copy.
-std::vector<std::vector<int>> eliminate_above_pivots(const PivotRows& r)
-{
-    std::vector<std::vector<int>> groups(static_cast<std::size_t>(r.cols - r.rank));
-    if (groups.empty())
-        return groups;
-    std::vector<double> work(r.cols, 0.0);
-    for (int i = 0; i < r.rank; ++i) {
-        for (std::size_t e = r.start[i]; e < r.start[i + 1]; ++e)
-            work[r.col[e]] = r.val[e];
-        if (r.rank >= 2) {
-            for (int k = i + 1; k < r.rank; ++k) {
-                const double entry = work[k];
-                if (entry == 0.0)
-                    continue;
-                const std::size_t begin = r.start[k];
-                const std::size_t end = r.start[k + 1];
-                // The first entry of a pivot row is its pivot.
-                const double factor = entry / r.val[begin];
-                for (std::size_t e = begin; e < end; ++e)
-                    work[r.col[e]] -= factor * r.val[e];
-            }
-        }
-        for (int j = r.rank; j < r.cols; ++j)
-            if (std::abs(work[j]) > kGroupEntryBound)
-                groups[j - r.rank].push_back(i);
-        std::fill(work.begin() + i, work.end(), 0.0);
-    }
-    return groups;
 }
 
 struct DependentParameters {
@@ -541,8 +347,6 @@ int System::diagnose(int algorithm)
     // Everything the dependent-parameter search reads is declared before the future, whose
     // joiner waits for the search on every way out of this function.
     const double threshold = qr_pivot_threshold;
-    SparseMatrix reduced;
-    std::promise<std::vector<int>> pivot_params;
     std::future<DependentParameters> search;
     FutureJoiner<DependentParameters> joiner(search);
 
@@ -553,36 +357,11 @@ int System::diagnose(int algorithm)
                             std::cref(params), threshold);
         rt = qr_decompose_dense(jac.dense.transpose(), threshold);
     } else {
-        // Sparse QR of a matrix with more rows than columns is slow (every surplus row
-        // fills in), and deleting rows that depend on the others changes no column
-        // relation. So the orientation with fewer rows is decomposed in full, and the
-        // other only on the rows that the first found independent.
+        search = std::async(std::launch::async, run_dependent_parameters_sparse, std::cref(jac.sparse),
+                            std::cref(params), threshold);
         SparseMatrix jt = jac.sparse.transpose();
         jt.makeCompressed();
-        if (jac.rows <= jac.cols) {
-            search = std::async(std::launch::async, [&jac, &params, &pivot_params, threshold] {
-                const Clock::time_point start = Clock::now();
-                PivotRows r;
-                try {
-                    r = qr_decompose_sparse(jac.sparse, threshold);
-                } catch (...) {
-                    pivot_params.set_exception(std::current_exception());
-                    throw;
-                }
-                pivot_params.set_value(std::vector<int>(r.col_perm.begin(), r.col_perm.begin() + r.rank));
-                DependentParameters out = identify_dependent_parameters(r, params);
-                out.seconds = seconds_since(start);
-                return out;
-            });
-            rt = qr_decompose_sparse(restrict_rows(jt, pivot_params.get_future().get()), threshold);
-        } else {
-            rt = qr_decompose_sparse(jt, threshold);
-            reduced = restrict_rows(
-                jac.sparse,
-                std::vector<int>(rt.col_perm.begin(), rt.col_perm.begin() + rt.rank));
-            search = std::async(std::launch::async, run_dependent_parameters_sparse, std::cref(reduced),
-                                std::cref(params), threshold);
-        }
+        rt = qr_decompose_sparse(jt, threshold);
     }
     if (debug_level >= 2)
         SolverReport::instance().log_qr_system(

@@ -174,6 +174,10 @@ TEST(PilotRecovery, NumbersNamesAndStatelessDirectories) {
         EXPECT_EQ(service.create_job(png_submission())["job_id"], "pilot-00000001");
     }
     make_job_on_disk(dir.path(), 7, PilotStatus::rejected);
+    {
+        PilotService service(dir.path(), nullptr, {});
+        EXPECT_EQ(service.create_job(png_submission())["job_id"], "pilot-00000008");
+    }
     fs::create_directories(dir.path() / "pilot-00000000");
     fs::create_directories(dir.path() / "pilot-1234567");
     fs::create_directories(dir.path() / "pilot-0000012x");

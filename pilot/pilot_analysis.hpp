@@ -1,0 +1,23 @@
+// Source analysis of a pilot job: the route by which its candidate dimensions are read
+// (the PDF's own visible text, or the drawing reader on a raster), why, and the candidate
+// set the operator must review.
+#pragma once
+
+#include <memory>
+
+#include "intake/reader_provider.hpp"
+#include "pilot/pilot_record.hpp"
+#include "pilot/pilot_service.hpp"
+
+namespace vesk {
+
+// Resolution of the PDF preview, of its vector reading and of its binding.
+inline constexpr double kPilotPdfDpi = 300.0;
+
+// Runs on the worker's private snapshot; throws on any failure. `provider` may be empty.
+void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvider>& provider);
+
+// The worker's two steps as the shipped program runs them.
+PilotSteps make_pilot_steps(std::shared_ptr<DrawingReaderProvider> provider);
+
+}  // namespace vesk

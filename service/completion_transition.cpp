@@ -1,0 +1,286 @@
+#include "service/completion_transition.hpp"
+
+#include <cmath>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#include "model/json_util.hpp"
+#include "platform/files.hpp"
+#include "service/completion_log.hpp"
+
+namespace vesk {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* kStateKeys[] = {
+    "schema_version", "job_id", "drawing_id", "graph_filename", "source_filename",
+    "reader_provider_input", "status", "duration_ms", "error", "completion_records",
+};
+constexpr const char* kMarkerKeys[] = {"schema_version", "job_id", "base_graph", "graph", "record", "state"};
+
+[[noreturn]] void fail(const std::string& message) {
+    throw std::runtime_error(message);
+}
+
+template <std::size_t N>
+bool is_one_of(const std::string& key, const char* const (&keys)[N]) {
+    for (const char* known : keys) {
+        if (key == known) return true;
+    }
+    return false;
+}
+
+nlohmann::json read_json_file(const fs::path& path) {
+    return parse_strict_json(read_service_file(path));
+}
+
+// Whether the log already journals the record (step by step as the roll-forward decides).
+bool is_journaled(const CompletionDecisionLog& log, const TransitionJobState& durable, const TransitionJobState& next) {
+    const auto& durable_records = durable.completion_records;
+    const bool only_record = durable.holds_record && durable_records.size() == 1;
+    if (!log.exists) {
+        if (durable_records.empty() || only_record) return false;
+        fail("Completion decision log omits durable history");
+    }
+    if (completion_records_equal(log.records, next.completion_records)) return true;
+    if (!durable.holds_record && completion_records_equal(log.records, durable_records)) return false;
+    if (log.records.empty() && (durable_records.empty() || only_record)) return false;
+    fail("Completion decision log diverges from durable completion history");
+}
+
+CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const std::string& job_id,
+                                          const std::string& marker_text, const CompletionApplication* known_replay) {
+    nlohmann::json marker;
+    try {
+        marker = parse_strict_json(marker_text);
+    } catch (const std::exception&) {
+        fail("Completion transition is invalid");
+    }
+    if (!marker.is_object()) fail("Completion transition is invalid");
+    const std::string context = "completion transition";
+    if (require_text_field(marker, "schema_version", context) != kCompletionTransitionSchema ||
+        require_text_field(marker, "job_id", context) != job_id || !marker.contains("state") ||
+        !marker.at("state").is_object() || !marker.contains("base_graph") || !marker.at("base_graph").is_string() ||
+        !marker.contains("graph") || !marker.contains("record")) {
+        fail("Completion transition is invalid");
+    }
+    for (const auto& item : marker.items()) {
+        if (!is_one_of(item.key(), kMarkerKeys)) fail("Completion transition has an unknown field");
+    }
+    const CompletionRecord record = parse_completion_record(marker.at("record"));
+    const nlohmann::json& state_json = marker.at("state");
+    const TransitionJobState next = parse_transition_state(state_json, job_id, record, true);
+    const std::string& base_text = marker.at("base_graph").get_ref<const std::string&>();
+    if (base_text.empty()) fail("Completion transition base graph is empty");
+    const nlohmann::json& graph = marker.at("graph");
+    if (!graph.is_null() && !graph.is_string()) fail("Completion transition graph is invalid");
+
+    CompletionTransitionPlan plan;
+    plan.job_directory = job_directory;
+    plan.job_id = job_id;
+    plan.marker_text = marker_text;
+    plan.replay = known_replay ? *known_replay : check_deterministic_replay(base_text, record);
+    const std::string replay_text = canonical_graph_text(plan.replay.graph);
+
+    if (!plan.replay.rerun) {
+        if (!graph.is_null() || next.status != JobStatus::rejected) {
+            fail("Completion transition non-rerun record has incoherent graph or state");
+        }
+    } else {
+        if (!graph.is_string() || next.status != JobStatus::queued || next.duration_ms != 0.0 || !next.error.is_null()) {
+            fail("Completion transition approved record has incoherent graph or state");
+        }
+        if (graph.get_ref<const std::string&>() != replay_text) {
+            fail("Completion transition graph is not the deterministic replay result");
+        }
+        check_completion_graph(replay_text, record, "completion transition graph");
+    }
+
+    const TransitionJobState durable =
+        parse_transition_state(read_json_file(job_directory / kJobStateFilename), job_id, record, false);
+    if (durable.drawing_id != next.drawing_id || durable.graph_filename != next.graph_filename ||
+        durable.source_filename != next.source_filename ||
+        durable.reader_provider_input != next.reader_provider_input) {
+        fail("Completion transition changes immutable job metadata");
+    }
+    if (durable.holds_record) {
+        if (!completion_records_equal(durable.completion_records, next.completion_records)) {
+            fail("Completion transition changes durable completion history");
+        }
+    } else {
+        std::vector<CompletionRecord> appended = durable.completion_records;
+        appended.push_back(record);
+        if (!completion_records_equal(appended, next.completion_records)) {
+            fail("Completion transition does not append exactly one completion record");
+        }
+    }
+    if (!plan.replay.rerun &&
+        (durable.status != JobStatus::rejected || durable.duration_ms != next.duration_ms || durable.error != next.error)) {
+        fail("Completion transition changes rejected state metadata");
+    }
+
+    plan.graph_path = job_directory / durable.graph_filename;
+    const std::string durable_text =
+        canonical_graph_text(parse_dimension_graph(read_service_file(plan.graph_path), "durable completion graph"));
+    const CompletionDecisionLog log =
+        read_completion_decision_log(job_directory / kCompletionLogFilename, job_id);
+    const bool journaled = is_journaled(log, durable, next);
+    if (!journaled) plan.journal = record;
+
+    if (durable.holds_record) {
+        // The state was written last but one: only the journal and the marker remain.
+        if (durable_text != replay_text) fail("Completion transition does not match the durable graph");
+        return plan;
+    }
+    if (durable.status != JobStatus::rejected) fail("Completion transition cannot replace a durable non-rejected state");
+    if (!plan.replay.rerun && durable_text != base_text) {
+        fail("Completion transition non-rerun durable graph differs from its base");
+    }
+    if (durable_text != base_text && durable_text != replay_text) {
+        fail("Completion transition durable graph is neither its base nor replay result");
+    }
+    if (durable_text == base_text) plan.graph_text = replay_text;
+    // The state as read back from the marker: its keys come out in ascending byte order.
+    plan.state_text = dump_json_document(state_json);
+    return plan;
+}
+
+}  // namespace
+
+fs::path completion_transition_path(const fs::path& job_directory) {
+    return job_directory / kCompletionMarkerFilename;
+}
+
+TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
+                                          const CompletionRecord& record, bool is_marker) {
+    if (!state.is_object()) fail("Completion transition state is not an object");
+    for (const char* key : kStateKeys) {
+        if (!state.contains(key)) fail("Completion transition state is incomplete");
+    }
+    for (const auto& item : state.items()) {
+        if (!is_one_of(item.key(), kStateKeys)) fail("Completion transition state has an unknown field");
+    }
+    const std::string context = "completion transition state";
+    if (require_text_field(state, "schema_version", context) != kJobStateSchema ||
+        require_text_field(state, "job_id", context) != job_id) {
+        fail("Completion transition state has an invalid identity");
+    }
+    TransitionJobState parsed;
+    parsed.drawing_id = require_text_field(state, "drawing_id", context);
+    parsed.graph_filename = require_text_field(state, "graph_filename", context);
+    parsed.source_filename = require_text_field(state, "source_filename", context);
+    if (!is_safe_identifier(parsed.drawing_id) || !is_safe_graph_filename(parsed.graph_filename) ||
+        !is_safe_source_filename(parsed.source_filename)) {
+        fail("Completion transition state has unsafe metadata");
+    }
+    const auto& flag = state.at("reader_provider_input");
+    if (!flag.is_boolean()) fail("Completion transition state has an invalid reader flag");
+    parsed.reader_provider_input = flag.get<bool>();
+    const auto& duration = state.at("duration_ms");
+    if (!duration.is_number() || !std::isfinite(duration.get<double>()) || duration.get<double>() < 0.0) {
+        fail("Completion transition state has an invalid duration");
+    }
+    parsed.duration_ms = duration.get<double>();
+    parsed.status = parse_job_status(require_text_field(state, "status", context));
+    parsed.error = state.at("error");
+    if (!parsed.error.is_null()) {
+        require_text_field(parsed.error, "code", "completion transition error");
+        require_text_field(parsed.error, "message", "completion transition error");
+    }
+    if (parsed.status == JobStatus::rejected && parsed.error.is_null()) {
+        fail("Completion transition rejected state has no error");
+    }
+    if (parsed.status != JobStatus::rejected && !parsed.error.is_null()) {
+        fail("Completion transition non-rejected state has an error");
+    }
+    const auto& records = state.at("completion_records");
+    if (!records.is_array()) fail("Completion transition state has invalid records");
+    std::set<std::string> seen;
+    for (const auto& item : records) {
+        CompletionRecord parsed_record = parse_completion_record(item);
+        if (!seen.insert(parsed_record.decision_id).second) fail("Completion transition state has duplicate decision ids");
+        if (parsed_record.decision_id == record.decision_id) {
+            if (!completion_record_equal(parsed_record, record)) {
+                fail("Completion transition state record differs from its journal record");
+            }
+            parsed.holds_record = true;
+        }
+        parsed.completion_records.push_back(std::move(parsed_record));
+    }
+    if (is_marker && !parsed.holds_record) fail("Completion transition state omits its decision record");
+    return parsed;
+}
+
+std::string completion_transition_text(const std::string& job_id, const std::string& base_text,
+                                       const std::optional<std::string>& graph_text, const CompletionRecord& record,
+                                       const JobRecord& next_state) {
+    nlohmann::ordered_json marker = nlohmann::ordered_json::object();
+    marker["schema_version"] = kCompletionTransitionSchema;
+    marker["job_id"] = job_id;
+    marker["base_graph"] = base_text;
+    marker["graph"] = graph_text ? nlohmann::ordered_json(*graph_text) : nullptr;
+    marker["record"] = completion_record_to_json(record);
+    marker["state"] = job_state_document(next_state);
+    return dump_json_document(marker);
+}
+
+CompletionTransitionPlan plan_completion_transition(const fs::path& job_directory, const std::string& job_id,
+                                                    const std::string& marker_text) {
+    return plan_from_marker(job_directory, job_id, marker_text, nullptr);
+}
+
+void execute_completion_transition(const CompletionTransitionPlan& plan) {
+    if (plan.graph_text) replace_file_atomically(plan.graph_path, *plan.graph_text);
+    if (plan.journal) {
+        append_completion_decision(plan.job_directory / kCompletionLogFilename, plan.job_id, *plan.journal);
+    }
+    if (plan.state_text) replace_file_atomically(plan.job_directory / kJobStateFilename, *plan.state_text);
+    finalize_completion_transition(completion_transition_path(plan.job_directory));
+}
+
+CompletionTransitionPlan begin_completion_transition(const JobRecord& next_state, const DimensionGraph& base_graph,
+                                                     const CompletionApplication& application) {
+    const std::string base_text = canonical_graph_text(base_graph);
+    const CompletionApplication replay = check_deterministic_replay(base_text, application.record);
+    const std::string replay_text = canonical_graph_text(replay.graph);
+    if (replay.rerun != application.rerun || replay_text != canonical_graph_text(application.graph)) {
+        fail("Completion application cannot be persisted as a deterministic replay");
+    }
+    const std::optional<std::string> graph_text = replay.rerun ? std::optional<std::string>(replay_text) : std::nullopt;
+    const std::string marker_text =
+        completion_transition_text(next_state.job_id, base_text, graph_text, application.record, next_state);
+    CompletionTransitionPlan plan = plan_from_marker(next_state.job_directory, next_state.job_id, marker_text, &replay);
+    try {
+        replace_file_atomically(completion_transition_path(next_state.job_directory), marker_text);
+        execute_completion_transition(plan);
+    } catch (const std::exception& e) {
+        throw CompletionStorageError(e.what());
+    }
+    return plan;
+}
+
+void recover_completion_transition(const fs::path& job_directory, const std::string& job_id) {
+    const std::string marker_text = read_service_file(completion_transition_path(job_directory));
+    execute_completion_transition(plan_completion_transition(job_directory, job_id, marker_text));
+}
+
+void finalize_completion_transition(const fs::path& marker_path) {
+    std::error_code error;
+    const bool present = fs::exists(fs::symlink_status(marker_path, error));
+    if (error && error != std::errc::no_such_file_or_directory) {
+        fail("Cannot finalize completion transition '" + marker_path.string() + "': " + error.message());
+    }
+    if (!present) {
+        fail("Cannot finalize completion transition '" + marker_path.string() +
+             "' because the transition marker was already absent");
+    }
+    try {
+        platform::remove_file_durably(marker_path);
+    } catch (const platform::FileError& e) {
+        fail("Cannot finalize completion transition '" + marker_path.string() + "': " +
+             std::system_category().message(e.error_number()));
+    }
+}
+
+}  // namespace vesk
