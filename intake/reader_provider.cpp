@@ -154,27 +154,12 @@ ReaderResponse load_reader_response(const fs::path& path, const std::string& exp
 }
 
 std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key) {
-    if (!object.is_object() || !object.contains(key) || !object.at(key).is_string()) {
-        throw std::invalid_argument(label + ": field '" + key + "' must be a string");
-    }
-    std::string text = object.at(key).get<std::string>();
-    if (text.empty()) throw std::invalid_argument(label + ": field '" + key + "' must not be empty");
-    return text;
+    return require_non_empty_string(object, key, label);
 }
 
 void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
                            const std::string& label) {
-    if (!value.is_object()) throw std::invalid_argument(label + " must be an object");
-    for (const auto& item : value.items()) {
-        bool allowed = false;
-        for (const auto& key : allowed_keys) {
-            if (key == item.key()) {
-                allowed = true;
-                break;
-            }
-        }
-        if (!allowed) throw std::invalid_argument(label + " contains unknown field '" + item.key() + "'");
-    }
+    check_known_fields(value, allowed_keys, label, UnknownFieldWording::contains);
 }
 
 fs::path safe_relative_path(const std::string& text, const std::string& label) {

@@ -50,20 +50,12 @@ ReadingOrigin parse_reading_origin(std::string_view text) {
     throw std::invalid_argument("Unknown VLM reading origin '" + std::string(text) + "'");
 }
 
-std::string require_nonempty_string(const SortedJson& object, const std::string& key, const std::string& path) {
-    const SortedJson& value = object.at(key);
-    if (!value.is_string()) throw_path_error(path, "field '" + key + "' must be a string");
-    std::string text = value.get<std::string>();
-    if (text.empty()) throw_path_error(path, "field '" + key + "' must not be empty");
-    return text;
-}
-
 DimensionReading parse_reading(const SortedJson& json, std::size_t index) {
     const std::string path = "readings[" + std::to_string(index) + "]";
     check_object_fields(json, kReadingKeys, kReadingKeys, path);
     DimensionReading reading;
-    reading.constraint_id = require_nonempty_string(json, "constraint_id", path);
-    reading.origin = parse_reading_origin(require_nonempty_string(json, "origin", path));
+    reading.constraint_id = require_non_empty_string(json, "constraint_id", path);
+    reading.origin = parse_reading_origin(require_non_empty_string(json, "origin", path));
 
     const SortedJson& confidence = json.at("confidence");
     if (!confidence.is_number()) throw_path_error(path, "confidence must be a number");
@@ -93,7 +85,7 @@ DimensionReading parse_reading(const SortedJson& json, std::size_t index) {
 ReaderResponse parse_reader_response(const SortedJson& json) {
     check_object_fields(json, kRootKeys, kRootKeys, "root");
     ReaderResponse response;
-    response.drawing_id = require_nonempty_string(json, "drawing_id", "root");
+    response.drawing_id = require_non_empty_string(json, "drawing_id", "root");
 
     const SortedJson& graph = json.at("dimension_graph");
     if (!graph.is_null()) response.dimension_graph = parse_dimension_graph(graph.dump(), "root.dimension_graph");

@@ -55,6 +55,5 @@ ReaderResponse parse_agent_reader_v2_response(std::string_view text, const std::
 // Structural parser of an already parsed document (path errors at "root", "readings[i]").
 ReaderResponse parse_reader_response(const SortedJson& json);
 DimensionReading parse_reading(const SortedJson& json, std::size_t index);
-std::string require_nonempty_string(const SortedJson& object, const std::string& key, const std::string& path);
 
 }  // namespace vesk

@@ -407,14 +407,6 @@ double require_finite_number(const SortedJson& json, const std::string& key, con
     return number;
 }
 
-std::string require_non_empty_string(const SortedJson& json, const std::string& key, const std::string& path) {
-    const SortedJson& value = json.at(key);
-    if (!value.is_string()) throw_path_error(path, "field '" + key + "' must be a string");
-    std::string text = value.get<std::string>();
-    if (text.empty()) throw_path_error(path, "field '" + key + "' must not be empty");
-    return text;
-}
-
 ConstraintType parse_constraint_type(const std::string& text, const std::string& path) {
     static const std::pair<const char*, ConstraintType> kNames[] = {
         {"distance", ConstraintType::distance},

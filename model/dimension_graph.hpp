@@ -13,6 +13,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "model/json_util.hpp"
+
 namespace vesk {
 
 // Tolerance of the graph's value checks (constraint values against geometry).
@@ -124,7 +126,6 @@ DimensionConstraint parse_dimension_constraint(const SortedJson& json, std::size
 Point2 parse_point(const SortedJson& json, const std::string& path);
 SourceBox parse_source_bbox(const SortedJson& json, const std::string& path);
 double require_finite_number(const SortedJson& json, const std::string& key, const std::string& path);
-std::string require_non_empty_string(const SortedJson& json, const std::string& key, const std::string& path);
 ConstraintType parse_constraint_type(const std::string& text, const std::string& path);
 
 // Value checks of one constraint against the single entity it names; a contradiction is

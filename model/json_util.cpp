@@ -1,5 +1,7 @@
 #include "model/json_util.hpp"
 
+#include <algorithm>
+
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -122,15 +124,29 @@ void check_object_fields(const nlohmann::json& json, const std::vector<std::stri
     for (const auto& key : required_keys) {
         if (!json.contains(key)) throw_path_error(path, "missing required field '" + key + "'");
     }
-    for (const auto& item : json.items()) {
-        bool allowed = false;
-        for (const auto& key : allowed_keys) {
-            if (key == item.key()) {
-                allowed = true;
-                break;
-            }
-        }
-        if (!allowed) throw_path_error(path, "unknown field '" + item.key() + "'");
+    check_known_fields(json, allowed_keys, path, UnknownFieldWording::path);
+}
+
+std::string require_non_empty_string(const nlohmann::json& object, const std::string& key, const std::string& path,
+                                     EmptyStringWording wording) {
+    const auto found = object.is_object() ? object.find(key) : object.end();
+    const bool is_string = object.is_object() && found != object.end() && found->is_string();
+    if (is_string && !found->get_ref<const std::string&>().empty()) return found->get<std::string>();
+    if (wording == EmptyStringWording::combined) throw_path_error(path, "field '" + key + "' must be a non-empty string");
+    throw_path_error(path, "field '" + key + (is_string ? "' must not be empty" : "' must be a string"));
+}
+
+void check_known_fields(const nlohmann::json& object, const std::vector<std::string>& allowed_keys,
+                        const std::string& path, UnknownFieldWording wording) {
+    const bool contains = wording == UnknownFieldWording::contains;
+    if (!object.is_object()) {
+        if (contains) throw std::invalid_argument(path + " must be an object");
+        throw_path_error(path, "expected an object");
+    }
+    for (const auto& item : object.items()) {
+        if (std::find(allowed_keys.begin(), allowed_keys.end(), item.key()) != allowed_keys.end()) continue;
+        if (contains) throw std::invalid_argument(path + " contains unknown field '" + item.key() + "'");
+        throw_path_error(path, "unknown field '" + item.key() + "'");
     }
 }
 

@@ -31,6 +31,26 @@ nlohmann::ordered_json parse_strict_ordered_json(std::string_view text);
 void check_object_fields(const nlohmann::json& json, const std::vector<std::string>& required_keys,
                          const std::vector<std::string>& allowed_keys, const std::string& path);
 
+// How the field checks word a refusal: the documents of the system were specified apart.
+enum class EmptyStringWording {
+    split,     // "<path>: field '<key>' must be a string" / "<path>: field '<key>' must not be empty"
+    combined,  // "<path>: field '<key>' must be a non-empty string" for both
+};
+enum class UnknownFieldWording {
+    path,      // "<path>: expected an object" / "<path>: unknown field '<key>'"
+    contains,  // "<path> must be an object" / "<path> contains unknown field '<key>'"
+};
+
+// The non-empty string at key of an object; a missing field, a non-object or a value of
+// another type is "not a string". Throws std::invalid_argument.
+std::string require_non_empty_string(const nlohmann::json& object, const std::string& key, const std::string& path,
+                                     EmptyStringWording wording = EmptyStringWording::split);
+
+// Refuses a value that is not an object, then the first key (in the object's ascending byte
+// order) not in allowed_keys. Throws std::invalid_argument.
+void check_known_fields(const nlohmann::json& object, const std::vector<std::string>& allowed_keys,
+                        const std::string& path, UnknownFieldWording wording);
+
 // Indent-2 text with one final "\n", UTF-8 unescaped.
 std::string dump_json_document(const nlohmann::ordered_json& json);
 std::string dump_json_document(const nlohmann::json& json);

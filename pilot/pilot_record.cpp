@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "intake/sha256.hpp"
+#include "model/json_util.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
@@ -109,13 +110,7 @@ bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys
 }
 
 std::string require_pilot_string_field(const SortedJson& object, const std::string& context, const std::string& key) {
-    if (object.is_object()) {
-        const auto it = object.find(key);
-        if (it != object.end() && it->is_string() && !it->get_ref<const std::string&>().empty()) {
-            return it->get<std::string>();
-        }
-    }
-    throw std::invalid_argument(context + ": field '" + key + "' must be a non-empty string");
+    return require_non_empty_string(object, key, context, EmptyStringWording::combined);
 }
 
 const std::vector<std::string>& pilot_state_keys() {

@@ -94,13 +94,7 @@ std::string source_filename_refusal(std::string_view name, std::string_view fiel
 }
 
 std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context) {
-    const auto found = object.is_object() ? object.find(key) : object.end();
-    if (!object.is_object() || found == object.end() || !found->is_string()) {
-        throw std::invalid_argument(context + ": field '" + key + "' must be a string");
-    }
-    const auto& text = found->get_ref<const std::string&>();
-    if (text.empty()) throw std::invalid_argument(context + ": field '" + key + "' must not be empty");
-    return text;
+    return require_non_empty_string(object, key, context);
 }
 
 std::string make_job_id(std::uint64_t job_number) {
