@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "intake/binding.hpp"
+#include "intake/binding_blocks.hpp"
 
 namespace vesk {
 namespace {

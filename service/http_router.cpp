@@ -1,8 +1,13 @@
 #include "service/http_router.hpp"
 
+#include <algorithm>
 #include <array>
+#include <map>
+#include <set>
 #include <string_view>
 
+#include "model/json_util.hpp"
+#include "model/occt_support.hpp"
 #include "service/job_record.hpp"
 #include "service/local_service_impl.hpp"
 
@@ -31,6 +36,114 @@ const WebFile* find_web_file(std::string_view target) {
 
 HttpResponse not_found() {
     return make_error_response(404, "Not Found", "not_found", "Local API route not found");
+}
+
+HttpResponse job_not_found() {
+    return make_error_response(404, "Not Found", "job_not_found", "Local job was not found");
+}
+
+struct JobFile {
+    std::string_view name;
+    std::filesystem::path (*path)(const JobRecord& job);
+};
+
+// Route-12 names and the record path each one serves (outputs present: checked first).
+constexpr std::array<JobFile, 7> kJobFiles{{
+    {"source.png", [](const JobRecord& job) { return job.source_png_path; }},
+    {"model.step", [](const JobRecord& job) { return job.artifacts->step; }},
+    {"front.svg", [](const JobRecord& job) { return job.artifacts->front_svg; }},
+    {"top.svg", [](const JobRecord& job) { return job.artifacts->top_svg; }},
+    {"side.svg", [](const JobRecord& job) { return job.artifacts->side_svg; }},
+    {"report.json", [](const JobRecord& job) { return job.artifacts->report; }},
+    {"traffic.json", [](const JobRecord& job) { return job.traffic_path; }},
+}};
+
+nlohmann::ordered_json file_entry(const std::filesystem::path& path, const std::string& base, std::string_view name) {
+    nlohmann::ordered_json entry;
+    entry["filename"] = path.filename().string();
+    entry["url"] = base + std::string(name);
+    return entry;
+}
+
+nlohmann::ordered_json error_object(const JobRecord& job) {
+    nlohmann::ordered_json error;
+    error["code"] = job.error_code;
+    error["message"] = job.error_message;
+    return error;
+}
+
+[[noreturn]] void logic_failure(const char* message) {
+    throw std::logic_error(message);
+}
+
+// The counts of the result document, with the checks that the traffic file and the
+// approved completion records agree.
+nlohmann::ordered_json provenance_counts(const JobRecord& job, const nlohmann::json& traffic) {
+    std::map<std::string, std::string> approved;
+    for (const CompletionRecord& record : job.completion_records) {
+        if (record.status != kStatusApproved) continue;
+        if (!record.approved_constraint_id || record.approved_constraint_id->empty() ||
+            !approved.emplace(*record.approved_constraint_id, record.provenance).second) {
+            logic_failure("Approved completion records do not have unique target constraint ids");
+        }
+    }
+    std::size_t green = 0;
+    std::set<std::string> seen;
+    std::map<std::string, int> approved_seen;
+    for (const nlohmann::json& entry : traffic.at("dimensions")) {
+        if (!entry.is_object() || entry.empty() || !entry.contains("constraint_id") ||
+            !entry["constraint_id"].is_string() || !entry.contains("signal") || !entry["signal"].is_string()) {
+            logic_failure("Completed local job traffic has an invalid dimension");
+        }
+        const std::string& id = entry["constraint_id"].get_ref<const std::string&>();
+        if (id.empty() || !seen.insert(id).second) {
+            logic_failure("Completed local job traffic has duplicate or empty constraint ids");
+        }
+        if (entry.contains("provenance_status")) {
+            if (!entry["provenance_status"].is_string()) {
+                logic_failure("Completed local job traffic has an invalid provenance status");
+            }
+            if (entry["provenance_status"] != kStatusApproved) {
+                logic_failure("Completed local job traffic has an unknown provenance status");
+            }
+            const auto target = approved.find(id);
+            const bool matches = entry["signal"] == "yellow" && target != approved.end() &&
+                                 entry.contains("confidence_applicable") && entry["confidence_applicable"].is_boolean() &&
+                                 !entry["confidence_applicable"].get<bool>() && entry.contains("provenance_kind") &&
+                                 entry["provenance_kind"].is_string() && entry["provenance_kind"] == target->second;
+            if (!matches) logic_failure("Approved completion traffic does not match approved completion records");
+            ++approved_seen[id];
+        } else if (entry["signal"] == "green") {
+            ++green;
+        }
+    }
+    for (const auto& [id, provenance] : approved) {
+        const auto count = approved_seen.find(id);
+        if (count == approved_seen.end() || count->second != 1) {
+            logic_failure("Approved completion records and traffic provenance disagree");
+        }
+    }
+    if (approved_seen.size() != approved.size()) logic_failure("Approved completion records and traffic provenance disagree");
+    nlohmann::ordered_json counts;
+    counts["drawing_proven_green"] = green;
+    counts["approved_completion"] = approved.size();
+    return counts;
+}
+
+HttpResponse submit_job_route(LocalService::Impl& service, const HttpRequest& request) {
+    if (!has_json_content_type(request)) {
+        return make_error_response(415, "Unsupported Media Type", "unsupported_media_type",
+                                   "POST /api/jobs requires application/json");
+    }
+    try {
+        return make_json_response(202, "Accepted", service.submit_job(request.body));
+    } catch (const std::invalid_argument& error) {
+        return make_error_response(400, "Bad Request", "invalid_job_request", error.what());
+    } catch (const std::exception& error) {
+        return make_error_response(500, "Internal Server Error", "job_storage_failed", error.what());
+    } catch (const Standard_Failure& error) {
+        return make_error_response(500, "Internal Server Error", "job_storage_failed", occt_failure_message(error));
+    }
 }
 
 }  // namespace
@@ -64,11 +177,146 @@ HttpResponse handle_web_file(const LocalService::Impl& service, const std::strin
     }
 }
 
+std::vector<std::string> split_target_path(std::string_view target) {
+    std::vector<std::string> segments;
+    if (target.empty() || target.front() != '/' || target.find_first_of("?#") != std::string_view::npos) {
+        return segments;
+    }
+    std::size_t start = 1;
+    while (start <= target.size()) {
+        const std::size_t end = std::min(target.find('/', start), target.size());
+        if (end > start) segments.emplace_back(target.substr(start, end - start));
+        start = end + 1;
+    }
+    return segments;
+}
+
+std::string content_type_for(std::string_view artifact_name) {
+    if (artifact_name == "source.png") return "image/png";
+    if (artifact_name == "model.step") return "model/step";
+    if (artifact_name == "front.svg" || artifact_name == "top.svg" || artifact_name == "side.svg") {
+        return "image/svg+xml; charset=utf-8";
+    }
+    if (artifact_name == "report.json" || artifact_name == "traffic.json") return "application/json; charset=utf-8";
+    return "application/octet-stream";
+}
+
+nlohmann::ordered_json status_document(const JobRecord& job) {
+    nlohmann::ordered_json document;
+    document["schema_version"] = "vesk-local-status-v1";
+    document["job_id"] = job.job_id;
+    document["drawing_id"] = job.drawing_id;
+    document["status"] = to_string(job.status);
+    document["duration_ms"] = job.duration_ms;
+    document["error"] = job.status == JobStatus::rejected ? error_object(job) : nlohmann::ordered_json();
+    document["result_url"] = "/api/jobs/" + job.job_id + "/result";
+    document["completion_url"] = "/api/jobs/" + job.job_id + "/completion";
+    return document;
+}
+
+nlohmann::ordered_json result_document(const JobRecord& job) {
+    if (!job.artifacts) logic_failure("Completed local job is missing pipeline outputs");
+    // Read strictly into the key-sorted type: the embedded traffic comes out key-sorted.
+    const nlohmann::json traffic = parse_strict_json(read_service_file(job.traffic_path));
+    nlohmann::ordered_json counts = provenance_counts(job, traffic);
+    const std::string base = "/api/jobs/" + job.job_id + "/files/";
+    nlohmann::ordered_json document;
+    document["schema_version"] = "vesk-local-result-v1";
+    document["job_id"] = job.job_id;
+    document["drawing_id"] = job.drawing_id;
+    document["status"] = "completed";
+    document["duration_ms"] = job.duration_ms;
+    document["traffic"] = nlohmann::ordered_json(traffic);
+    document["provenance_counts"] = std::move(counts);
+    nlohmann::ordered_json& files = document["files"];
+    files["source_png"] = file_entry(job.source_filename, base, "source.png");
+    files["step"] = file_entry(job.artifacts->step, base, "model.step");
+    files["front_svg"] = file_entry(job.artifacts->front_svg, base, "front.svg");
+    files["top_svg"] = file_entry(job.artifacts->top_svg, base, "top.svg");
+    files["side_svg"] = file_entry(job.artifacts->side_svg, base, "side.svg");
+    files["report_json"] = file_entry(job.artifacts->report, base, "report.json");
+    files["traffic_json"] = file_entry(job.traffic_path, base, "traffic.json");
+    return document;
+}
+
+HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id) {
+    const std::shared_ptr<JobRecord> job = service.find_job(job_id);
+    if (!job) return job_not_found();
+    std::lock_guard<std::mutex> lock(service.job_mutex);
+    return make_json_response(200, "OK", status_document(*job));
+}
+
+HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id) {
+    const std::shared_ptr<JobRecord> job = service.find_job(job_id);
+    if (!job) return job_not_found();
+    std::lock_guard<std::mutex> lock(service.job_mutex);
+    if (job->status == JobStatus::queued || job->status == JobStatus::running) {
+        return make_error_response(409, "Conflict", "job_not_complete", "Local job has not reached a terminal state");
+    }
+    if (job->status == JobStatus::completed) {
+        try {
+            return make_json_response(200, "OK", result_document(*job));
+        } catch (const std::exception& error) {
+            return make_error_response(500, "Internal Server Error", "completed_result_invalid", error.what());
+        }
+    }
+    // The completion state of the job joins this document between "error" and "files"
+    // with the completion routes.
+    nlohmann::ordered_json document;
+    document["schema_version"] = "vesk-local-result-v1";
+    document["job_id"] = job->job_id;
+    document["drawing_id"] = job->drawing_id;
+    document["status"] = "rejected";
+    document["duration_ms"] = job->duration_ms;
+    document["error"] = error_object(*job);
+    document["files"] = nullptr;
+    return make_json_response(200, "OK", document);
+}
+
+HttpResponse handle_get_job_file(LocalService::Impl& service, const std::string& job_id, const std::string& name) {
+    const std::shared_ptr<JobRecord> job = service.find_job(job_id);
+    if (!job) return job_not_found();
+    std::filesystem::path path;
+    {
+        std::lock_guard<std::mutex> lock(service.job_mutex);
+        if (job->status != JobStatus::completed || !job->artifacts) {
+            return make_error_response(409, "Conflict", "artifact_not_ready", "Local job artifacts are not available");
+        }
+        const auto file = std::find_if(kJobFiles.begin(), kJobFiles.end(),
+                                       [&](const JobFile& candidate) { return candidate.name == name; });
+        if (file == kJobFiles.end()) {
+            return make_error_response(404, "Not Found", "artifact_not_found", "Artifact was not found");
+        }
+        path = file->path(*job);
+    }
+    try {
+        HttpResponse response;
+        response.status = 200;
+        response.reason = "OK";
+        response.content_type = content_type_for(name);
+        response.body = read_service_file(path);
+        return response;
+    } catch (const std::exception& error) {
+        return make_error_response(500, "Internal Server Error", "artifact_read_failed", error.what());
+    }
+}
+
 HttpResponse route_request(LocalService::Impl& service, const HttpRequest& request) {
     const std::string& method = request.method;
     const std::string& target = request.target;
     if (method == "GET" && find_web_file(target) != nullptr) return handle_web_file(service, target);
     if (method == "GET" && target == "/health") return make_json_response(200, "OK", health_document(service));
+    if (method == "POST" && target == "/api/jobs") return submit_job_route(service, request);
+
+    const std::vector<std::string> segments = split_target_path(target);
+    const auto is_jobs = [&](std::size_t count) {
+        return segments.size() == count && segments[0] == "api" && segments[1] == "jobs";
+    };
+    if (method == "GET" && is_jobs(3)) return handle_get_status(service, segments[2]);
+    if (method == "GET" && is_jobs(4) && segments[3] == "result") return handle_get_result(service, segments[2]);
+    if (method == "GET" && is_jobs(5) && segments[3] == "files") {
+        return handle_get_job_file(service, segments[2], segments[4]);
+    }
     return not_found();
 }
 

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
+#include "service/job_record.hpp"
 #include "service/local_service.hpp"
 
 namespace vesk {
@@ -21,5 +24,22 @@ HttpResponse handle_web_file(const LocalService::Impl& service, const std::strin
 
 // "vesk-local-health-v1": status, loopback host, bound port and the reader provider.
 nlohmann::ordered_json health_document(const LocalService::Impl& service);
+
+// The segments of a target: empty when it is empty, does not begin with '/', or holds '?'
+// or '#'; otherwise the text after the leading '/' split at '/', empty pieces dropped.
+std::vector<std::string> split_target_path(std::string_view target);
+
+// Content type of a job file by its name; "application/octet-stream" for any other name.
+std::string content_type_for(std::string_view artifact_name);
+
+// "vesk-local-status-v1" and the result document of a completed job; called with the job
+// mutex held. result_document throws std::logic_error when the outputs or the traffic do
+// not hold together, and passes the traffic file's read and parse errors through.
+nlohmann::ordered_json status_document(const JobRecord& job);
+nlohmann::ordered_json result_document(const JobRecord& job);
+
+HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id);
+HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id);
+HttpResponse handle_get_job_file(LocalService::Impl& service, const std::string& job_id, const std::string& name);
 
 }  // namespace vesk

@@ -10,6 +10,7 @@
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
 #include "service/http_router.hpp"
+#include "service/job_record.hpp"
 #include "service/local_service_impl.hpp"
 
 namespace vesk {
@@ -68,6 +69,8 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
         throw std::runtime_error("Jobs directory is in use by another service: " +
                                  fs::absolute(options.jobs_directory).string());
     }
+    // Recovery of the jobs found here belongs at this point, after the pilot service.
+    number_jobs_past_existing();
     platform::ignore_broken_pipe_signal();
     pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider,
                                make_pilot_steps(reader_provider));
@@ -190,22 +193,22 @@ void LocalService::Impl::serve_connection(platform::Socket& socket) noexcept {
     socket.close();
 }
 
-std::shared_ptr<JobRecord> LocalService::Impl::take_next_job() {
-    std::unique_lock<std::mutex> lock(job_mutex);
-    job_cv.wait(lock, [&] { return !job_queue.empty() || (stopping.load() && workers_stopping.load()); });
-    if (job_queue.empty()) return nullptr;
-    std::shared_ptr<JobRecord> job = std::move(job_queue.front());
-    job_queue.pop_front();
-    return job;
+std::shared_ptr<JobRecord> LocalService::Impl::find_job(const std::string& job_id) {
+    if (!is_safe_identifier(job_id)) return nullptr;
+    std::lock_guard<std::mutex> lock(job_mutex);
+    const auto found = jobs.find(job_id);
+    return found == jobs.end() ? nullptr : found->second;
 }
 
-void LocalService::Impl::worker_loop() noexcept {
-    // Running a taken job is the job layer's part of this loop.
-    try {
-        while (take_next_job()) {
-        }
-    } catch (...) {
+void LocalService::Impl::number_jobs_past_existing() {
+    std::error_code error;
+    for (fs::directory_iterator it(options.jobs_directory, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != 12 || name.rfind("job-", 0) != 0) continue;
+        if (name.find_first_not_of("0123456789", 4) != std::string::npos) continue;
+        next_job_number = std::max<std::uint64_t>(next_job_number, std::stoull(name.substr(4)));
     }
+    if (error) throw std::runtime_error("Cannot read local service jobs directory: " + error.message());
 }
 
 LocalService::LocalService(LocalServiceOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

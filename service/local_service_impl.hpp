@@ -8,8 +8,13 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "intake/reader_provider.hpp"
 #include "pilot/pilot_service.hpp"
@@ -36,11 +41,14 @@ struct LocalService::Impl {
     // destroyed after all of them are joined (its own worker drains its queue first).
     PilotServicePtr pilot{nullptr, &destroy_pilot_service};
 
-    // Job state: the queue the workers wait on. Records, the job map and the counters are
-    // guarded by the same mutex.
+    // Job state. The job mutex guards the map, the queue, both counters and every field
+    // of every record; workers wait on the condition variable for queued jobs.
     std::mutex job_mutex;
     std::condition_variable job_cv;
+    std::unordered_map<std::string, std::shared_ptr<JobRecord>> jobs;
     std::deque<std::shared_ptr<JobRecord>> job_queue;
+    std::uint64_t next_job_number = 0;  // the last number handed out
+    std::uint64_t active_jobs = 0;      // jobs running now
 
     // Connection hand-over: accepted sockets waiting for a handler. The two mutexes are
     // never held together.
@@ -64,15 +72,30 @@ struct LocalService::Impl {
     // workers drain the job queue and join them.
     void stop();
 
+    // POST /api/jobs: validates the body, stores the job's files, persists it queued, queues
+    // it and wakes one worker; returns "vesk-local-submit-v1". std::invalid_argument for
+    // the client's mistakes, std::runtime_error for storage failures.
+    nlohmann::ordered_json submit_job(std::string_view body);
+    // The record of a safe job id, or empty (ids that are not safe identifiers are not
+    // looked up at all).
+    std::shared_ptr<JobRecord> find_job(const std::string& job_id);
+
 private:
     void open_listen_socket();
     void accept_loop() noexcept;
     void connection_loop() noexcept;
     void worker_loop() noexcept;
     void serve_connection(platform::Socket& socket) noexcept;
-    // The next queued job, oldest first; empty once the workers are told to stop and the
-    // queue is empty (so jobs queued before stop still run).
+    // The next queued job, oldest first, marked running and counted active; empty once the
+    // workers are told to stop and the queue is empty (so jobs queued before stop still run).
     std::shared_ptr<JobRecord> take_next_job();
+    // Runs one taken job to completed or rejected; never throws.
+    void run_job(const std::shared_ptr<JobRecord>& job) noexcept;
+    // The rejection path of a run: record, persist and count the failure.
+    void reject_job(JobRecord& job, const std::string& message, double duration_ms) noexcept;
+    // Numbers new jobs past the highest "job-NNNNNNNN" directory already there, so a
+    // restart never writes into an earlier job.
+    void number_jobs_past_existing();
 };
 
 }  // namespace vesk

@@ -280,6 +280,34 @@ TEST_F(LocalServiceTest, SlowSilentAndVanishingClients) {
     }
 }
 
+// 100 construct-serve-destroy cycles while clients hammer the service: the destructor
+// never hangs (a stop flag set outside its mutex would let a waiter sleep through it).
+TEST_F(LocalServiceTest, HundredStopsUnderLoad) {
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        auto service = std::make_unique<vesk::LocalService>(options(1 + cycle % 3));
+        const std::uint16_t port = port_of(*service);
+        std::atomic<bool> done{false};
+        std::vector<std::thread> load;
+        for (int c = 0; c < 3; ++c) {
+            load.emplace_back([&] {
+                while (!done) {
+                    try {
+                        http_exchange(port, "GET /health HTTP/1.1\r\n\r\n", 500ms);
+                    } catch (const std::exception&) {
+                    }
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 5));
+        const auto started = Clock::now();
+        service.reset();
+        const auto took = Clock::now() - started;
+        done = true;
+        for (auto& thread : load) thread.join();
+        ASSERT_LT(took, 2s) << "cycle " << cycle;
+    }
+}
+
 TEST_F(LocalServiceTest, SixtyConcurrentConnections) {
     vesk::LocalService service(options(4));
     const std::uint16_t port = port_of(service);

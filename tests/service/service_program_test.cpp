@@ -2,6 +2,7 @@
 // signals under load, and a second service on a busy port or jobs directory.
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,8 +79,12 @@ TEST(ServiceProgram, HelpAndOptionRefusals) {
         {{"--reader-provider", "Mock"}, "Unknown reader provider kind 'Mock'"},
         {{"--port", "0", "--reader-provider", "mock"}, "Mock reader provider requires manifest source and source_root"},
     };
-    for (const Case& c : cases) {
-        const auto result = run(c.args, dir.path());
+    // Each run starts the whole program; they run side by side.
+    std::vector<std::future<vesk::test::ProcessOutput>> runs;
+    for (const Case& c : cases) runs.push_back(std::async(std::launch::async, run, c.args, dir.path()));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const auto result = runs[i].get();
         EXPECT_EQ(result.exit_code, 1) << c.message;
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "vesk-service: " + c.message + "\n" + kUsage);
@@ -109,12 +114,13 @@ TEST(ServiceProgram, SecondServiceOnBusyPortOrJobsDirectory) {
     EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
 }
 
-// 100 start-and-stop cycles in four lanes, each stopped by SIGINT or SIGTERM while
-// clients hammer it; every one must end with code 0 within 2 s.
+// Start-and-stop cycles of the program in two lanes, each stopped by SIGINT or SIGTERM
+// while clients hammer it; every one must end with code 0 within 2 s. (The service's own
+// stop runs 100 times under load in local_service_test.)
 TEST(ServiceProgram, StopSignalsUnderLoadNeverHang) {
     vesk::test::TempDir dir("vesk-program");
-    constexpr int kLanes = 4;
-    constexpr int kCyclesPerLane = 25;
+    constexpr int kLanes = 2;
+    constexpr int kCyclesPerLane = 6;
     std::vector<std::string> failures(kLanes);
     std::vector<std::thread> lanes;
     for (int lane = 0; lane < kLanes; ++lane) {

@@ -1,0 +1,163 @@
+#include "service/job_submission.hpp"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "intake/binding.hpp"
+#include "model/json_util.hpp"
+#include "service/http_request.hpp"
+#include "service/job_record.hpp"
+#include "service/local_service_impl.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr std::string_view kPngSignature = "\x89PNG\r\n\x1a\n";
+
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// The first key, in ascending byte order, that is not allowed; empty when there is none.
+std::string first_unknown_key(const nlohmann::json& object, std::initializer_list<std::string_view> allowed) {
+    for (const auto& item : object.items()) {
+        bool known = false;
+        for (std::string_view key : allowed) known = known || item.key() == key;
+        if (!known) return item.key();
+    }
+    return {};
+}
+
+[[noreturn]] void refuse(const std::string& message) {
+    throw std::invalid_argument(message);
+}
+
+}  // namespace
+
+std::string decode_base64(std::string_view text) {
+    const char* invalid = "source_image.data_base64 is not valid base64";
+    if (text.empty() || text.size() % 4 != 0) refuse(invalid);
+    const std::size_t padding = text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0;
+    const std::size_t data_end = text.size() - padding;
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3 - padding);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            int value = 0;
+            if (i + k < data_end) {
+                value = base64_value(text[i + k]);
+                if (value < 0) refuse(invalid);
+            }
+            group = (group << 6) | static_cast<std::uint32_t>(value);
+        }
+        bytes.push_back(static_cast<char>((group >> 16) & 0xff));
+        if (i + 2 < data_end) bytes.push_back(static_cast<char>((group >> 8) & 0xff));
+        if (i + 3 < data_end) bytes.push_back(static_cast<char>(group & 0xff));
+    }
+    return bytes;
+}
+
+void require_png_signature(std::string_view bytes) {
+    if (!bytes.starts_with(kPngSignature)) refuse("source_image must contain PNG bytes");
+}
+
+JobSubmission parse_job_submission(std::string_view body, bool provider_configured) {
+    const nlohmann::json job = parse_json_body(body, "Job body is not valid JSON: ");
+    if (!job.is_object()) refuse("Job body must be an object");
+    const std::string unknown = first_unknown_key(
+        job, {"schema_version", "drawing_id", "graph_filename", "graph", "declared_dpi", "source_image"});
+    if (!unknown.empty()) refuse("Job body contains unknown field '" + unknown + "'");
+    if (require_text_field(job, "schema_version", "job") != "vesk-local-job-v1") {
+        refuse("job.schema_version must be 'vesk-local-job-v1'");
+    }
+    JobSubmission submission;
+    submission.drawing_id = require_text_field(job, "drawing_id", "job");
+    if (!is_safe_identifier(submission.drawing_id)) refuse("job.drawing_id contains unsafe characters or is too long");
+    submission.graph_filename = require_text_field(job, "graph_filename", "job");
+    if (const std::string why = graph_filename_refusal(submission.graph_filename, "job.graph_filename"); !why.empty()) {
+        refuse(why);
+    }
+    if (job.contains("graph")) {
+        if (!job["graph"].is_object()) refuse("job.graph must be a DimensionGraph object when supplied");
+        submission.graph = job["graph"];
+    } else {
+        if (!provider_configured) refuse("job.graph is required when the reader provider is disabled");
+        if (!job.contains("declared_dpi") || !job["declared_dpi"].is_number()) {
+            refuse("job.declared_dpi must be supplied for reader-provider jobs");
+        }
+        submission.declared_dpi = job["declared_dpi"].get<double>();
+        if (!std::isfinite(submission.declared_dpi) || submission.declared_dpi < kMinDeclaredDpi ||
+            submission.declared_dpi > kMaxDeclaredDpi) {
+            refuse("job.declared_dpi must be finite and between 72 and 1200");
+        }
+    }
+    if (!job.contains("source_image") || !job["source_image"].is_object()) refuse("job.source_image must be an object");
+    const nlohmann::json& image = job["source_image"];
+    const std::string unknown_image = first_unknown_key(image, {"filename", "media_type", "data_base64"});
+    if (!unknown_image.empty()) refuse("job.source_image contains unknown field '" + unknown_image + "'");
+    submission.source_filename = require_text_field(image, "filename", "source_image");
+    if (const std::string why = source_filename_refusal(submission.source_filename, "source_image.filename");
+        !why.empty()) {
+        refuse(why);
+    }
+    if (require_text_field(image, "media_type", "source_image") != "image/png") {
+        refuse("source_image.media_type must be 'image/png'");
+    }
+    submission.source_bytes = decode_base64(require_text_field(image, "data_base64", "source_image"));
+    require_png_signature(submission.source_bytes);
+    return submission;
+}
+
+nlohmann::ordered_json LocalService::Impl::submit_job(std::string_view body) {
+    JobSubmission submission = parse_job_submission(body, reader_provider != nullptr);
+    auto job = std::make_shared<JobRecord>();
+    {
+        std::lock_guard<std::mutex> lock(job_mutex);
+        job->job_id = make_job_id(next_job_number + 1);
+        ++next_job_number;
+        job->drawing_id = submission.drawing_id;
+        job->graph_filename = submission.graph_filename;
+        job->source_filename = submission.source_filename;
+        job->reader_provider_input = !submission.graph.has_value();
+        assign_job_paths(*job, options.jobs_directory);
+
+        std::error_code error;
+        std::filesystem::create_directories(job->job_directory, error);
+        if (error) throw std::runtime_error("Cannot create local job directory: " + error.message());
+        write_service_file(job->source_png_path, submission.source_bytes);
+        if (submission.graph) {
+            write_service_file(job->graph_path, dump_json_document(*submission.graph));
+        } else {
+            // An empty working directory: the reader runs nothing inside the job's directory.
+            const ReaderResponse response = reader_provider->read({job->drawing_id, job->source_png_path, {}});
+            const BindingResult binding = bind_readings_to_raster(
+                job->source_png_path, submission.declared_dpi, job->job_directory / kReaderNormalizedFilename, response);
+            if (!binding.bound_graph) {
+                throw std::invalid_argument("Reader provider output was rejected: " +
+                                            (binding.binding_errors.empty() ? std::string("deterministic binding produced no graph")
+                                                                            : binding.binding_errors.front()));
+            }
+            write_service_file(job->graph_path, dimension_graph_to_json(*binding.bound_graph));
+        }
+        persist_job_state(*job);
+        jobs.emplace(job->job_id, job);
+        job_queue.push_back(job);
+    }
+    job_cv.notify_one();
+
+    nlohmann::ordered_json answer;
+    answer["schema_version"] = "vesk-local-submit-v1";
+    answer["job_id"] = job->job_id;
+    answer["status"] = "queued";
+    answer["status_url"] = "/api/jobs/" + job->job_id;
+    answer["result_url"] = "/api/jobs/" + job->job_id + "/result";
+    return answer;
+}
+
+}  // namespace vesk

@@ -1,0 +1,213 @@
+#include "service/job_worker.hpp"
+
+#include <array>
+#include <chrono>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+#include "model/json_util.hpp"
+#include "model/occt_support.hpp"
+#include "platform/files.hpp"
+#include "service/completion_log.hpp"
+#include "service/job_metrics.hpp"
+#include "service/job_record.hpp"
+#include "service/job_traffic.hpp"
+#include "service/local_service_impl.hpp"
+
+namespace vesk {
+namespace {
+
+constexpr std::string_view kStepTerminator = "END-ISO-10303-21;";
+
+double elapsed_ms(std::chrono::steady_clock::time_point start) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+    return static_cast<double>(ns.count()) / 1e6;
+}
+
+// Outputs the state file vouches for reach the disk before "completed" is persisted.
+void sync_outputs(const OutputPaths& outputs, const std::filesystem::path& job_directory) {
+    for (const auto* path : {&outputs.step, &outputs.front_svg, &outputs.top_svg, &outputs.side_svg, &outputs.report}) {
+        platform::sync_file(*path);
+    }
+    platform::sync_directory(job_directory);
+}
+
+}  // namespace
+
+std::string classify_job_error(std::string_view message) {
+    const auto has = [&](std::string_view text) { return message.find(text) != std::string_view::npos; };
+    if (has("anonymous local job metrics")) return "local_metrics_write_failed";
+    if (has("job state persistence failed")) return "job_state_persist_failed";
+    if (has("DimensionGraph")) return "invalid_dimension_graph";
+    if (has("Conflicting constraints")) return "conflicting_constraints";
+    if (has("Underconstrained sketch")) return "underconstrained_sketch";
+    for (std::string_view text : {"supports", "requires", "needs", "not closed", "disagree"}) {
+        if (has(text)) return "unsupported_geometry";
+    }
+    return "engine_failure";
+}
+
+std::vector<std::string> drawing_proven_ids(const nlohmann::ordered_json& traffic) {
+    std::vector<std::string> ids;
+    for (const nlohmann::ordered_json& entry : traffic.at("dimensions")) {
+        if (entry.at("signal") == "green") ids.push_back(entry.at("constraint_id").get<std::string>());
+    }
+    return ids;
+}
+
+nlohmann::ordered_json completion_provenance_document(const std::vector<CompletionRecord>& records,
+                                                      const std::vector<std::string>& drawing_proven) {
+    std::set<std::string> proven;
+    for (const std::string& id : drawing_proven) {
+        if (id.empty()) throw std::invalid_argument("Drawing-proven constraint id must not be empty");
+        if (!proven.insert(id).second) throw std::invalid_argument("Drawing-proven constraint ids must be unique");
+    }
+    std::set<std::string> targets;
+    nlohmann::ordered_json approved = nlohmann::ordered_json::array();
+    for (const CompletionRecord& record : records) {
+        if (record.status != kStatusApproved) continue;
+        if (!record.approved_constraint_id || record.approved_constraint_id->empty()) {
+            throw std::invalid_argument("Approved completion record must identify its target constraint");
+        }
+        if (record.provenance != kProvenanceUserInput && record.provenance != kProvenanceDeterministic &&
+            record.provenance != kProvenanceConflict) {
+            throw std::invalid_argument("Approved completion record has unknown provenance");
+        }
+        if (!targets.insert(*record.approved_constraint_id).second) {
+            throw std::invalid_argument("Approved completion target constraint ids must be unique");
+        }
+        approved.push_back(completion_record_to_json(record));
+    }
+    for (const std::string& id : drawing_proven) {
+        if (targets.count(id) != 0) {
+            throw std::invalid_argument("Drawing-proven constraint ids cannot overlap approved completion targets");
+        }
+    }
+    nlohmann::ordered_json document;
+    document["schema_version"] = "v19-completion-provenance-v1";
+    document["drawing_proven_green"] = drawing_proven.size();
+    document["drawing_proven_constraints"] = drawing_proven;
+    document["approved_completion"] = approved.size();
+    document["records"] = std::move(approved);
+    return document;
+}
+
+void write_completion_provenance(const OutputPaths& outputs, const std::vector<CompletionRecord>& records,
+                                 const std::vector<std::string>& drawing_proven) {
+    const nlohmann::ordered_json provenance = completion_provenance_document(records, drawing_proven);
+    nlohmann::ordered_json report = parse_strict_ordered_json(read_completion_artifact(outputs.report));
+    report["completion_provenance"] = provenance;
+    write_completion_artifact(outputs.report, dump_json_document(report));
+
+    std::string step = read_completion_artifact(outputs.step);
+    const std::size_t at = step.find(kStepTerminator);
+    if (at == std::string::npos) throw std::runtime_error("STEP terminator is missing for provenance");
+    step.insert(at, "/* VESK_V19_PROVENANCE " + provenance.dump(-1, ' ', false) + " */\n");
+    write_completion_artifact(outputs.step, step);
+}
+
+std::shared_ptr<JobRecord> LocalService::Impl::take_next_job() {
+    std::unique_lock<std::mutex> lock(job_mutex);
+    job_cv.wait(lock, [&] { return !job_queue.empty() || (stopping.load() && workers_stopping.load()); });
+    if (job_queue.empty()) return nullptr;
+    std::shared_ptr<JobRecord> job = std::move(job_queue.front());
+    job_queue.pop_front();
+    job->status = JobStatus::running;
+    ++active_jobs;
+    job->active_jobs_at_start = active_jobs;
+    return job;
+}
+
+void LocalService::Impl::worker_loop() noexcept {
+    for (;;) {
+        std::shared_ptr<JobRecord> job;
+        try {
+            job = take_next_job();
+        } catch (...) {
+            return;  // the job mutex itself failed; nothing sound is left to do
+        }
+        if (!job) return;
+        run_job(job);
+    }
+}
+
+void LocalService::Impl::run_job(const std::shared_ptr<JobRecord>& job) noexcept {
+    const auto start = std::chrono::steady_clock::now();
+    std::string failure;
+    try {
+        {
+            std::lock_guard<std::mutex> lock(job_mutex);
+            persist_job_state(*job);
+        }
+        // Fields of the running job that nothing else writes while it runs.
+        const std::filesystem::path graph_path = job->graph_path;
+        const std::filesystem::path job_directory = job->job_directory;
+        const PipelineResult result = run_pipeline(graph_path, job_directory);
+        const DimensionGraph graph = load_dimension_graph(graph_path);
+        const std::filesystem::path traffic_path = job_directory / (graph_path.stem().string() + "_traffic.json");
+        nlohmann::ordered_json traffic = build_traffic_report(graph, job->drawing_id, !job->reader_provider_input);
+        for (const CompletionRecord& record : job->completion_records) apply_completion_to_traffic(traffic, record);
+        const std::vector<std::string> proven = drawing_proven_ids(traffic);
+        write_service_file(traffic_path, dump_json_document(traffic));
+        if (!job->completion_records.empty()) write_completion_provenance(result.outputs, job->completion_records, proven);
+        sync_outputs(result.outputs, job_directory);
+
+        const double duration = elapsed_ms(start);
+        std::lock_guard<std::mutex> lock(job_mutex);
+        job->duration_ms = duration;
+        job->artifacts = result.outputs;
+        job->traffic_path = traffic_path;
+        job->status = JobStatus::completed;
+        persist_job_state(*job);
+        append_job_metric(options.jobs_directory, *job);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    } catch (const Standard_Failure& error) {
+        failure = occt_failure_message(error);
+    } catch (...) {
+        failure = "Local job failed with an unknown error";
+    }
+    if (!failure.empty()) reject_job(*job, failure, elapsed_ms(start));
+    try {
+        std::lock_guard<std::mutex> lock(job_mutex);
+        --active_jobs;
+    } catch (...) {
+    }
+}
+
+void LocalService::Impl::reject_job(JobRecord& job, const std::string& message, double duration_ms) noexcept {
+    try {
+        std::lock_guard<std::mutex> lock(job_mutex);
+        job.duration_ms = duration_ms;
+        job.error_code = classify_job_error(message);
+        job.error_message = message;
+        job.status = JobStatus::rejected;
+        // A job that failed after "completed" was persisted has no usable outputs.
+        job.artifacts.reset();
+        bool persisted = false;
+        try {
+            persist_job_state(job);
+            persisted = true;
+        } catch (const std::exception& error) {
+            job.error_message += std::string("; job state persistence also failed: ") + error.what();
+        }
+        try {
+            append_job_metric(options.jobs_directory, job);
+        } catch (const std::exception& error) {
+            job.error_message += std::string("; anonymous metrics also failed: ") + error.what();
+            // The record on disk and in memory stay the same: a later completion decision
+            // copies the in-memory record, and recovery compares it with the file.
+            if (persisted) {
+                try {
+                    persist_job_state(job);
+                } catch (const std::exception& again) {
+                    job.error_message += std::string("; job state persistence also failed: ") + again.what();
+                }
+            }
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace vesk

@@ -1,0 +1,37 @@
+// What a job worker does with one job: run the pipeline, write the traffic report, embed
+// the completion provenance, and end the job completed or rejected with an error code.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "model/pipeline.hpp"
+#include "service/completion_record.hpp"
+
+namespace vesk {
+
+// The error code of a rejected run, from the first text of a fixed list found in the
+// failure's message; "engine_failure" when none is.
+std::string classify_job_error(std::string_view message);
+
+// Constraint ids of the green entries of a traffic report, in report order. Entries that
+// are not objects with a "signal", or green ones without a string id, are the JSON
+// library's errors.
+std::vector<std::string> drawing_proven_ids(const nlohmann::ordered_json& traffic);
+
+// "v19-completion-provenance-v1", keys in written order. std::invalid_argument for empty
+// or repeated ids, bad approved records, or ids that overlap approved targets.
+nlohmann::ordered_json completion_provenance_document(const std::vector<CompletionRecord>& records,
+                                                      const std::vector<std::string>& drawing_proven);
+
+// Adds the provenance document to the report as its last member "completion_provenance"
+// (an existing member keeps its place) and as a comment right before the first
+// "END-ISO-10303-21;" of the STEP file. std::runtime_error
+// "STEP terminator is missing for provenance" without one.
+void write_completion_provenance(const OutputPaths& outputs, const std::vector<CompletionRecord>& records,
+                                 const std::vector<std::string>& drawing_proven);
+
+}  // namespace vesk
