@@ -8,6 +8,8 @@
 
 #include "model/json_util.hpp"
 #include "model/occt_support.hpp"
+#include "service/completion_api.hpp"
+#include "service/completion_routes.hpp"
 #include "service/job_record.hpp"
 #include "service/local_service_impl.hpp"
 
@@ -260,8 +262,13 @@ HttpResponse handle_get_result(LocalService::Impl& service, const std::string& j
             return make_error_response(500, "Internal Server Error", "completed_result_invalid", error.what());
         }
     }
-    // The completion state of the job joins this document between "error" and "files"
-    // with the completion routes.
+    nlohmann::ordered_json completion;
+    try {
+        completion = completion_state_document(*job);
+    } catch (const std::exception& error) {
+        // The same answer as the completion route gives for that state (an unreadable graph).
+        return make_error_response(500, "Internal Server Error", "completion_state_failed", error.what());
+    }
     nlohmann::ordered_json document;
     document["schema_version"] = "vesk-local-result-v1";
     document["job_id"] = job->job_id;
@@ -269,6 +276,7 @@ HttpResponse handle_get_result(LocalService::Impl& service, const std::string& j
     document["status"] = "rejected";
     document["duration_ms"] = job->duration_ms;
     document["error"] = error_object(*job);
+    document["completion"] = std::move(completion);
     document["files"] = nullptr;
     return make_json_response(200, "OK", document);
 }
@@ -314,6 +322,11 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
     };
     if (method == "GET" && is_jobs(3)) return handle_get_status(service, segments[2]);
     if (method == "GET" && is_jobs(4) && segments[3] == "result") return handle_get_result(service, segments[2]);
+    if (is_jobs(4) && segments[3] == "completion") {
+        const CompletionRouteContext context{service.job_mutex, service.job_cv, service.job_queue};
+        if (method == "GET") return handle_get_completion(context, service.find_job(segments[2]));
+        if (method == "POST") return handle_post_completion(context, service.find_job(segments[2]), request);
+    }
     if (method == "GET" && is_jobs(5) && segments[3] == "files") {
         return handle_get_job_file(service, segments[2], segments[4]);
     }

@@ -121,6 +121,9 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
               "Underconstrained sketch; missing dimensions: front_hole_1.diameter, front_left.length");
     const json rejected_result = json::parse(http_get(port, "/api/jobs/" + refused + "/result").body);
     EXPECT_EQ(rejected_result["files"], nullptr);
+    const json completion = json::parse(http_get(port, "/api/jobs/" + refused + "/completion").body);
+    EXPECT_EQ(completion["schema_version"], "v19-completion-state-v1");
+    EXPECT_EQ(rejected_result["completion"], completion);
     EXPECT_EQ(rejected_result["error"], rejected["error"]);
     EXPECT_EQ(http_get(port, "/api/jobs/" + refused + "/files/model.step").status, 409);
 
