@@ -21,6 +21,7 @@
 #include <TopAbs_ShapeEnum.hxx>
 #include <TopExp.hxx>
 #include <TopTools_IndexedMapOfShape.hxx>
+#include <TopTools_ListOfShape.hxx>
 #include <TopoDS.hxx>
 #include <TopoDS_Face.hxx>
 #include <TopoDS_Wire.hxx>
@@ -55,6 +56,34 @@ TopoDS_Shape cut_hole(const TopoDS_Shape& solid, const ModelHole& hole, double t
         throw std::runtime_error("OCCT failed to cut hole '" + hole.entity_id + "'");
     }
     return cut.Shape();
+}
+
+// Cuts every hole with one Boolean (the solid the one argument, every cylinder a tool),
+// which grows with the number of holes instead of its square; when that cut is not done
+// or its result fails the validity check, the holes are cut one by one as before, so a
+// failure still names the hole that fails.
+TopoDS_Shape cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
+                           HoleCutRoute route) {
+    if (holes.empty()) return solid;
+    if (route == HoleCutRoute::together) {
+        TopTools_ListOfShape arguments;
+        arguments.Append(solid);
+        TopTools_ListOfShape tools;
+        for (const ModelHole& hole : holes) {
+            const gp_Ax2 axis(gp_Pnt(hole.center_x, hole.center_y, -thickness), gp_Dir(0.0, 0.0, 1.0));
+            tools.Append(BRepPrimAPI_MakeCylinder(axis, hole.radius, 3.0 * thickness).Shape());
+        }
+        BRepAlgoAPI_Cut cut;
+        cut.SetArguments(arguments);
+        cut.SetTools(tools);
+        cut.Build();
+        if (cut.IsDone() && !cut.HasErrors() && !cut.Shape().IsNull() && BRepCheck_Analyzer(cut.Shape()).IsValid()) {
+            return cut.Shape();
+        }
+    }
+    TopoDS_Shape result = solid;
+    for (const ModelHole& hole : holes) result = cut_hole(result, hole, thickness);
+    return result;
 }
 
 ModelHole hole_of(const DimensionEntity& entity) {
@@ -101,7 +130,7 @@ ShapeMeasurement bounds_of(const TopoDS_Shape& shape) {
     return m;
 }
 
-BuiltModel prismatic(const DimensionGraph& graph) {
+BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     const DimensionView& front = find_view(graph, ViewType::front);
     const DimensionView& top = find_view(graph, ViewType::top);
     const auto front_entities = view_entities(graph, front);
@@ -130,7 +159,7 @@ BuiltModel prismatic(const DimensionGraph& graph) {
     for (const DimensionEntity* entity : front_entities) {
         if (entity->type == EntityType::circle) model.holes.push_back(hole_of(*entity));
     }
-    for (const ModelHole& hole : model.holes) solid = cut_hole(solid, hole, thickness);
+    solid = cut_all_holes(solid, model.holes, thickness, route);
 
     check_occt_shape(solid, "extruded");
     model.shape = solid;
@@ -138,7 +167,7 @@ BuiltModel prismatic(const DimensionGraph& graph) {
     return model;
 }
 
-BuiltModel revolved(const DimensionGraph& graph) {
+BuiltModel revolved(const DimensionGraph& graph, HoleCutRoute route) {
     const DimensionView& front = find_view(graph, ViewType::front);
     const DimensionView& side = find_view(graph, ViewType::side);
     const auto front_entities = view_entities(graph, front);
@@ -212,7 +241,7 @@ BuiltModel revolved(const DimensionGraph& graph) {
     if (!revol.IsDone()) throw std::runtime_error("OCCT failed to revolve the flange profile");
     TopoDS_Shape solid = revol.Shape();
 
-    for (const ModelHole& hole : flange_holes) solid = cut_hole(solid, hole, thickness);
+    solid = cut_all_holes(solid, flange_holes, thickness, route);
 
     BuiltModel model;
     if (bore != nullptr) model.holes.push_back(hole_of(*bore));
@@ -225,16 +254,22 @@ BuiltModel revolved(const DimensionGraph& graph) {
 
 }  // namespace
 
-BuiltModel build_m2_solid(const DimensionGraph& graph) {
-    return graph.part_class == PartClass::revolve ? build_revolved_solid(graph) : build_prismatic_solid(graph);
+BuiltModel build_m2_solid(const DimensionGraph& graph, HoleCutRoute route) {
+    return graph.part_class == PartClass::revolve ? build_revolved_solid(graph, route)
+                                                  : build_prismatic_solid(graph, route);
 }
 
-BuiltModel build_prismatic_solid(const DimensionGraph& graph) {
-    return call_occt([&] { return prismatic(graph); });
+BuiltModel build_prismatic_solid(const DimensionGraph& graph, HoleCutRoute route) {
+    return call_occt([&] { return prismatic(graph, route); });
 }
 
-BuiltModel build_revolved_solid(const DimensionGraph& graph) {
-    return call_occt([&] { return revolved(graph); });
+BuiltModel build_revolved_solid(const DimensionGraph& graph, HoleCutRoute route) {
+    return call_occt([&] { return revolved(graph, route); });
+}
+
+TopoDS_Shape cut_through_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
+                               HoleCutRoute route) {
+    return call_occt([&] { return cut_all_holes(solid, holes, thickness, route); });
 }
 
 const DimensionView& find_view(const DimensionGraph& graph, ViewType type) {

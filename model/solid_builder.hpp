@@ -50,12 +50,23 @@ struct ViewBounds {
     double max_y = 0.0;
 };
 
+// How through-holes are cut: all in one Boolean (falling back to one by one when that cut
+// is not done or not valid), or one by one from the start, each from the solid that holds
+// the earlier ones. Both give the same solid; the second is the reference the tests and
+// the benchmark compare against.
+enum class HoleCutRoute { together, one_by_one };
+
 // Every entry point below translates OCCT exceptions into std::runtime_error.
 
 // Dispatches on the part class.
-BuiltModel build_m2_solid(const DimensionGraph& graph);
-BuiltModel build_prismatic_solid(const DimensionGraph& graph);
-BuiltModel build_revolved_solid(const DimensionGraph& graph);
+BuiltModel build_m2_solid(const DimensionGraph& graph, HoleCutRoute route = HoleCutRoute::together);
+BuiltModel build_prismatic_solid(const DimensionGraph& graph, HoleCutRoute route = HoleCutRoute::together);
+BuiltModel build_revolved_solid(const DimensionGraph& graph, HoleCutRoute route = HoleCutRoute::together);
+
+// Cuts the holes (cylinders from z = -thickness to 2 thickness) out of solid by the route;
+// a failed cut of the one-by-one route throws "OCCT failed to cut hole '<id>'".
+TopoDS_Shape cut_through_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
+                               HoleCutRoute route = HoleCutRoute::together);
 
 // The first view of the type; none -> std::invalid_argument.
 const DimensionView& find_view(const DimensionGraph& graph, ViewType type);
