@@ -1,7 +1,7 @@
 #include "model/solid_builder.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
@@ -50,34 +50,39 @@ bool same_point(const Point2& a, const Point2& b) {
 }
 
 // Through-hole tool: from z = -t up to z = 2t, so both faces of the part are pierced.
-TopoDS_Shape hole_tool(const ModelHole& hole, double thickness) {
-    const gp_Ax2 axis(gp_Pnt(hole.center_x, hole.center_y, -thickness), gp_Dir(0.0, 0.0, 1.0));
-    return BRepPrimAPI_MakeCylinder(axis, hole.radius, 3.0 * thickness).Shape();
-}
-
 TopoDS_Shape cut_hole(const TopoDS_Shape& solid, const ModelHole& hole, double thickness) {
-    BRepAlgoAPI_Cut cut(solid, hole_tool(hole, thickness));
+    const gp_Ax2 axis(gp_Pnt(hole.center_x, hole.center_y, -thickness), gp_Dir(0.0, 0.0, 1.0));
+    const TopoDS_Shape tool = BRepPrimAPI_MakeCylinder(axis, hole.radius, 3.0 * thickness).Shape();
+    BRepAlgoAPI_Cut cut(solid, tool);
     if (!cut.IsDone() || cut.Shape().IsNull()) {
         throw std::runtime_error("OCCT failed to cut hole '" + hole.entity_id + "'");
     }
     return cut.Shape();
 }
 
-// The holes are apart from each other, so all of them go into one Boolean operation: cut
-// one by one, each cut worked on the solid the earlier ones left, and 256 holes took a
-// minute. Should the joint cut fail, the holes are cut one by one, which names the hole
-// OCCT cannot cut.
-TopoDS_Shape cut_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness) {
+// Cuts every hole with one Boolean (the solid the one argument, every cylinder a tool),
+// which grows with the number of holes instead of its square; when that cut is not done
+// or its result fails the validity check, the holes are cut one by one as before, so a
+// failure still names the hole that fails.
+TopoDS_Shape cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
+                           HoleCutRoute route) {
     if (holes.empty()) return solid;
-    TopTools_ListOfShape arguments;
-    arguments.Append(solid);
-    TopTools_ListOfShape tools;
-    for (const ModelHole& hole : holes) tools.Append(hole_tool(hole, thickness));
-    BRepAlgoAPI_Cut cut;
-    cut.SetArguments(arguments);
-    cut.SetTools(tools);
-    cut.Build();
-    if (cut.IsDone() && !cut.Shape().IsNull()) return cut.Shape();
+    if (route == HoleCutRoute::together) {
+        TopTools_ListOfShape arguments;
+        arguments.Append(solid);
+        TopTools_ListOfShape tools;
+        for (const ModelHole& hole : holes) {
+            const gp_Ax2 axis(gp_Pnt(hole.center_x, hole.center_y, -thickness), gp_Dir(0.0, 0.0, 1.0));
+            tools.Append(BRepPrimAPI_MakeCylinder(axis, hole.radius, 3.0 * thickness).Shape());
+        }
+        BRepAlgoAPI_Cut cut;
+        cut.SetArguments(arguments);
+        cut.SetTools(tools);
+        cut.Build();
+        if (cut.IsDone() && !cut.HasErrors() && !cut.Shape().IsNull() && BRepCheck_Analyzer(cut.Shape()).IsValid()) {
+            return cut.Shape();
+        }
+    }
     TopoDS_Shape result = solid;
     for (const ModelHole& hole : holes) result = cut_hole(result, hole, thickness);
     return result;
@@ -192,7 +197,7 @@ ShapeMeasurement bounds_of(const TopoDS_Shape& shape) {
     return m;
 }
 
-BuiltModel prismatic(const DimensionGraph& graph) {
+BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     const DimensionView& front = find_view(graph, ViewType::front);
     const DimensionView& top = find_view(graph, ViewType::top);
     const auto front_entities = view_entities(graph, front);
@@ -224,7 +229,7 @@ BuiltModel prismatic(const DimensionGraph& graph) {
     TopoDS_Shape solid =
         BRepPrimAPI_MakePrism(face.Face(), gp_Vec(0.0, 0.0, thickness), Standard_True, Standard_True).Shape();
 
-    solid = cut_holes(solid, model.holes, thickness);
+    solid = cut_all_holes(solid, model.holes, thickness, route);
 
     check_occt_shape(solid, "extruded");
     model.shape = solid;
@@ -232,7 +237,7 @@ BuiltModel prismatic(const DimensionGraph& graph) {
     return model;
 }
 
-BuiltModel revolved(const DimensionGraph& graph) {
+BuiltModel revolved(const DimensionGraph& graph, HoleCutRoute route) {
     const DimensionView& front = find_view(graph, ViewType::front);
     const DimensionView& side = find_view(graph, ViewType::side);
     const auto front_entities = view_entities(graph, front);
@@ -315,7 +320,7 @@ BuiltModel revolved(const DimensionGraph& graph) {
     if (!revol.IsDone()) throw std::runtime_error("OCCT failed to revolve the flange profile");
     TopoDS_Shape solid = revol.Shape();
 
-    solid = cut_holes(solid, flange_holes, thickness);
+    solid = cut_all_holes(solid, flange_holes, thickness, route);
 
     BuiltModel model;
     if (bore != nullptr) model.holes.push_back(hole_of(*bore));
@@ -328,16 +333,22 @@ BuiltModel revolved(const DimensionGraph& graph) {
 
 }  // namespace
 
-BuiltModel build_m2_solid(const DimensionGraph& graph) {
-    return graph.part_class == PartClass::revolve ? build_revolved_solid(graph) : build_prismatic_solid(graph);
+BuiltModel build_m2_solid(const DimensionGraph& graph, HoleCutRoute route) {
+    return graph.part_class == PartClass::revolve ? build_revolved_solid(graph, route)
+                                                  : build_prismatic_solid(graph, route);
 }
 
-BuiltModel build_prismatic_solid(const DimensionGraph& graph) {
-    return call_occt([&] { return prismatic(graph); });
+BuiltModel build_prismatic_solid(const DimensionGraph& graph, HoleCutRoute route) {
+    return call_occt([&] { return prismatic(graph, route); });
 }
 
-BuiltModel build_revolved_solid(const DimensionGraph& graph) {
-    return call_occt([&] { return revolved(graph); });
+BuiltModel build_revolved_solid(const DimensionGraph& graph, HoleCutRoute route) {
+    return call_occt([&] { return revolved(graph, route); });
+}
+
+TopoDS_Shape cut_through_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
+                               HoleCutRoute route) {
+    return call_occt([&] { return cut_all_holes(solid, holes, thickness, route); });
 }
 
 const DimensionView& find_view(const DimensionGraph& graph, ViewType type) {

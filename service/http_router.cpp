@@ -11,6 +11,7 @@
 #include "service/completion_api.hpp"
 #include "service/completion_routes.hpp"
 #include "service/job_record.hpp"
+#include "service/pilot_routes.hpp"
 #include "service/local_service_impl.hpp"
 
 namespace vesk {
@@ -315,6 +316,7 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
     if (method == "GET" && find_web_file(target) != nullptr) return handle_web_file(service, target);
     if (method == "GET" && target == "/health") return make_json_response(200, "OK", health_document(service));
     if (method == "POST" && target == "/api/jobs") return submit_job_route(service, request);
+    if (auto pilot = route_pilot_request(*service.pilot, request)) return std::move(*pilot);
 
     const std::vector<std::string> segments = split_target_path(target);
     const auto is_jobs = [&](std::size_t count) {

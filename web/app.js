@@ -134,6 +134,8 @@
     show($("job-section"), true);
     show($("result"), false);
     show($("completion"), false);
+    $("proposals").replaceChildren();
+    setStatus("Waiting for the service…", false, "");
     $("job-title").textContent = "Job " + jobId;
     $("job-error").textContent = "";
     poll();
@@ -156,7 +158,7 @@
         state.timer = setTimeout(poll, POLL_MS);
         return;
       }
-      setStatus(doc.status === "completed" ? "Completed in " + doc.duration_ms + " ms" : "Rejected", true, doc.status);
+      setStatus(doc.status === "completed" ? "Completed in " + Math.round(doc.duration_ms) + " ms" : "Rejected", true, doc.status);
       const result = await requestJson("GET", doc.result_url);
       if (jobId !== state.jobId) return;
       if (result.doc.status === "completed") await showResult(result.doc);

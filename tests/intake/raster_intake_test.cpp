@@ -16,10 +16,13 @@
 
 #include "intake/reader_response.hpp"
 #include "model/occt_support.hpp"
+#include "support/expect_error.hpp"
 #include "support/drawing_generator.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
+using vesk::test::error_message;
+
 namespace {
 
 using testing::Drawing;
@@ -39,16 +42,6 @@ protected:
 
     test::TempDir dir_{"vesk-raster"};
 };
-
-template <typename Fn>
-std::string error_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 double candidate_angle(int i) { return static_cast<double>(i) * 0.1 - 5.0; }
 
@@ -125,7 +118,7 @@ TEST_F(RasterIntakeTest, UnloadableInputsAreRefusedWithTheirPath) {
     const auto truncated = path("truncated.png");
     std::ofstream(truncated, std::ios::binary) << "\x89PNG\r\n\x1a\n";
     for (const auto& file : {gray16, text, truncated, path("missing.png")}) {
-        EXPECT_EQ(error_of([&] { load_raster(file); }), "Cannot load raster input: " + file.string());
+        EXPECT_EQ(error_message([&] { load_raster(file); }), "Cannot load raster input: " + file.string());
         EXPECT_THROW(normalize_raster_input(file, 300.0, path("out.png")), std::invalid_argument);
     }
     EXPECT_FALSE(std::filesystem::exists(path("out.png")));
@@ -144,7 +137,7 @@ TEST_F(RasterIntakeTest, OversizedHeaderIsRefusedBeforeDecoding) {
         testing::write_png_header_only(file, width, height);
         const long rss_before = peak_rss_kb();
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(error_of([&] { load_raster(file); }), "Raster input dimensions are invalid: " + file.string());
+        EXPECT_EQ(error_message([&] { load_raster(file); }), "Raster input dimensions are invalid: " + file.string());
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
         EXPECT_LT(peak_rss_kb() - rss_before, 20 * 1024) << "the declared image was allocated";
     }
@@ -171,7 +164,7 @@ TEST_F(RasterIntakeTest, ResolutionFloorAndInvalidResolutions) {
 
     const double inf = std::numeric_limits<double>::infinity();
     for (const double dpi : {0.0, -0.0, -1.0, std::nan(""), inf, -inf}) {
-        EXPECT_EQ(error_of([&] { normalize_raster_input(path("floor.png"), dpi, path("x.png")); }),
+        EXPECT_EQ(error_message([&] { normalize_raster_input(path("floor.png"), dpi, path("x.png")); }),
                   "Raster input requires a finite positive declared DPI")
             << dpi;
     }
@@ -546,10 +539,10 @@ TEST_F(RasterIntakeTest, OutputFailuresAreReported) {
     testing::plate_drawing().write_png(path("in.png"));
     std::ofstream(path("file")) << "x";
     const std::string directory_error =
-        error_of([&] { normalize_raster_input(path("in.png"), 300.0, path("file") / "sub" / "out.png"); });
+        error_message([&] { normalize_raster_input(path("in.png"), 300.0, path("file") / "sub" / "out.png"); });
     EXPECT_EQ(directory_error.rfind("Cannot create deskew output directory: ", 0), 0u) << directory_error;
     std::filesystem::create_directories(path("taken.png"));
-    EXPECT_EQ(error_of([&] { normalize_raster_input(path("in.png"), 300.0, path("taken.png")); }),
+    EXPECT_EQ(error_message([&] { normalize_raster_input(path("in.png"), 300.0, path("taken.png")); }),
               "OCCT could not save deskew output: " + path("taken.png").string());
 }
 

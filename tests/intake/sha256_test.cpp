@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
@@ -18,19 +19,11 @@ using vesk::sha256_file;
 using vesk::sha256_hex;
 using vesk::test::TempDir;
 
+using vesk::test::error_message;
+
 namespace {
 
 constexpr const char* kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-
-template <typename Fn>
-std::string thrown_message(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<nothing thrown>";
-}
 
 // Writes a file below root, creating its directories.
 void put(const fs::path& root, const fs::path& relative, const std::string& bytes) {
@@ -67,7 +60,7 @@ TEST(Sha256Digest, HasherRefusesOversizedChunkAndReuse) {
     Sha256Hasher hasher;
     const char byte = 'x';
     // The size check comes first, so no memory beyond the one byte is touched.
-    EXPECT_EQ(thrown_message([&] { hasher.update(&byte, std::size_t{0x100000000}); }),
+    EXPECT_EQ(error_message([&] { hasher.update(&byte, std::size_t{0x100000000}); }),
               "SHA-256 input chunk is too large");
     hasher.update(&byte, 1);
     EXPECT_EQ(hasher.finish_hex(), sha256_hex("x"));
@@ -93,14 +86,14 @@ TEST(Sha256File, MatchesSha256sumAndRefusesWhatCannotBeRead) {
     EXPECT_EQ(sha256_file(dir.path() / "empty.bin"), kEmptyDigest);
 
     const fs::path missing = dir.path() / "missing.bin";
-    EXPECT_EQ(thrown_message([&] { sha256_file(missing); }), "Cannot open SHA-256 input: " + missing.string());
+    EXPECT_EQ(error_message([&] { sha256_file(missing); }), "Cannot open SHA-256 input: " + missing.string());
     // A directory opens but cannot be read; it must not pass for an empty file.
-    EXPECT_EQ(thrown_message([&] { sha256_file(dir.path()); }), "Cannot read SHA-256 input: " + dir.path().string());
+    EXPECT_EQ(error_message([&] { sha256_file(dir.path()); }), "Cannot read SHA-256 input: " + dir.path().string());
     // Neither waited on nor read without end.
     const fs::path fifo = dir.path() / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (const fs::path& special : {fifo, fs::path("/dev/zero")}) {
-        EXPECT_EQ(thrown_message([&] { sha256_file(special); }), "Cannot open SHA-256 input: " + special.string());
+        EXPECT_EQ(error_message([&] { sha256_file(special); }), "Cannot open SHA-256 input: " + special.string());
     }
 }
 
@@ -152,7 +145,7 @@ TEST(Sha256Tree, SymbolicLinkAnywhereIsRefused) {
         } else {
             fs::create_symlink(c.target, link);
         }
-        EXPECT_EQ(thrown_message([&] { sha256_directory_tree(dir.path()); }),
+        EXPECT_EQ(error_message([&] { sha256_directory_tree(dir.path()); }),
                   "Cannot hash directory tree containing a symbolic link: " + link.string());
     }
 }
@@ -161,7 +154,7 @@ TEST(Sha256Tree, RootMustBeADirectory) {
     TempDir dir;
     put(dir.path(), "file", "x");
     for (const fs::path& root : {dir.path() / "file", dir.path() / "missing"}) {
-        EXPECT_EQ(thrown_message([&] { sha256_directory_tree(root); }),
+        EXPECT_EQ(error_message([&] { sha256_directory_tree(root); }),
                   "Cannot hash directory tree because it is not a directory: " + root.string());
     }
 }

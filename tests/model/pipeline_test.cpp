@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/occt_support.hpp"
+#include "support/expect_error.hpp"
 #include "support/graph_builders.hpp"
 #include "support/run_process.hpp"
 
@@ -23,6 +24,8 @@ using vesk::test::read_file;
 using vesk::test::TempDir;
 using vesk::test::write_file;
 using CT = vesk::ConstraintType;
+
+using vesk::test::error_message;
 
 namespace {
 
@@ -111,15 +114,6 @@ const char* const kSmallPlateReport = R"({
   }
 }
 )";
-
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "<no error>";
-}
 
 // The bounds and the hole come from the STEP file read back, so this text also pins the
 // round trip.
@@ -215,7 +209,7 @@ TEST(PipelineRun, FailuresNameTheirCauseAndLeaveWhatWasWritten) {
         const fs::path graph = write_graph(dir.path() / "small.json", plate);
         const fs::path out = dir.path() / "out";
         if (c.prepare) c.prepare(out);
-        EXPECT_EQ(message_of([&] { vesk::run_pipeline(graph, out); }),
+        EXPECT_EQ(error_message([&] { vesk::run_pipeline(graph, out); }),
                   c.message + (c.with_report_path ? (out / "small_report.json").string() : ""));
         EXPECT_EQ(fs::exists(out), !c.left.empty());
         for (const auto& name : c.left) EXPECT_TRUE(fs::exists(out / name)) << name;
@@ -226,7 +220,7 @@ TEST(PipelineRun, FailuresNameTheirCauseAndLeaveWhatWasWritten) {
     write_file(dir.path() / "a_file", "");
     const fs::path below_file = dir.path() / "a_file" / "out";
     const std::string message =
-        message_of([&] { vesk::run_pipeline(write_graph(dir.path() / "small.json", small_plate()), below_file); });
+        error_message([&] { vesk::run_pipeline(write_graph(dir.path() / "small.json", small_plate()), below_file); });
     const std::string prefix = "Cannot create output directory '" + below_file.string() + "': ";
     EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
     EXPECT_GT(message.size(), prefix.size());
@@ -234,17 +228,17 @@ TEST(PipelineRun, FailuresNameTheirCauseAndLeaveWhatWasWritten) {
 
 TEST(PipelineParts, OutputPathsAndReportWriterFailures) {
     EXPECT_EQ(vesk::make_output_paths("in/part.v2.json", "out").step, fs::path("out/part.v2.step"));
-    EXPECT_EQ(message_of([] { vesk::make_output_paths("in/", "out"); }),
+    EXPECT_EQ(error_message([] { vesk::make_output_paths("in/", "out"); }),
               "Input graph filename must have a non-empty stem");
 
     const vesk::BuiltModel model{TopoDS_Shape(), "extrude", {}};
     vesk::OutputPaths outputs = vesk::make_output_paths("part.json", "no_such_directory");
     auto write = [&] { vesk::write_report("part.json", DimensionGraph{}, model, {}, {}, outputs); };
-    EXPECT_EQ(message_of(write), "Cannot write report file: " + outputs.report.string());
+    EXPECT_EQ(error_message(write), "Cannot write report file: " + outputs.report.string());
     // A device that takes the open but refuses the bytes.
     if (fs::exists("/dev/full")) {
         outputs.report = "/dev/full";
-        EXPECT_EQ(message_of(write), "Failed while writing report file: /dev/full");
+        EXPECT_EQ(error_message(write), "Failed while writing report file: /dev/full");
     }
 }
 
@@ -262,7 +256,7 @@ TEST(PipelineParts, RoundTripMatchesEachHoleToItsOwnCylinder) {
         {{a, twin}, "STEP round trip lost cylindrical hole 'twin'"},  // a cylinder serves one hole
     };
     for (const auto& [holes, expected] : cases) {
-        EXPECT_EQ(message_of([&] { vesk::check_step_round_trip_holes(measurement, holes); }), expected);
+        EXPECT_EQ(error_message([&] { vesk::check_step_round_trip_holes(measurement, holes); }), expected);
     }
 }
 
@@ -294,7 +288,7 @@ TEST(PipelineParts, RelationValuesAgainstTheDrawnLines) {
         graph.entities = {vesk::test::line_entity("first", "vf", 0, 0, 10, 0),
                           vesk::test::line_entity("second", "vf", 0, 0, c.x, c.y)};
         graph.constraints = {dim("rel", c.type, {"first", "second"}, c.value)};
-        EXPECT_EQ(message_of([&] { vesk::check_relation_values(graph); }),
+        EXPECT_EQ(error_message([&] { vesk::check_relation_values(graph); }),
                   c.accepted ? "<no error>" : "DimensionGraph constraint 'rel' value contradicts referenced lines");
     }
 }

@@ -22,10 +22,13 @@
 #include <gp_Pln.hxx>
 
 #include "model/occt_support.hpp"
+#include "support/expect_error.hpp"
 #include "support/graph_builders.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
+using vesk::test::error_message;
+
 namespace {
 
 constexpr auto* line = &test::line_entity;
@@ -60,19 +63,6 @@ DimensionGraph replace_view(DimensionGraph g, const std::string& view, const Ent
     g.entities.insert(g.entities.end(), entities.begin(), entities.end());
     if (drop_view) std::erase_if(g.views, [&](const DimensionView& v) { return v.id == view; });
     return g;
-}
-
-// what() of an E, "<other: ...>" for another standard exception, "<no error>".
-template <typename E, typename Fn>
-std::string message_of(Fn&& fn) {
-    try {
-        fn();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("<other: ") + e.what() + ">";
-    }
-    return "<no error>";
 }
 
 // Exact bit patterns of every measured value, for bit-for-bit comparisons.
@@ -205,7 +195,7 @@ TEST(SolidBuilder, RefusalsCarryTheirMessages) {
          "Flange holes 'h1' and 'h2' overlap"},
     };
     for (const auto& [graph, expected] : cases) {
-        EXPECT_EQ(message_of<std::invalid_argument>([&] { build_m2_solid(graph); }), expected);
+        EXPECT_EQ(error_message<std::invalid_argument>([&] { build_m2_solid(graph); }), expected);
     }
 }
 
@@ -220,7 +210,7 @@ TEST(SolidBuilder, HoleCountLimit) {
         if (count <= kMaxModelHoles) {
             EXPECT_EQ(measure_shape(build_m2_solid(plate(3.0, holes)).shape).cylinders.size(), count);
         } else {
-            EXPECT_EQ(message_of<std::invalid_argument>([&] { build_m2_solid(plate(3.0, holes)); }),
+            EXPECT_EQ(error_message<std::invalid_argument>([&] { build_m2_solid(plate(3.0, holes)); }),
                       "DimensionGraph has too many holes: 257 (limit 256)");
         }
     }
@@ -229,24 +219,24 @@ TEST(SolidBuilder, HoleCountLimit) {
 TEST(SolidBuilder, OcctFailuresBecomeRuntimeErrors) {
     // Passes the thickness rule; OCCT itself fails on a plate this thin, with or without a cut.
     for (const Entities& holes : {Entities{}, Entities{circle("c", "f", 50, 25, 5)}}) {
-        const std::string message = message_of<std::runtime_error>([&] { build_m2_solid(plate(1e-8, holes)); });
+        const std::string message = error_message<std::runtime_error>([&] { build_m2_solid(plate(1e-8, holes)); });
         EXPECT_EQ(message.rfind("Standard_", 0), 0u) << message;
     }
     auto occt_throws = [] { call_occt([]() -> int { throw Standard_ConstructionError("degenerate"); }); };
-    EXPECT_EQ(message_of<std::runtime_error>(occt_throws),
+    EXPECT_EQ(error_message<std::runtime_error>(occt_throws),
               "Standard_ConstructionError: degenerate");
     EXPECT_EQ(call_occt([] { return 7; }), 7);
 }
 
 TEST(SolidBuilder, ShapeChecksRefuseNullAndVolumelessShapes) {
-    EXPECT_EQ(message_of<std::runtime_error>([] { check_occt_shape(TopoDS_Shape(), "extruded"); }),
+    EXPECT_EQ(error_message<std::runtime_error>([] { check_occt_shape(TopoDS_Shape(), "extruded"); }),
               "OCCT produced a null extruded shape");
     // A planar face is a valid B-rep without volume.
     const TopoDS_Shape face = BRepBuilderAPI_MakeFace(gp_Pln(), 0.0, 10.0, 0.0, 10.0).Shape();
-    EXPECT_EQ(message_of<std::runtime_error>([&] { check_occt_shape(face, "revolved"); }),
+    EXPECT_EQ(error_message<std::runtime_error>([&] { check_occt_shape(face, "revolved"); }),
               "OCCT produced a revolved solid that fails the positive volume check");
-    EXPECT_EQ(message_of<std::invalid_argument>([] { measure_shape(TopoDS_Shape()); }), "Cannot measure a null shape");
-    EXPECT_EQ(message_of<std::runtime_error>([] { compute_shape_bounds(TopoDS_Shape()); }),
+    EXPECT_EQ(error_message<std::invalid_argument>([] { measure_shape(TopoDS_Shape()); }), "Cannot measure a null shape");
+    EXPECT_EQ(error_message<std::runtime_error>([] { compute_shape_bounds(TopoDS_Shape()); }),
              "OCCT could not determine finite model bounds");
 }
 

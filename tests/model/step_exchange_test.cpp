@@ -13,6 +13,7 @@
 
 #include "model/occt_support.hpp"
 #include "model/solid_builder.hpp"
+#include "support/expect_error.hpp"
 #include "support/graph_builders.hpp"
 #include "support/run_process.hpp"
 
@@ -20,6 +21,8 @@ namespace fs = std::filesystem;
 using vesk::test::read_file;
 using vesk::test::TempDir;
 using vesk::test::write_file;
+
+using vesk::test::error_message;
 
 namespace {
 
@@ -49,16 +52,6 @@ TopoDS_Shape numbered_plate(int i) {
     std::vector<Hole> holes;
     for (int k = 0; k <= i % 4; ++k) holes.push_back({10.0 + 15.0 * k, 12.0 + 0.5 * i, 3.0 + 0.25 * k});
     return plate(80.0 + 2.0 * i, 40.0 + i, 6.0 + 0.5 * (i % 3), holes);
-}
-
-template <typename E = std::runtime_error>
-std::string message_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<no error of the expected kind>";
 }
 
 std::vector<double> values_of(const vesk::ShapeMeasurement& m) {
@@ -144,7 +137,7 @@ TEST(StepHeaderRewrite, RefusesTextsNotWrittenByTheTranslator) {
         {"", "STEP header is missing the OCCT FILE_NAME record"},
     };
     for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(message_of([&] { (void)vesk::deterministic_step_text(text); }), expected) << text;
+        EXPECT_EQ(error_message([&] { (void)vesk::deterministic_step_text(text); }), expected) << text;
     }
 }
 
@@ -154,12 +147,12 @@ TEST(StepExchange, HeaderRewriteOfFiles) {
     const fs::path foreign = dir.path() / "foreign.step";
     const std::string foreign_text = replace_once(kSyntheticStep, "7.6 12',\n", "7.6 12a',\n");
     write_file(foreign, foreign_text);
-    EXPECT_EQ(message_of([&] { vesk::make_step_header_deterministic(foreign); }),
+    EXPECT_EQ(error_message([&] { vesk::make_step_header_deterministic(foreign); }),
               "STEP data has an invalid OCCT PRODUCT counter");
     EXPECT_EQ(read_file(foreign), foreign_text);
 
     const fs::path missing = dir.path() / "missing.step";
-    EXPECT_EQ(message_of([&] { vesk::make_step_header_deterministic(missing); }),
+    EXPECT_EQ(error_message([&] { vesk::make_step_header_deterministic(missing); }),
               "Cannot reopen STEP file for deterministic header: " + missing.string());
 }
 
@@ -171,14 +164,14 @@ TEST(StepExchange, ReadAndWriteFailures) {
     write_file(text, "This is not a STEP file.\nJust two lines of text.\n");
     write_file(binary, std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
     for (const fs::path& path : {empty, text, binary, missing}) {
-        EXPECT_EQ(message_of([&] { (void)vesk::read_step_file(path); }),
+        EXPECT_EQ(error_message([&] { (void)vesk::read_step_file(path); }),
                   "OCCT failed to read STEP file: " + path.string());
     }
 
-    EXPECT_EQ(message_of<std::invalid_argument>([&] { vesk::write_step_file(TopoDS_Shape(), dir.path() / "n.step"); }),
+    EXPECT_EQ(error_message<std::invalid_argument>([&] { vesk::write_step_file(TopoDS_Shape(), dir.path() / "n.step"); }),
               "Cannot write a null shape to STEP");
     const fs::path unwritable = dir.path() / "no_such_dir" / "x.step";
-    EXPECT_EQ(message_of([&] { vesk::write_step_file(numbered_plate(0), unwritable); }),
+    EXPECT_EQ(error_message([&] { vesk::write_step_file(numbered_plate(0), unwritable); }),
               "OCCT failed to write STEP file: " + unwritable.string());
 }
 

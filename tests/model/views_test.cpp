@@ -19,6 +19,7 @@
 
 #include "model/occt_support.hpp"
 #include "model/solid_builder.hpp"
+#include "support/expect_error.hpp"
 #include "support/graph_builders.hpp"
 #include "support/run_process.hpp"
 
@@ -27,6 +28,8 @@ using vesk::ProjectedPolyline;
 using vesk::ViewType;
 using vesk::test::read_file;
 using vesk::test::TempDir;
+
+using vesk::test::error_message;
 
 namespace {
 
@@ -63,16 +66,6 @@ std::map<ViewType, fs::path> view_paths(const fs::path& dir) {
     return {{ViewType::front, dir / "p_front.svg"},
            {ViewType::top, dir / "p_top.svg"},
            {ViewType::side, dir / "p_side.svg"}};
-}
-
-template <typename Error>
-std::string message_of(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Error& e) {
-        return e.what();
-    }
-    return "<no error of the expected kind>";
 }
 
 TEST(Views, PlateWithTwoHoles) {
@@ -198,11 +191,11 @@ TEST(Views, CirclesAndLinesAreSampled) {
 TEST(Views, Failures) {
     const TempDir dir;
     const auto paths = view_paths(dir.path());
-    EXPECT_EQ(message_of<std::invalid_argument>([&] { vesk::write_view_svgs(TopoDS_Shape(), paths); }),
+    EXPECT_EQ(error_message<std::invalid_argument>([&] { vesk::write_view_svgs(TopoDS_Shape(), paths); }),
               "Cannot project a null shape");
     auto without_top = paths;
     without_top.erase(ViewType::top);
-    EXPECT_EQ(message_of<std::invalid_argument>(
+    EXPECT_EQ(error_message<std::invalid_argument>(
                   [&] { vesk::write_view_svgs(BRepPrimAPI_MakeBox(10, 10, 10).Shape(), without_top); }),
               "Missing SVG output path for 'top' view");
     EXPECT_TRUE(fs::exists(paths.at(ViewType::front))) << "earlier views stay";
@@ -215,16 +208,16 @@ TEST(Views, Failures) {
         {{}, ViewType::front},
     };
     for (const auto& [polylines, view] : bad_bounds) {
-        EXPECT_EQ(message_of<std::runtime_error>([&] { vesk::write_view_svg(dir.path() / "b.svg", view, polylines); }),
+        EXPECT_EQ(error_message<std::runtime_error>([&] { vesk::write_view_svg(dir.path() / "b.svg", view, polylines); }),
                   "OCCT HLR projection has invalid bounds for " + std::string(vesk::to_string(view)));
     }
     const fs::path unwritable = dir.path() / "no_such_dir" / "v.svg";
     const std::vector<ProjectedPolyline> square = {{{{0.0, 0.0}, {4.0, 4.0}}, false}};
-    EXPECT_EQ(message_of<std::runtime_error>([&] { vesk::write_view_svg(unwritable, ViewType::front, square); }),
+    EXPECT_EQ(error_message<std::runtime_error>([&] { vesk::write_view_svg(unwritable, ViewType::front, square); }),
               "Cannot write SVG file: " + unwritable.string());
     // A device that takes the open but refuses the bytes.
     if (fs::exists("/dev/full")) {
-        EXPECT_EQ(message_of<std::runtime_error>([&] { vesk::write_view_svg("/dev/full", ViewType::front, square); }),
+        EXPECT_EQ(error_message<std::runtime_error>([&] { vesk::write_view_svg("/dev/full", ViewType::front, square); }),
                   "Failed while writing SVG file: /dev/full");
     }
 }
