@@ -576,6 +576,9 @@ int sketch_constraint_tag(std::size_t constraint_index) {
 
 void check_sketch_size(const DimensionGraph& graph) {
     check_count(graph.entities.size(), kMaxSketchEntities, "entities");
+    const auto lines = std::count_if(graph.entities.begin(), graph.entities.end(),
+                                     [](const DimensionEntity& entity) { return entity.type == EntityType::line; });
+    check_count(static_cast<std::size_t>(lines), kMaxSketchLines, "lines");
     check_count(graph.constraints.size(), kMaxSketchConstraints, "constraints");
 }
 

@@ -322,8 +322,14 @@ int System::diagnose(int algorithm)
                 params.push_back(p);
     }
     const int param_count = checked_int(params.size(), CountKind::diagnosis_parameter);
-    if (auto_qr)
-        qr_algorithm = static_cast<int>(param_count >= auto_qr_threshold ? QrAlgorithm::sparse : QrAlgorithm::dense);
+    if (auto_qr) {
+        // The rows build_diagnosis_jacobian keeps.
+        long long rows = 0;
+        for (const Constraint* c : constraints_)
+            rows += c->tag() >= 0 && c->driving() ? 1 : 0;
+        const bool large = param_count >= auto_qr_threshold || rows * param_count >= auto_qr_dense_entries;
+        qr_algorithm = static_cast<int>(large ? QrAlgorithm::sparse : QrAlgorithm::dense);
+    }
     const bool dense = qr_algorithm == static_cast<int>(QrAlgorithm::dense);
     const bool sparse = qr_algorithm == static_cast<int>(QrAlgorithm::sparse);
 

@@ -124,6 +124,7 @@ public:
             for (std::size_t s = 0; s < slots.size(); ++s)
                 col_entry_[slots[s]].push_back(row_start_[i] + s);
         }
+        find_blocks();
     }
 
     void refresh()
@@ -131,15 +132,47 @@ public:
         sub_.calc_jacobian_entries(values_);
     }
 
-    MatrixXd dense() const
+    // A solution of J h = rhs by full-pivoting LU, as FullPivLU of the whole matrix gives
+    // it. Rows and slots that share nothing split J into blocks (the lines tied together,
+    // each circle on its own), and the LU of a block-diagonal matrix is the LU of each
+    // block: eliminating in one block leaves the others as they were. So each block is
+    // decomposed alone, with the rank threshold of the whole matrix, at the cost of its own
+    // rows times its slots squared; one LU of the whole rows x slots took seconds per
+    // iteration on sketches of thousands of constraints.
+    VectorXd full_piv_lu_solve(const VectorXd& rhs) const
     {
-        MatrixXd m = MatrixXd::Zero(rows_, cols_);
-        for (int i = 0; i < rows_; ++i) {
-            const std::vector<int>& slots = sub_.constraint_slots(i);
-            for (std::size_t s = 0; s < slots.size(); ++s)
-                m(i, slots[s]) = values_[row_start_[i] + s];
+        std::vector<Eigen::FullPivLU<MatrixXd>> lus;
+        lus.reserve(blocks_.size());
+        double max_pivot = 0.0;
+        for (const Block& block : blocks_) {
+            MatrixXd m = MatrixXd::Zero(static_cast<Eigen::Index>(block.rows.size()),
+                                        static_cast<Eigen::Index>(block.slots.size()));
+            for (std::size_t r = 0; r < block.rows.size(); ++r) {
+                const int i = block.rows[r];
+                const std::vector<int>& slots = sub_.constraint_slots(i);
+                for (std::size_t s = 0; s < slots.size(); ++s)
+                    m(static_cast<Eigen::Index>(r), slot_in_block_[slots[s]]) = values_[row_start_[i] + s];
+            }
+            lus.emplace_back(m);
+            max_pivot = std::max(max_pivot, lus.back().maxPivot());
         }
-        return m;
+        // Eigen's default for the whole matrix: epsilon times its diagonal size, relative
+        // to its largest pivot.
+        const double threshold = Eigen::NumTraits<double>::epsilon() * std::min(rows_, cols_) * max_pivot;
+        VectorXd h = VectorXd::Zero(cols_);
+        for (std::size_t k = 0; k < blocks_.size(); ++k) {
+            const Block& block = blocks_[k];
+            Eigen::FullPivLU<MatrixXd>& lu = lus[k];
+            if (lu.maxPivot() > 0.0)
+                lu.setThreshold(threshold / lu.maxPivot());
+            VectorXd b(static_cast<Eigen::Index>(block.rows.size()));
+            for (std::size_t r = 0; r < block.rows.size(); ++r)
+                b[static_cast<Eigen::Index>(r)] = rhs[block.rows[r]];
+            const VectorXd x = lu.solve(b);
+            for (std::size_t c = 0; c < block.slots.size(); ++c)
+                h[block.slots[c]] = x[static_cast<Eigen::Index>(c)];
+        }
+        return h;
     }
 
     // J v
@@ -195,12 +228,59 @@ public:
     }
 
 private:
+    // Rows and slots, each ascending, of one block; a row that uses no slot is in none.
+    struct Block {
+        std::vector<int> rows;
+        std::vector<int> slots;
+    };
+
+    void find_blocks()
+    {
+        std::vector<int> root(static_cast<std::size_t>(cols_));
+        for (int j = 0; j < cols_; ++j)
+            root[j] = j;
+        auto find = [&](int j) {
+            while (root[j] != j)
+                j = root[j] = root[root[j]];
+            return j;
+        };
+        for (int i = 0; i < rows_; ++i) {
+            const std::vector<int>& slots = sub_.constraint_slots(i);
+            for (std::size_t s = 1; s < slots.size(); ++s) {
+                const int a = find(slots[0]);
+                const int b = find(slots[s]);
+                if (a != b)
+                    root[std::max(a, b)] = std::min(a, b);
+            }
+        }
+        std::vector<int> block_of_root(static_cast<std::size_t>(cols_), -1);
+        slot_in_block_.assign(static_cast<std::size_t>(cols_), 0);
+        std::vector<int> block_of_slot(static_cast<std::size_t>(cols_));
+        for (int j = 0; j < cols_; ++j) {
+            int& block = block_of_root[find(j)];
+            if (block < 0) {
+                block = static_cast<int>(blocks_.size());
+                blocks_.emplace_back();
+            }
+            block_of_slot[j] = block;
+            slot_in_block_[j] = static_cast<Eigen::Index>(blocks_[block].slots.size());
+            blocks_[block].slots.push_back(j);
+        }
+        for (int i = 0; i < rows_; ++i) {
+            const std::vector<int>& slots = sub_.constraint_slots(i);
+            if (!slots.empty())
+                blocks_[block_of_slot[slots[0]]].rows.push_back(i);
+        }
+    }
+
     const Subsystem& sub_;
     int rows_;
     int cols_;
     std::vector<std::size_t> row_start_;
     std::vector<std::vector<std::size_t>> col_entry_;
     std::vector<double> values_;
+    std::vector<Block> blocks_;
+    std::vector<Eigen::Index> slot_in_block_;
 };
 
 VectorXd params_of(const Subsystem& sub)
@@ -502,7 +582,7 @@ SolveStatus solve_dog_leg(Subsystem& sub, bool redundant, const SolverSettings& 
             } else if (gauss_step == 2) {
                 h_gn = J.transpose_times(J.gram().ldlt().solve(-fx));
             } else {
-                h_gn = Eigen::FullPivLU<MatrixXd>(J.dense()).solve(-fx);
+                h_gn = J.full_piv_lu_solve(-fx);
             }
             const double rel_error = (J.times(h_gn) + fx).norm() / fx.norm();
             if (rel_error > 1e15)

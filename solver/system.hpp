@@ -38,8 +38,12 @@ public:
 
     // Settings of the diagnosis; a client may change them between calls.
     int qr_algorithm = static_cast<int>(QrAlgorithm::sparse);  // 0 dense, 1 sparse, else no QR
-    bool auto_qr = true;          // choose qr_algorithm from the number of diagnosed parameters
+    bool auto_qr = true;          // choose qr_algorithm from the size of the Jacobian
     int auto_qr_threshold = 1000;  // sparse from this many parameters up
+    // Sparse also from this many Jacobian entries (rows times parameters) up: the dense
+    // decompositions, one of J and one of its transpose, cost rows times parameters
+    // squared, and 10,000 rows over 964 parameters took a minute.
+    long long auto_qr_dense_entries = 2000000;
     double qr_pivot_threshold = 1e-13;
 
     // Takes ownership of c. Returns its index; throws std::overflow_error when the index

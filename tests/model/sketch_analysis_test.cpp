@@ -164,12 +164,15 @@ TEST(SketchAnalysis, RefusesWhatTheSketchModelCannotJudge) {
     const Sketch circle = Sketch().circle("c1", 0, 0, 2);
     Sketch too_many_entities;
     for (std::size_t k = 0; k <= kMaxSketchEntities; ++k) too_many_entities.circle("c" + std::to_string(k), 0, 0, 1);
+    Sketch too_many_lines;
+    for (std::size_t k = 0; k <= kMaxSketchLines; ++k) too_many_lines.line("l" + std::to_string(k), 0, k, 10, k);
     Sketch too_many_constraints = Sketch(circle);
     for (std::size_t k = 0; k <= kMaxSketchConstraints; ++k) {
         too_many_constraints.rule("d" + std::to_string(k), CT::diameter, {"c1"}, 4);
     }
     const std::vector<std::pair<DimensionGraph, std::string>> cases = {
         {too_many_entities.graph(), "DimensionGraph has too many entities: 301 (limit 300)"},
+        {too_many_lines.graph(), "DimensionGraph has too many lines: 33 (limit 32)"},
         {too_many_constraints.graph(), "DimensionGraph has too many constraints: 10001 (limit 10000)"},
         {Sketch(two_lines).rule("co", CT::coincident, {"l1", "l2"}).graph(),
          "Constraint 'co' has ambiguous line endpoint selection"},

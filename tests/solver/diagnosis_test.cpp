@@ -302,11 +302,12 @@ TEST(Diagnosis, FailedResolveKeepsEveryGroupAsConflict)
     EXPECT_TRUE(out.redundant_constraints.empty());
 }
 
-// From 1000 diagnosed parameters the automatic choice takes the sparse path; an unknown
-// algorithm skips the decomposition and leaves every parameter free.
+// From 1000 diagnosed parameters, or from 2,000,000 Jacobian entries (rows times
+// parameters), the automatic choice takes the sparse path; an unknown algorithm skips the
+// decomposition and leaves every parameter free.
 TEST(Diagnosis, ChoiceOfDecomposition)
 {
-    for (int n : {999, 1000}) {
+    for (auto [n, rows] : {std::pair{999, 1}, {1000, 1}, {100, 19999}, {100, 20000}}) {
         Sketch sk(false, 2048);
         System sys;
         sys.debug_level = 0;
@@ -314,10 +315,12 @@ TEST(Diagnosis, ChoiceOfDecomposition)
         for (int k = 0; k < n; ++k)
             sk.param(k, true);
         Point p{sk.unknowns[0], sk.unknowns[1]};
-        sys.add_coordinate_x(p, sk.param(0.0), 1);
+        double zero = 0.0;
+        for (int r = 0; r < rows; ++r)
+            sys.add_coordinate_x(p, &zero, 1);
         sys.declare_unknowns(sk.unknowns);
         sys.init_solution();
-        EXPECT_EQ(sys.qr_algorithm, n >= 1000 ? 1 : 0);
+        EXPECT_EQ(sys.qr_algorithm, n >= 1000 || n * rows >= 2000000 ? 1 : 0) << n << " x " << rows;
         EXPECT_EQ(sys.dofs, n - 1);
     }
     Sketch sk;
