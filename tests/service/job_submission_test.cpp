@@ -34,19 +34,7 @@ json body(json graph = json::object()) {
 }
 
 std::string base64_of(const fs::path& path) {
-    const std::string bytes = vesk::test::read_file(path);
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string encoded;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-        encoded += alphabet[(group >> 18) & 63];
-        encoded += alphabet[(group >> 12) & 63];
-        encoded += i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
-        encoded += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
-    }
-    return encoded;
+    return vesk::test::base64_encode(vesk::test::read_file(path));
 }
 
 std::string refusal(const std::string& text, bool provider = false) {
