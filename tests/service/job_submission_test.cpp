@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "model/json_util.hpp"
+#include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 #include "service/local_service.hpp"
 #include "support/drawing_generator.hpp"
@@ -128,7 +129,18 @@ protected:
 };
 
 TEST_F(SubmissionService, ContentTypeIdsAndConcurrency) {
-    fs::create_directories(jobs() / "job-00000007");  // an earlier job's directory
+    // An earlier run's rejected job: recovery numbers new jobs past it.
+    vesk::JobRecord earlier;
+    earlier.job_id = "job-00000007";
+    earlier.drawing_id = "d-1";
+    earlier.graph_filename = "g.json";
+    earlier.source_filename = "s.png";
+    earlier.status = vesk::JobStatus::rejected;
+    earlier.error_code = "engine_failure";
+    earlier.error_message = "earlier failure";
+    vesk::assign_job_paths(earlier, jobs());
+    fs::create_directories(earlier.job_directory);
+    vesk::persist_job_state(earlier);
     start();
     vesk::test::HttpReply reply = vesk::test::http_post(port_, "/api/jobs", body().dump(), "text/plain");
     EXPECT_EQ(reply.status, 415);
