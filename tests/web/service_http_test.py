@@ -283,9 +283,12 @@ def load(service, graph, png):
     check(all(s == 200 for s in statuses), "every /health answer under load is 200")
 
     answers = [None] * 60
+    waits = [0.0] * 60
 
     def submit(i):
+        start = time.perf_counter()
         answers[i] = service.json("POST", "/api/jobs", job_body("burst-%d" % i, graph, png))
+        waits[i] = time.perf_counter() - start
 
     threads = [threading.Thread(target=submit, args=(i,)) for i in range(60)]
     started = time.perf_counter()
@@ -293,7 +296,10 @@ def load(service, graph, png):
         t.start()
     for t in threads:
         t.join()
-    print("load: 60 concurrent submissions answered in %.2f s" % (time.perf_counter() - started))
+    elapsed = time.perf_counter() - started
+    waits.sort()
+    print("load: 60 concurrent submissions answered in %.2f s (%.0f req/s), p99 %.0f ms"
+          % (elapsed, 60 / elapsed, waits[int(len(waits) * 0.99) - 1] * 1000))
     check(all(a and a[0] < 500 for a in answers), "no 5xx among 60 concurrent submissions")
     accepted = [a[1]["job_id"] for a in answers if a and a[0] == 202]
     check(len(accepted) == 60, "all 60 submissions accepted (%d)" % len(accepted))
