@@ -90,44 +90,51 @@
     }
   }
 
-  async function submitJob(event) {
-    event.preventDefault();
-    const error = $("submit-error");
-    error.textContent = "";
-    const button = $("submit-button");
-    button.disabled = true;
-    try {
-      const drawingId = $("drawing-id").value.trim();
-      const source = $("source-file").files[0];
-      const graphFile = $("graph-file").files[0];
-      if (!drawingId) throw new Error("Enter a drawing id");
-      if (!source) throw new Error("Choose the drawing's PNG file");
-      const body = {
-        schema_version: "vesk-local-job-v1",
-        drawing_id: drawingId,
-        graph_filename: safeName(graphFile ? graphFile.name : drawingId, ".json", "graph"),
-        source_image: {
-          filename: safeName(source.name, ".png", "drawing"),
-          media_type: "image/png",
-          data_base64: await readAsBase64(source),
-        },
-      };
-      if (graphFile) {
-        try {
-          body.graph = JSON.parse(await readAsText(graphFile));
-        } catch (e) {
-          throw new Error("The graph file is not valid JSON: " + e.message);
-        }
-      } else {
-        body.declared_dpi = Number($("declared-dpi").value);
+  // A form's submit handler: its button waits for the answer, and a failure shows beside it.
+  function submitHandler(buttonId, errorId, work) {
+    return async (event) => {
+      event.preventDefault();
+      const error = $(errorId);
+      const button = $(buttonId);
+      error.textContent = "";
+      button.disabled = true;
+      try {
+        await work();
+      } catch (e) {
+        error.textContent = e.message;
+      } finally {
+        button.disabled = false;
       }
-      const { doc } = await requestJson("POST", "/api/jobs", body);
-      followJob(doc.job_id);
-    } catch (e) {
-      error.textContent = e.message;
-    } finally {
-      button.disabled = false;
+    };
+  }
+
+  async function submitJob() {
+    const drawingId = $("drawing-id").value.trim();
+    const source = $("source-file").files[0];
+    const graphFile = $("graph-file").files[0];
+    if (!drawingId) throw new Error("Enter a drawing id");
+    if (!source) throw new Error("Choose the drawing's PNG file");
+    const body = {
+      schema_version: "vesk-local-job-v1",
+      drawing_id: drawingId,
+      graph_filename: safeName(graphFile ? graphFile.name : drawingId, ".json", "graph"),
+      source_image: {
+        filename: safeName(source.name, ".png", "drawing"),
+        media_type: "image/png",
+        data_base64: await readAsBase64(source),
+      },
+    };
+    if (graphFile) {
+      try {
+        body.graph = JSON.parse(await readAsText(graphFile));
+      } catch (e) {
+        throw new Error("The graph file is not valid JSON: " + e.message);
+      }
+    } else {
+      body.declared_dpi = Number($("declared-dpi").value);
     }
+    const { doc } = await requestJson("POST", "/api/jobs", body);
+    followJob(doc.job_id);
   }
 
   function followJob(jobId) {
@@ -395,34 +402,23 @@
     show($("pilot-dpi-field"), Boolean(file) && !isPdf(file));
   }
 
-  async function submitPilot(event) {
-    event.preventDefault();
-    const error = $("pilot-submit-error");
-    error.textContent = "";
-    const button = $("pilot-submit-button");
-    button.disabled = true;
-    try {
-      const drawingId = $("pilot-drawing-id").value.trim();
-      const source = $("pilot-source-file").files[0];
-      if (!drawingId) throw new Error("Enter a drawing id");
-      if (!source) throw new Error("Choose the drawing's PDF or PNG file");
-      const pdf = isPdf(source);
-      let filename = safeName(source.name, pdf ? ".pdf" : ".png", "drawing", PILOT_NAME_LIMIT);
-      // The service keeps its own reviewed_normalized.png beside the source.
-      if (filename.toLowerCase() === "reviewed_normalized.png") filename = "drawing.png";
-      const body = {
-        schema_version: "vesk-z23-edur-job-v1",
-        drawing_id: drawingId,
-        source: { filename, media_type: pdf ? "application/pdf" : "image/png", data_base64: await readAsBase64(source) },
-      };
-      if (!pdf) body.declared_dpi = Number($("pilot-dpi").value);
-      const { doc } = await requestJson("POST", "/api/pilot/jobs", body);
-      followPilot(doc);
-    } catch (e) {
-      error.textContent = e.message;
-    } finally {
-      button.disabled = false;
-    }
+  async function submitPilot() {
+    const drawingId = $("pilot-drawing-id").value.trim();
+    const source = $("pilot-source-file").files[0];
+    if (!drawingId) throw new Error("Enter a drawing id");
+    if (!source) throw new Error("Choose the drawing's PDF or PNG file");
+    const pdf = isPdf(source);
+    let filename = safeName(source.name, pdf ? ".pdf" : ".png", "drawing", PILOT_NAME_LIMIT);
+    // The service keeps its own reviewed_normalized.png beside the source.
+    if (filename.toLowerCase() === "reviewed_normalized.png") filename = "drawing.png";
+    const body = {
+      schema_version: "vesk-z23-edur-job-v1",
+      drawing_id: drawingId,
+      source: { filename, media_type: pdf ? "application/pdf" : "image/png", data_base64: await readAsBase64(source) },
+    };
+    if (!pdf) body.declared_dpi = Number($("pilot-dpi").value);
+    const { doc } = await requestJson("POST", "/api/pilot/jobs", body);
+    followPilot(doc);
   }
 
   function followPilot(doc) {
@@ -503,7 +499,6 @@
     $("pilot-ack-reviewed").checked = false;
     $("pilot-ack-hold").checked = false;
     $("pilot-review-error").textContent = "";
-    $("pilot-review-button").disabled = false;
     show($("pilot-preview-block"), true);
     show($("pilot-review-form"), true);
   }
@@ -587,28 +582,18 @@
     return decisions;
   }
 
-  async function submitReview(event) {
-    event.preventDefault();
-    const error = $("pilot-review-error");
-    const button = $("pilot-review-button");
-    error.textContent = "";
-    try {
-      if (!$("pilot-ack-reviewed").checked || !$("pilot-ack-hold").checked) {
-        throw new Error("Confirm both statements before submitting the review");
-      }
-      const body = {
-        schema_version: "z23-edur-review-v1",
-        decision_id: nextDecisionId(),
-        acknowledgement: { operator_reviewed_all_candidates: true, pilot_hold: true },
-        decisions: reviewDecisions(),
-      };
-      button.disabled = true;
-      const { doc } = await requestJson("POST", pilot.reviewUrl, body);
-      if (doc.job_id === pilot.jobId) await renderPilot(doc);
-    } catch (e) {
-      error.textContent = e.message;
-      button.disabled = false;
+  async function submitReview() {
+    if (!$("pilot-ack-reviewed").checked || !$("pilot-ack-hold").checked) {
+      throw new Error("Confirm both statements before submitting the review");
     }
+    const body = {
+      schema_version: "z23-edur-review-v1",
+      decision_id: nextDecisionId(),
+      acknowledgement: { operator_reviewed_all_candidates: true, pilot_hold: true },
+      decisions: reviewDecisions(),
+    };
+    const { doc } = await requestJson("POST", pilot.reviewUrl, body);
+    if (doc.job_id === pilot.jobId) await renderPilot(doc);
   }
 
   async function showPilotResult(doc) {
@@ -649,10 +634,11 @@
   }
 
   document.addEventListener("DOMContentLoaded", () => {
-    $("job-form").addEventListener("submit", submitJob);
-    $("pilot-form").addEventListener("submit", submitPilot);
+    $("job-form").addEventListener("submit", submitHandler("submit-button", "submit-error", submitJob));
+    $("pilot-form").addEventListener("submit", submitHandler("pilot-submit-button", "pilot-submit-error", submitPilot));
     $("pilot-source-file").addEventListener("change", pilotSourceChanged);
-    $("pilot-review-form").addEventListener("submit", submitReview);
+    $("pilot-review-form").addEventListener("submit",
+      submitHandler("pilot-review-button", "pilot-review-error", submitReview));
     loadHealth();
   });
 
