@@ -173,37 +173,22 @@ def pilot_body(png, **edits):
             "source": {"filename": "plate.png", "media_type": "image/png",
                        "data_base64": base64.b64encode(png).decode()}}
     for key, value in edits.items():
-        target = body["source"] if key in ("filename", "media_type", "data_base64", "source_extra") else body
-        key = "extra" if key == "source_extra" else key
         if value is None:
-            target.pop(key)
+            body.pop(key)
         else:
-            target[key] = value
+            body[key] = value
     return body
 
 
 def pilot_error_rows(service, jobs_dir, png):
-    """The pilot routes' refusals that the program test of the pilot does not already cover."""
-    pdf_b64 = base64.b64encode(b"%PDF-1.4\n").decode()
+    """The pilot routes' refusals that the pilot's own tests do not already cover."""
     bad = (400, "invalid_pilot_request")
     not_found = (404, "not_found", "Local API route not found")
+    # The body's own refusals are the parser's table; here the route's answers around them:
+    # a body that is not JSON is a client error here (the review answers it 500), and the
+    # creation's own refusals pass through the same answer.
     creations = [
         (b"{", bad + ("Z23-Edur body is not valid JSON: ",)),
-        (b"[]", bad + ("Z23-Edur body must be an object",)),
-        ({"zeta": 1, "alpha": 1}, bad + ("Z23-Edur body contains unknown field 'alpha'",)),
-        (pilot_body(png, schema_version=1), bad + ("Z23-Edur job: field 'schema_version' must be a string",)),
-        (pilot_body(png, drawing_id=None), bad + ("Z23-Edur job: field 'drawing_id' must be a string",)),
-        (pilot_body(png, drawing_id=""), bad + ("Z23-Edur job: field 'drawing_id' must not be empty",)),
-        (pilot_body(png, source="plate.png"), bad + ("Z23-Edur source must be an object",)),
-        (pilot_body(png, source_extra=1), bad + ("Z23-Edur source contains unknown field 'extra'",)),
-        (pilot_body(png, filename=None), bad + ("Z23-Edur source: field 'filename' must be a string",)),
-        (pilot_body(png, media_type=""), bad + ("Z23-Edur source: field 'media_type' must not be empty",)),
-        (pilot_body(png, media_type="image/jpeg"), bad + ("Z23-Edur source media type is unsupported",)),
-        (pilot_body(png, data_base64=pdf_b64), bad + ("source_image must contain PNG bytes",)),
-        (pilot_body(png, media_type="application/pdf", filename="plate.pdf"),
-         bad + ("Z23-Edur PDF signature is invalid",)),
-        (pilot_body(png, declared_dpi=[300]), bad + ("Z23-Edur declared_dpi must be numeric or null",)),
-        # The creation's own refusals pass through the same answer.
         (pilot_body(png, drawing_id="d" * 129), bad + ("Z23-Edur drawing_id is unsafe",)),
         (pilot_body(png, declared_dpi=None), bad + ("Z23-Edur raster input requires one declared DPI in [72, 1200]",)),
     ]
