@@ -10,6 +10,7 @@
 #include "pilot/pilot_review.hpp"
 #include "pilot/pilot_service.hpp"
 #include "support/drawing_generator.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace {
@@ -35,12 +36,7 @@ SortedJson review_body(const ReaderResponse& candidates, const std::string& deci
 }
 
 std::string refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
-    try {
-        service.submit_review(job_id, body);
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "accepted";
+    return test::error_message<std::invalid_argument>([&] { service.submit_review(job_id, body); });
 }
 
 class PilotReviewModel : public ::testing::Test {
@@ -75,7 +71,7 @@ protected:
 
     TempDir dir_;
     fs::path source_ = dir_.path() / "plate.png";
-    vesk::testing::Drawing drawing_ = vesk::testing::plate_drawing();
+    vesk::test::Drawing drawing_ = vesk::test::plate_drawing();
     fs::path root_ = dir_.path() / "m23-pilot";
 };
 

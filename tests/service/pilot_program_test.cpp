@@ -59,8 +59,10 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
     vesk::test::TempDir dir("vesk-pilot-program");
     nlohmann::json job = {{"schema_version", "vesk-z23-edur-job-v1"},
                           {"drawing_id", "plate-1"},
-                          {"source", {{"filename", "plate.pdf"}, {"media_type", "application/pdf"},
-                                      {"data_base64", base64(vesk::testing::write_pdf(vesk::testing::plate_pdf()))}}}};
+                          {"source",
+                           {{"filename", "plate.pdf"},
+                            {"media_type", "application/pdf"},
+                            {"data_base64", base64(vesk::test::write_pdf(vesk::test::plate_pdf()))}}}};
     const fs::path job_dir = dir.path() / "jobs" / "m23-pilot" / "pilot-00000001";
     {
         ServiceProcess service({"--jobs-dir", "jobs", "--port", "0", "--workers", "1"}, dir.path());
