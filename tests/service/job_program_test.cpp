@@ -11,6 +11,7 @@
 #include "model/json_util.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
+#include "support/service_jobs.hpp"
 #include "support/service_process.hpp"
 
 namespace fs = std::filesystem;
@@ -21,33 +22,13 @@ using vesk::test::http_get;
 
 namespace {
 
-const fs::path kExamples = fs::path(VESK_SOURCE_DIR) / "examples";
-
-std::string job_body(const std::string& example, const std::string& drawing_id) {
-    const json graph = json::parse(vesk::test::read_file(kExamples / example));
-    const json body = {{"schema_version", "vesk-local-job-v1"},
-                       {"drawing_id", drawing_id},
-                       {"graph_filename", "part.json"},
-                       {"graph", graph},
-                       {"source_image", {{"filename", "part.png"}, {"media_type", "image/png"}, {"data_base64", "iVBORw0KGgo="}}}};
-    return body.dump();
-}
+using vesk::test::example_job_body;
+using vesk::test::wait_for_job_end;
 
 std::string submit(std::uint16_t port, const std::string& body) {
     const vesk::test::HttpReply reply = vesk::test::http_post(port, "/api/jobs", body);
     EXPECT_EQ(reply.status, 202) << reply.body;
     return json::parse(reply.body).value("job_id", "");
-}
-
-// The status document once the job has ended (or the last one seen after 60 s).
-json wait_for_end(std::uint16_t port, const std::string& id) {
-    json status;
-    for (const auto deadline = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < deadline;) {
-        status = json::parse(http_get(port, "/api/jobs/" + id).body);
-        if (status["status"] == "completed" || status["status"] == "rejected") break;
-        std::this_thread::sleep_for(20ms);
-    }
-    return status;
 }
 
 TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
@@ -56,12 +37,12 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
     const std::uint16_t port = service.wait_until_serving();
     ASSERT_NE(port, 0) << service.error_output();
 
-    const std::string first = submit(port, job_body("plate_with_holes.json", "plate"));
-    const std::string second = submit(port, job_body("plate_with_holes.json", "plate"));
-    const std::string refused = submit(port, job_body("underconstrained.json", "under"));
+    const std::string first = submit(port, example_job_body("plate_with_holes.json", "plate"));
+    const std::string second = submit(port, example_job_body("plate_with_holes.json", "plate"));
+    const std::string refused = submit(port, example_job_body("underconstrained.json", "under"));
     EXPECT_EQ(first, "job-00000001");
-    EXPECT_EQ(wait_for_end(port, first)["status"], "completed");
-    EXPECT_EQ(wait_for_end(port, second)["status"], "completed");
+    EXPECT_EQ(wait_for_job_end(port, first)["status"], "completed");
+    EXPECT_EQ(wait_for_job_end(port, second)["status"], "completed");
 
     // Status and result documents, byte for byte.
     const std::string status_text = http_get(port, "/api/jobs//" + first + "/").body;
@@ -114,7 +95,7 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
     EXPECT_EQ(json::parse(http_get(port, "/api/jobs/..%2F/result").body)["error"]["code"], "job_not_found");
 
     // The underconstrained graph ends rejected with its message.
-    const json rejected = wait_for_end(port, refused);
+    const json rejected = wait_for_job_end(port, refused);
     EXPECT_EQ(rejected["status"], "rejected");
     EXPECT_EQ(rejected["error"]["code"], "underconstrained_sketch");
     EXPECT_EQ(rejected["error"]["message"],
@@ -139,7 +120,7 @@ TEST(JobProgram, QueuedJobsFinishBeforeExit) {
     const std::uint16_t port = service.wait_until_serving();
     ASSERT_NE(port, 0) << service.error_output();
     std::vector<std::string> ids;
-    for (int i = 0; i < 3; ++i) ids.push_back(submit(port, job_body("l_bracket.json", "bracket")));
+    for (int i = 0; i < 3; ++i) ids.push_back(submit(port, example_job_body("l_bracket.json", "bracket")));
     const vesk::test::HttpReply queued = http_get(port, "/api/jobs/" + ids[2] + "/files/model.step");
     EXPECT_EQ(queued.status, 409);
     EXPECT_EQ(json::parse(queued.body)["error"]["code"], "artifact_not_ready");

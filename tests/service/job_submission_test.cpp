@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "model/json_util.hpp"
+#include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 #include "service/local_service.hpp"
 #include "support/drawing_generator.hpp"
@@ -34,19 +35,7 @@ json body(json graph = json::object()) {
 }
 
 std::string base64_of(const fs::path& path) {
-    const std::string bytes = vesk::test::read_file(path);
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string encoded;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-        encoded += alphabet[(group >> 18) & 63];
-        encoded += alphabet[(group >> 12) & 63];
-        encoded += i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
-        encoded += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
-    }
-    return encoded;
+    return vesk::test::base64_encode(vesk::test::read_file(path));
 }
 
 std::string refusal(const std::string& text, bool provider = false) {
@@ -137,7 +126,18 @@ protected:
 };
 
 TEST_F(SubmissionService, ContentTypeIdsAndConcurrency) {
-    fs::create_directories(jobs() / "job-00000007");  // an earlier job's directory
+    // An earlier run's rejected job: recovery numbers new jobs past it.
+    vesk::JobRecord earlier;
+    earlier.job_id = "job-00000007";
+    earlier.drawing_id = "d-1";
+    earlier.graph_filename = "g.json";
+    earlier.source_filename = "s.png";
+    earlier.status = vesk::JobStatus::rejected;
+    earlier.error_code = "engine_failure";
+    earlier.error_message = "earlier failure";
+    vesk::assign_job_paths(earlier, jobs());
+    fs::create_directories(earlier.job_directory);
+    vesk::persist_job_state(earlier);
     start();
     vesk::test::HttpReply reply = vesk::test::http_post(port_, "/api/jobs", body().dump(), "text/plain");
     EXPECT_EQ(reply.status, 415);
