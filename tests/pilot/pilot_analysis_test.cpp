@@ -35,25 +35,6 @@ std::string wait_settled(PilotService& service, const std::string& job_id) {
     return status;
 }
 
-<<<<<<< HEAD
-SortedJson confirm_all(const OrderedJson& status, const std::string& decision_id, bool reversed = false) {
-    SortedJson body = {{"schema_version", "z23-edur-review-v1"},
-                       {"decision_id", decision_id},
-                       {"acknowledgement", {{"pilot_hold", true}, {"operator_reviewed_all_candidates", true}}}};
-    body["decisions"] = SortedJson::array();
-    for (const auto& candidate : status["candidates"]) {
-        body["decisions"].push_back({{"value", nullptr}, {"action", "confirm"}, {"constraint_id", candidate["constraint_id"]}});
-    }
-    if (reversed) std::reverse(body["decisions"].begin(), body["decisions"].end());
-    return body;
-}
-
-std::string review_refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
-    return test::error_message<std::invalid_argument>([&] { service.submit_review(job_id, body); });
-}
-
-=======
->>>>>>> main
 class PilotAnalysis : public ::testing::Test {
 protected:
     // A mock provider whose fixture for drawing "img" is `readings` readings of 10 mm.
