@@ -32,22 +32,6 @@ json body(json graph = json::object()) {
     return b;
 }
 
-std::string base64_of(const fs::path& path) {
-    const std::string bytes = vesk::test::read_file(path);
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string encoded;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-        encoded += alphabet[(group >> 18) & 63];
-        encoded += alphabet[(group >> 12) & 63];
-        encoded += i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
-        encoded += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
-    }
-    return encoded;
-}
-
 std::string refusal(const std::string& text, bool provider = false) {
     try {
         vesk::parse_job_submission(text, provider);
@@ -179,7 +163,7 @@ TEST_F(SubmissionService, ReaderProviderJobsThroughTheBinding) {
     json b = body(nullptr);
     b["drawing_id"] = "plate-1";
     b["declared_dpi"] = drawing.declared_dpi;
-    b["source_image"]["data_base64"] = base64_of(dir_.path() / "plate.png");
+    b["source_image"]["data_base64"] = vesk::test::encode_base64(vesk::test::read_file(dir_.path() / "plate.png"));
     EXPECT_EQ(post(b, 202)["job_id"], "job-00000001");
     const fs::path job = jobs() / "job-00000001";
     EXPECT_TRUE(fs::exists(job / "reader_normalized.png"));
@@ -192,7 +176,7 @@ TEST_F(SubmissionService, ReaderProviderJobsThroughTheBinding) {
     EXPECT_EQ(post(b, 500)["error"]["code"], "job_storage_failed");
     vesk::testing::Drawing(640, 420).write_png(dir_.path() / "blank.png");
     b["drawing_id"] = "plate-1";
-    b["source_image"]["data_base64"] = base64_of(dir_.path() / "blank.png");
+    b["source_image"]["data_base64"] = vesk::test::encode_base64(vesk::test::read_file(dir_.path() / "blank.png"));
     const std::string message = post(b, 400)["error"]["message"];
     EXPECT_EQ(message.rfind("Reader provider output was rejected: ", 0), 0u) << message;
     EXPECT_TRUE(fs::exists(jobs() / "job-00000003" / "s.png"));
