@@ -18,6 +18,7 @@
 
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
+#include "support/service_jobs.hpp"
 #include "support/service_process.hpp"
 
 namespace {

@@ -36,6 +36,16 @@ constexpr std::int32_t kSlotColumnGap = 6;
 constexpr int kMarkerSearch = 5;
 constexpr int kMarkerCellsNeeded = 85;  // ceil(99 x 0.85)
 
+// Mixes a pixel position into 64 well-spread bits (the finaliser of SplitMix64).
+std::uint64_t pixel_hash(std::int32_t x, std::int32_t y) {
+    std::uint64_t z = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(x)) << 32) ^
+                      static_cast<std::uint32_t>(y);
+    z += 0x9e3779b97f4a7c15ULL;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
 // Half-open rectangle of pixel positions.
 struct Region {
     std::int32_t x0 = 0;
@@ -307,21 +317,23 @@ double estimate_skew(const RasterImage& image) {
     }
     if (grid_ink < kMinSkewPoints) return 0.0;
 
-    // The profile takes every such pixel, thinned in scan order to the budget. Points from
-    // grid rows only would fall into every step-th bin at 0 degrees and leave the bins
-    // between empty: the 0-degree score would be inflated by up to the step, and real
-    // skews would read as none.
-    const std::size_t keep_every =
-        std::max<std::size_t>(1, (profile_ink + kSkewPointBudget - 1) / kSkewPointBudget);
+    // The profile takes every such pixel, thinned to the budget. Points from grid rows only
+    // would fall into every step-th bin at 0 degrees and leave the bins between empty: the
+    // 0-degree score would be inflated by up to the step, and real skews would read as none.
+    // Nor is every k-th point in scan order kept: on a filled area those form an oblique
+    // lattice whose rows the profile finds as a skew (a straight filled rectangle read as
+    // 4.4 degrees). A hash of the coordinates keeps a share of the points that favours no
+    // direction, the same share everywhere.
+    const std::uint64_t keep_below =
+        profile_ink <= kSkewPointBudget
+            ? std::numeric_limits<std::uint64_t>::max()
+            : std::numeric_limits<std::uint64_t>::max() / profile_ink * kSkewPointBudget;
     std::vector<std::pair<double, double>> points;
-    points.reserve(profile_ink / keep_every + 1);
-    std::size_t seen = 0;
+    points.reserve(std::min(profile_ink, kSkewPointBudget + kSkewPointBudget / 8));
     for (std::int32_t y = inner.y0; y < inner.y1; ++y) {
         for (std::int32_t x = inner.x0; x < inner.x1; ++x) {
-            if (ink[inner.local(x, y)] != 2) continue;
-            if (seen++ % keep_every == 0) {
-                points.emplace_back(static_cast<double>(x) - half_w, static_cast<double>(y) - half_h);
-            }
+            if (ink[inner.local(x, y)] != 2 || pixel_hash(x, y) > keep_below) continue;
+            points.emplace_back(static_cast<double>(x) - half_w, static_cast<double>(y) - half_h);
         }
     }
     if (points.size() < kMinSkewPoints) return 0.0;

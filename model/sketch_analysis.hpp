@@ -27,10 +27,11 @@ struct SketchAnalysis {
     bool operator==(const SketchAnalysis&) const = default;
 };
 
-// Largest sketch the analysis takes on; beyond these the solver's diagnosis and the solid
-// would take minutes, so the analysis refuses at once and names the count.
-inline constexpr std::size_t kMaxSketchEntities = 4096;
-inline constexpr std::size_t kMaxSketchConstraints = 16384;
+// Largest sketch the analysis takes on (a 256-hole plate with its outline and top view
+// fits). The solver's redundancy re-solve grows with the cube of a connected group's
+// unknowns, and 1,000 tied lines took minutes; beyond these the analysis refuses at once.
+inline constexpr std::size_t kMaxSketchEntities = 300;
+inline constexpr std::size_t kMaxSketchConstraints = 10000;
 
 // Diagnoses the graph with a fresh solver system. Invalid-argument errors for relations
 // the sketch model does not support or a graph beyond the size limits, overflow_error when the constraints run out of

@@ -1,7 +1,9 @@
 #include "model/solid_builder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <variant>
 
@@ -91,6 +93,71 @@ ModelHole hole_of(const DimensionEntity& entity) {
     return ModelHole{entity.id, circle.center.x, circle.center.y, circle.radius};
 }
 
+// Distance from p to the segment a-b.
+double segment_distance(const Point2& p, const Point2& a, const Point2& b) {
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    const double length_squared = dx * dx + dy * dy;
+    double t = length_squared > 0.0 ? ((p.x - a.x) * dx + (p.y - a.y) * dy) / length_squared : 0.0;
+    t = std::clamp(t, 0.0, 1.0);
+    return std::hypot(p.x - (a.x + t * dx), p.y - (a.y + t * dy));
+}
+
+// Even-odd rule: a ray from p towards +x crosses the outline an odd number of times.
+bool inside_outline(const Point2& p, const std::vector<Point2>& outline) {
+    bool inside = false;
+    for (std::size_t i = 0, j = outline.size() - 1; i < outline.size(); j = i++) {
+        const Point2& a = outline[i];
+        const Point2& b = outline[j];
+        if ((a.y > p.y) != (b.y > p.y) && p.x < a.x + (p.y - a.y) * (b.x - a.x) / (b.y - a.y)) {
+            inside = !inside;
+        }
+    }
+    return inside;
+}
+
+// A cut that crosses or touches the outline makes a notch, which would be reported as a
+// round hole. A circle wholly outside is left as it was: its cut removes nothing and the
+// round-trip check refuses it. Returns the holes whose centre lies inside, in graph order.
+std::vector<ModelHole> check_holes_inside_outline(const std::vector<ModelHole>& holes,
+                                                  const std::vector<Point2>& outline) {
+    std::vector<ModelHole> inside;
+    for (const ModelHole& hole : holes) {
+        const Point2 center{hole.center_x, hole.center_y};
+        double clearance = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < outline.size(); ++i) {
+            clearance = std::min(clearance, segment_distance(center, outline[i], outline[(i + 1) % outline.size()]));
+        }
+        if (!(clearance - hole.radius > kPointTolerance)) {
+            throw std::invalid_argument("Hole '" + hole.entity_id + "' is not inside the prismatic outline");
+        }
+        if (inside_outline(center, outline)) inside.push_back(hole);
+    }
+    return inside;
+}
+
+// Two holes must keep material between them: closer than the sum of their radii (or
+// touching, within the point tolerance) they would be cut as one slot.
+void check_holes_apart(const std::vector<ModelHole>& holes, const std::string& noun) {
+    for (std::size_t i = 0; i < holes.size(); ++i) {
+        for (std::size_t j = i + 1; j < holes.size(); ++j) {
+            const double gap = std::hypot(holes[i].center_x - holes[j].center_x, holes[i].center_y - holes[j].center_y) -
+                               holes[i].radius - holes[j].radius;
+            if (!(gap > kPointTolerance)) {
+                throw std::invalid_argument(noun + " '" + holes[i].entity_id + "' and '" + holes[j].entity_id +
+                                            "' overlap");
+            }
+        }
+    }
+}
+
+void check_hole_count(std::size_t count) {
+    if (count > kMaxModelHoles) {
+        throw std::invalid_argument("DimensionGraph has too many holes: " + std::to_string(count) + " (limit " +
+                                    std::to_string(kMaxModelHoles) + ")");
+    }
+}
+
 // The comparison of measured cylinders: y, then x within the merge tolerance, then radius
 // exactly. It is not a strict weak ordering, so it only drives a stable insertion sort.
 bool cylinder_before(const MeasuredCylinder& a, const MeasuredCylinder& b) {
@@ -136,6 +203,11 @@ BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     const auto front_entities = view_entities(graph, front);
     const auto top_entities = view_entities(graph, top);
 
+    BuiltModel model;
+    for (const DimensionEntity* entity : front_entities) {
+        if (entity->type == EntityType::circle) model.holes.push_back(hole_of(*entity));
+    }
+    check_hole_count(model.holes.size());
     const std::vector<Point2> outline = chain_prismatic_outline(front_entities);
 
     const ViewBounds top_bounds = view_bounds(top_entities, "top");
@@ -143,6 +215,8 @@ BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     if (thickness <= kMinThickness) {
         throw std::invalid_argument("M2 prismatic top view has zero thickness");
     }
+
+    check_holes_apart(check_holes_inside_outline(model.holes, outline), "Holes");
 
     BRepBuilderAPI_MakePolygon polygon;
     for (const Point2& p : outline) polygon.Add(gp_Pnt(p.x, p.y, 0.0));
@@ -155,10 +229,6 @@ BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     TopoDS_Shape solid =
         BRepPrimAPI_MakePrism(face.Face(), gp_Vec(0.0, 0.0, thickness), Standard_True, Standard_True).Shape();
 
-    BuiltModel model;
-    for (const DimensionEntity* entity : front_entities) {
-        if (entity->type == EntityType::circle) model.holes.push_back(hole_of(*entity));
-    }
     solid = cut_all_holes(solid, model.holes, thickness, route);
 
     check_occt_shape(solid, "extruded");
@@ -180,6 +250,7 @@ BuiltModel revolved(const DimensionGraph& graph, HoleCutRoute route) {
         }
     }
     if (front_entities.empty()) throw std::invalid_argument("M2 revolve front view requires at least one circle");
+    check_hole_count(front_entities.size() - 1);
 
     std::size_t outer_index = 0;
     for (std::size_t i = 1; i < front_entities.size(); ++i) {
@@ -225,6 +296,14 @@ BuiltModel revolved(const DimensionGraph& graph, HoleCutRoute route) {
     if (!(radius - bore_radius > kPointTolerance)) {
         throw std::invalid_argument("M2 revolve requires a bore smaller than the outer circle");
     }
+    // A flange hole that meets the bore would open into it.
+    for (const ModelHole& hole : flange_holes) {
+        if (bore != nullptr &&
+            !(std::hypot(hole.center_x - cx, hole.center_y - cy) - hole.radius - bore_radius > kPointTolerance)) {
+            throw std::invalid_argument("Flange hole '" + hole.entity_id + "' reaches the bore");
+        }
+    }
+    check_holes_apart(flange_holes, "Flange holes");
 
     BRepBuilderAPI_MakePolygon polygon;
     polygon.Add(gp_Pnt(cx + bore_radius, cy, 0.0));

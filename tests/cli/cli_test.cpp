@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -167,6 +168,15 @@ TEST(CliRun, RefusalsNameTheirReasonAndWriteNothing) {
             EXPECT_FALSE(fs::exists(out));
         }
     }
+}
+
+// A bounded run of the mutation fuzzer (scripts/fuzz-cli.py; the full run takes 5,000
+// cases): no crash, no hang, no file left by a refusal before building.
+TEST(CliFuzz, MutatedGraphsAreRefusedCleanly) {
+    if (std::system("python3 --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "python3 is not installed";
+    const auto result = run_process("/usr/bin/env", {"python3", std::string(VESK_SOURCE_DIR) + "/scripts/fuzz-cli.py",
+                                                     kCli.string(), "--cases", "24", "--jobs", "2", "--max-array", "2000"});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
 }
 
 }  // namespace

@@ -330,6 +330,24 @@ TEST(RasterSkew, DrawingsWithoutStraightEdgesAreLeftAsTheyAre) {
     }
 }
 
+// Thinning every k-th ink pixel in scan order made an oblique lattice of a filled area:
+// straight rectangles 2011 and 2012 pixels wide read as -4.4 and 4.4 degrees. The thinning
+// now favours no direction.
+TEST(RasterSkew, FilledRectanglesOnALargeSheetAreLeftStraight) {
+    for (const std::int32_t width : {2011, 2012, 2200}) {
+        RasterImage sheet;
+        sheet.width = 4000;
+        sheet.height = 3000;
+        sheet.pixels.assign(std::size_t{4000} * 3000, 0xffffffffu);
+        for (std::int32_t y = 700; y < 2300; ++y) {
+            for (std::int32_t x = 2000 - width / 2; x < 2000 - width / 2 + width; ++x) {
+                sheet.pixels[sheet.index(x, y)] = 0xff000000u;
+            }
+        }
+        EXPECT_LT(std::fabs(estimate_skew(sheet)), 0.1) << width;
+    }
+}
+
 TEST_F(RasterIntakeTest, StraightDrawingIsWrittenBackUnchangedAndRepeatably) {
     // Neighbouring candidates tie on a straight drawing and the lowest wins: -0.0999...,
     // inside the cut-off, so nothing is resampled.

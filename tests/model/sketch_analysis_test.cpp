@@ -162,7 +162,15 @@ TEST(SketchAnalysis, RefusesWhatTheSketchModelCannotJudge) {
     const Sketch two_lines = Sketch().line("l1", 0, 0, 10, 0).line("l2", 0, 5, 10, 5);
     const Sketch line = Sketch().line("l1", 0, 0, 10, 0);
     const Sketch circle = Sketch().circle("c1", 0, 0, 2);
+    Sketch too_many_entities;
+    for (std::size_t k = 0; k <= kMaxSketchEntities; ++k) too_many_entities.circle("c" + std::to_string(k), 0, 0, 1);
+    Sketch too_many_constraints = Sketch(circle);
+    for (std::size_t k = 0; k <= kMaxSketchConstraints; ++k) {
+        too_many_constraints.rule("d" + std::to_string(k), CT::diameter, {"c1"}, 4);
+    }
     const std::vector<std::pair<DimensionGraph, std::string>> cases = {
+        {too_many_entities.graph(), "DimensionGraph has too many entities: 301 (limit 300)"},
+        {too_many_constraints.graph(), "DimensionGraph has too many constraints: 10001 (limit 10000)"},
         {Sketch(two_lines).rule("co", CT::coincident, {"l1", "l2"}).graph(),
          "Constraint 'co' has ambiguous line endpoint selection"},
         {Sketch(line).circle("c1", 0, 0, 2).rule("an", CT::angle, {"l1", "c1"}, 30).graph(),

@@ -182,9 +182,37 @@ TEST(SolidBuilder, RefusalsCarryTheirMessages) {
          "M2 revolve requires a bore smaller than the outer circle"},
         {flange(50.0, 12.0, {circle("bore", "f", 0, 0, 50 - 5e-10)}),
          "M2 revolve requires a bore smaller than the outer circle"},
+        // Cuts that would leave a notch, a slot or a hole opening into the bore.
+        {plate(10.0, {circle("notch", "f", 50, 0, 5)}), "Hole 'notch' is not inside the prismatic outline"},
+        {plate(10.0, {circle("ok", "f", 20, 20, 5), circle("graze", "f", 50, 45, 5)}),
+         "Hole 'graze' is not inside the prismatic outline"},
+        {plate(10.0, {circle("s1", "f", 40, 25, 5), circle("s2", "f", 48, 25, 5)}), "Holes 's1' and 's2' overlap"},
+        {plate(10.0, {circle("t1", "f", 40, 25, 5), circle("far", "f", 80, 25, 1), circle("t2", "f", 50, 25, 5)}),
+         "Holes 't1' and 't2' overlap"},
+        {flange(50.0, 12.0, {circle("bolt", "f", 0, 25, 6), circle("bore", "f", 0, 0, 20)}),
+         "Flange hole 'bolt' reaches the bore"},
+        {flange(50.0, 12.0, {circle("h1", "f", 30, 0, 5), circle("h2", "f", 30, 8, 5)}),
+         "Flange holes 'h1' and 'h2' overlap"},
     };
     for (const auto& [graph, expected] : cases) {
         EXPECT_EQ(error_message<std::invalid_argument>([&] { build_m2_solid(graph); }), expected);
+    }
+}
+
+// A plate of 256 holes is built (all holes cut at once); past the limit the builder
+// refuses before any OCCT work.
+TEST(SolidBuilder, HoleCountLimit) {
+    for (const std::size_t count : {std::size_t{256}, kMaxModelHoles + 1}) {
+        Entities holes;
+        for (std::size_t i = 0; i < count; ++i) {
+            holes.push_back(circle("h" + std::to_string(i), "f", 2.0 + 4.0 * (i % 24), 2.0 + 2.0 * (i / 24), 0.5));
+        }
+        if (count <= kMaxModelHoles) {
+            EXPECT_EQ(measure_shape(build_m2_solid(plate(3.0, holes)).shape).cylinders.size(), count);
+        } else {
+            EXPECT_EQ(error_message<std::invalid_argument>([&] { build_m2_solid(plate(3.0, holes)); }),
+                      "DimensionGraph has too many holes: 257 (limit 256)");
+        }
     }
 }
 

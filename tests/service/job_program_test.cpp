@@ -16,6 +16,7 @@
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
 #include "support/sanitizers.hpp"
+#include "support/service_jobs.hpp"
 #include "support/service_process.hpp"
 
 namespace fs = std::filesystem;
@@ -27,13 +28,11 @@ using vesk::test::http_get;
 namespace {
 
 using vesk::test::example_graph;
+using vesk::test::example_job_body;
+using vesk::test::wait_for_job_end;
 
 std::string job_body(const json& graph, const std::string& drawing_id) {
     return vesk::test::graph_job_body(graph, drawing_id);
-}
-
-std::string example_body(const std::string& example, const std::string& drawing_id) {
-    return job_body(example_graph(example), drawing_id);
 }
 
 std::string submit(std::uint16_t port, const std::string& body) {
@@ -52,12 +51,12 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
     const std::uint16_t port = service.wait_until_serving();
     ASSERT_NE(port, 0) << service.error_output();
 
-    const std::string first = submit(port, example_body("plate_with_holes.json", "plate"));
-    const std::string second = submit(port, example_body("plate_with_holes.json", "plate"));
-    const std::string refused = submit(port, example_body("underconstrained.json", "under"));
+    const std::string first = submit(port, example_job_body("plate_with_holes.json", "plate"));
+    const std::string second = submit(port, example_job_body("plate_with_holes.json", "plate"));
+    const std::string refused = submit(port, example_job_body("underconstrained.json", "under"));
     EXPECT_EQ(first, "job-00000001");
-    EXPECT_EQ(wait_for_end(port, first)["status"], "completed");
-    EXPECT_EQ(wait_for_end(port, second)["status"], "completed");
+    EXPECT_EQ(wait_for_job_end(port, first)["status"], "completed");
+    EXPECT_EQ(wait_for_job_end(port, second)["status"], "completed");
 
     // Status and result documents, byte for byte.
     const std::string status_text = http_get(port, "/api/jobs//" + first + "/").body;
@@ -110,7 +109,7 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
     EXPECT_EQ(json::parse(http_get(port, "/api/jobs/..%2F/result").body)["error"]["code"], "job_not_found");
 
     // The underconstrained graph ends rejected with its message.
-    const json rejected = wait_for_end(port, refused);
+    const json rejected = wait_for_job_end(port, refused);
     EXPECT_EQ(rejected["status"], "rejected");
     EXPECT_EQ(rejected["error"]["code"], "underconstrained_sketch");
     EXPECT_EQ(rejected["error"]["message"],
@@ -224,7 +223,7 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
     json scan = json::parse(job_body(json(), "scan"));
     scan.erase("graph");
     scan["declared_dpi"] = drawing.declared_dpi;
-    scan["source_image"]["data_base64"] = vesk::test::encode_base64(vesk::test::read_file(dir.path() / "plate.png"));
+    scan["source_image"]["data_base64"] = vesk::test::base64_encode(vesk::test::read_file(dir.path() / "plate.png"));
 
     vesk::test::ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "4", "--reader-provider",
                                         "mock", "--reader-source", "manifest.json", "--reader-source-root", "."},
@@ -233,8 +232,8 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
     ASSERT_NE(port, 0) << service.error_output();
     // Body and final status of each kind of job.
     const std::vector<std::pair<std::string, std::string>> kinds = {
-        {example_body("plate_with_holes.json", "plate"), "completed"}, {example_body("flange.json", "flange"), "completed"},
-        {example_body("l_bracket.json", "bracket"), "completed"},      {job_body(json::object(), "empty"), "rejected"},
+        {example_job_body("plate_with_holes.json", "plate"), "completed"}, {example_job_body("flange.json", "flange"), "completed"},
+        {example_job_body("l_bracket.json", "bracket"), "completed"},      {job_body(json::object(), "empty"), "rejected"},
         {scan.dump(), "completed"},                                {job_body(one_missing_graph(), "hole"), "completed"}};
     constexpr int kClients = 4;
     constexpr int kJobsPerClient = 20;
@@ -281,7 +280,7 @@ TEST(JobProgram, QueuedJobsFinishBeforeExit) {
     const std::uint16_t port = service.wait_until_serving();
     ASSERT_NE(port, 0) << service.error_output();
     std::vector<std::string> ids;
-    for (int i = 0; i < 3; ++i) ids.push_back(submit(port, example_body("l_bracket.json", "bracket")));
+    for (int i = 0; i < 3; ++i) ids.push_back(submit(port, example_job_body("l_bracket.json", "bracket")));
     const vesk::test::HttpReply queued = http_get(port, "/api/jobs/" + ids[2] + "/files/model.step");
     EXPECT_EQ(queued.status, 409);
     EXPECT_EQ(json::parse(queued.body)["error"]["code"], "artifact_not_ready");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -98,7 +99,10 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
     TempDir dir;
     const fs::path jobs = dir.path();
     write_job(jobs, "job-00000010", state_of("job-00000010", "queued").dump(2) + "\n");
-    write_job(jobs, "job-00000002", state_of("job-00000002", "running").dump(2) + "\n");
+    // With leftovers of interrupted replaces: discarded, all but a name no replace makes.
+    write_job(jobs, "job-00000002", state_of("job-00000002", "running").dump(2) + "\n",
+              {"plate.json", "plate.png", "job_state.json.tmp", ".tmp-41-0-plate.step", "plate_report.json.tmp",
+               "notes.tmp"});
     write_job(jobs, "job-00000003", state_of("job-00000003", "running").dump(2) + "\n", {"plate.png"});
     auto completed = kOutputs;
     completed.insert(completed.end(), {"plate.json", "plate.png"});
@@ -117,7 +121,7 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
         write_job(jobs, odd, state_of(odd, "queued").dump(2) + "\n");
     }
     platform::write_file(jobs / "job-00000011", "a file, not a directory");
-    write_job(jobs, "job-00000008", "");
+    write_job(jobs, "job-00000008", "", {"plate.json.tmp"});
     const std::string completed_before = platform::read_file(jobs / "job-00000004" / "job_state.json");
 
     Recovery recovery;
@@ -168,6 +172,11 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
     EXPECT_EQ(by_id["job-00000006"]->error_code, "engine_failure");
     EXPECT_EQ(platform::read_file(jobs / "job-00000006" / "job_state.json"), rejected_text);
     EXPECT_FALSE(fs::exists(jobs / "job-00000008" / "job_state.json"));
+    EXPECT_TRUE(fs::exists(jobs / "job-00000008" / "plate.json.tmp"));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(jobs / "job-00000002")) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"job_state.json", "notes.tmp", "plate.json", "plate.png"}));
 }
 
 TEST(JobRecovery, StatelessDirectories) {
@@ -258,7 +267,8 @@ TEST(JobRecovery, UntrustedStateStopsTheStartAndChangesNothing) {
     for (const Row& row : rows) {
         TempDir dir;
         const fs::path jobs = dir.path();
-        write_job(jobs, "job-00000001", state_of("job-00000001", "running").dump(2) + "\n");
+        write_job(jobs, "job-00000001", state_of("job-00000001", "running").dump(2) + "\n",
+                  {"plate.json", "plate.png", "job_state.json.tmp"});
         write_job(jobs, "job-00000003", state_of("job-00000003", "running").dump(2) + "\n", {"plate.png"});
         ordered_json spoiled = state_of("job-00000002", "running");
         row.spoil(spoiled);

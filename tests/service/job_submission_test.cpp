@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "model/json_util.hpp"
+#include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 #include "service/local_service.hpp"
 #include "support/drawing_generator.hpp"
@@ -30,6 +31,10 @@ json body(json graph = json::object()) {
               {"source_image", {{"filename", "s.png"}, {"media_type", "image/png"}, {"data_base64", kPng}}}};
     if (!graph.is_null()) b["graph"] = graph;
     return b;
+}
+
+std::string base64_of(const fs::path& path) {
+    return vesk::test::base64_encode(vesk::test::read_file(path));
 }
 
 std::string refusal(const std::string& text, bool provider = false) {
@@ -124,7 +129,18 @@ protected:
 };
 
 TEST_F(SubmissionService, ContentTypeIdsAndConcurrency) {
-    fs::create_directories(jobs() / "job-00000007");  // an earlier job's directory
+    // An earlier run's rejected job: recovery numbers new jobs past it.
+    vesk::JobRecord earlier;
+    earlier.job_id = "job-00000007";
+    earlier.drawing_id = "d-1";
+    earlier.graph_filename = "g.json";
+    earlier.source_filename = "s.png";
+    earlier.status = vesk::JobStatus::rejected;
+    earlier.error_code = "engine_failure";
+    earlier.error_message = "earlier failure";
+    vesk::assign_job_paths(earlier, jobs());
+    fs::create_directories(earlier.job_directory);
+    vesk::persist_job_state(earlier);
     start();
     vesk::test::HttpReply reply = vesk::test::http_post(port_, "/api/jobs", body().dump(), "text/plain");
     EXPECT_EQ(reply.status, 415);
@@ -163,7 +179,7 @@ TEST_F(SubmissionService, ReaderProviderJobsThroughTheBinding) {
     json b = body(nullptr);
     b["drawing_id"] = "plate-1";
     b["declared_dpi"] = drawing.declared_dpi;
-    b["source_image"]["data_base64"] = vesk::test::encode_base64(vesk::test::read_file(dir_.path() / "plate.png"));
+    b["source_image"]["data_base64"] = base64_of(dir_.path() / "plate.png");
     EXPECT_EQ(post(b, 202)["job_id"], "job-00000001");
     const fs::path job = jobs() / "job-00000001";
     EXPECT_TRUE(fs::exists(job / "reader_normalized.png"));
@@ -176,7 +192,7 @@ TEST_F(SubmissionService, ReaderProviderJobsThroughTheBinding) {
     EXPECT_EQ(post(b, 500)["error"]["code"], "job_storage_failed");
     vesk::testing::Drawing(640, 420).write_png(dir_.path() / "blank.png");
     b["drawing_id"] = "plate-1";
-    b["source_image"]["data_base64"] = vesk::test::encode_base64(vesk::test::read_file(dir_.path() / "blank.png"));
+    b["source_image"]["data_base64"] = base64_of(dir_.path() / "blank.png");
     const std::string message = post(b, 400)["error"]["message"];
     EXPECT_EQ(message.rfind("Reader provider output was rejected: ", 0), 0u) << message;
     EXPECT_TRUE(fs::exists(jobs() / "job-00000003" / "s.png"));

@@ -10,8 +10,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/http_client.hpp"
-
 extern char** environ;
 
 namespace vesk::test {
@@ -28,31 +26,6 @@ int remaining_ms(Clock::time_point deadline) {
 
 std::filesystem::path service_program() {
     return std::filesystem::path(VESK_BINARY_DIR) / "server" / "vesk-service";
-}
-
-nlohmann::json example_graph(const std::string& name) {
-    return nlohmann::json::parse(read_file(std::filesystem::path(VESK_SOURCE_DIR) / "examples" / name));
-}
-
-std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id) {
-    const nlohmann::json body = {
-        {"schema_version", "vesk-local-job-v1"},
-        {"drawing_id", drawing_id},
-        {"graph_filename", "part.json"},
-        {"graph", graph},
-        {"source_image", {{"filename", "part.png"}, {"media_type", "image/png"}, {"data_base64", "iVBORw0KGgo="}}}};
-    return body.dump();
-}
-
-nlohmann::json wait_for_job_end(std::uint16_t port, const std::string& job_id, std::chrono::milliseconds timeout,
-                                std::chrono::milliseconds poll) {
-    nlohmann::json status;
-    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
-        status = nlohmann::json::parse(http_get(port, "/api/jobs/" + job_id).body);
-        if (status["status"] == "completed" || status["status"] == "rejected") break;
-        std::this_thread::sleep_for(poll);
-    }
-    return status;
 }
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd) {

@@ -11,23 +11,11 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "support/run_process.hpp"
 
 namespace vesk::test {
 
 std::filesystem::path service_program();
-
-// One of the example graphs of the source tree.
-nlohmann::json example_graph(const std::string& name);
-// A "vesk-local-job-v1" body for a graph job (graph file "part.json", source "part.png").
-std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id);
-// The job's status document once it is completed or rejected, or the last one seen when
-// `timeout` passes; polls every `poll`.
-nlohmann::json wait_for_job_end(std::uint16_t port, const std::string& job_id,
-                                std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                                std::chrono::milliseconds poll = std::chrono::milliseconds(20));
 
 class ServiceProcess {
 public:
