@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include "pilot/pilot_analysis.hpp"
+#include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_files.hpp"
 #include "pilot/pilot_record.hpp"
 #include "pilot/pilot_service.hpp"
@@ -111,18 +112,6 @@ void BM_AnalyzeSheet(benchmark::State& state) {
 }
 BENCHMARK(BM_AnalyzeSheet)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// A review that confirms every candidate of the job just analysed.
-SortedJson confirm_all(const OrderedJson& status, std::uint64_t number) {
-    SortedJson body = {{"schema_version", "z23-edur-review-v1"},
-                       {"decision_id", "review-" + std::to_string(number)},
-                       {"acknowledgement", {{"operator_reviewed_all_candidates", true}, {"pilot_hold", true}}}};
-    body["decisions"] = SortedJson::array();
-    for (const auto& candidate : status["candidates"]) {
-        body["decisions"].push_back({{"constraint_id", candidate["constraint_id"]}, {"action", "confirm"}, {"value", nullptr}});
-    }
-    return body;
-}
-
 void BM_ReviewHoldsPilotMutex(benchmark::State& state) {
     using Clock = std::chrono::steady_clock;
     const Sheet& sheet = kSheets[state.range(0)];
@@ -142,7 +131,7 @@ void BM_ReviewHoldsPilotMutex(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             status = *service.job_status(job_id);
         } while (status["status"] != "awaiting_review" && status["status"] != "rejected");
-        const SortedJson body = confirm_all(status, number);
+        const SortedJson body = test::confirm_all_review(status, "review-" + std::to_string(number));
 
         // A status reader polls throughout; its longest call is the wait the review imposed.
         std::atomic<bool> reviewing{true};

@@ -51,6 +51,7 @@ def main():
     parser.add_argument("--pdf-writer", required=True)
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
+    args.source_dir = os.path.abspath(args.source_dir)  # the browser takes absolute file paths only
 
     chromium = shutil.which("chromium")
     driver_path = shutil.which("chromedriver")

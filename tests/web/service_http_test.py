@@ -124,7 +124,7 @@ def end_to_end(service, graph, png):
     return job_id
 
 
-def error_rows(service, job_id, graph, png):
+def error_rows(service, jobs_dir, job_id, graph, png):
     not_found = (404, "not_found", "Local API route not found")
     rows = [
         ("GET", "/index.html?x=1", None, None, not_found),
@@ -152,6 +152,16 @@ def error_rows(service, job_id, graph, png):
         expect_error(service.request(method, target, body, content_type), expected, method + " " + target)
     status, _, data = service.request("HEAD", "/health")
     check(status == 404, "HEAD /health is not a route (got %d)" % status)
+
+    # Files that vanish under a completed job are server errors naming the file.
+    job_dir = os.path.join(jobs_dir, job_id)
+    for suffix, target, code in (("_traffic.json", "/result", "completed_result_invalid"),
+                                 (".step", "/files/model.step", "artifact_read_failed")):
+        for name in os.listdir(job_dir):
+            if name.endswith(suffix):
+                os.remove(os.path.join(job_dir, name))
+        expect_error(service.request("GET", "/api/jobs/" + job_id + target),
+                     (500, code, "Cannot open local service artifact: "), "a vanished " + suffix)
 
 
 def expect_error(got, expected, what):
@@ -233,6 +243,13 @@ def pilot_error_rows(service, jobs_dir, png):
     os.remove(source)
     expect_error(service.request("GET", job + "/files/source"),
                  (500, "pilot_artifact_read_failed", "Cannot open local service artifact: "), "a vanished source")
+    # The next job's directory already taken: a storage failure, not the client's.
+    number = int(doc["job_id"].split("-")[1]) + 1
+    blocker = os.path.join(jobs_dir, "m23-pilot", "pilot-%08d" % number)
+    open(blocker, "w").close()
+    expect_error(service.request("POST", "/api/pilot/jobs", pilot_body(png)),
+                 (500, "pilot_storage_failed", "Z23-Edur pilot job directory already exists: " + blocker),
+                 "a pilot job whose directory is taken")
 
 
 def load(service, graph, png):
@@ -314,7 +331,7 @@ def main():
             load(service, graph, png)
         else:
             job_id = end_to_end(service, graph, png)
-            error_rows(service, job_id, graph, png)
+            error_rows(service, os.path.join(work, "jobs"), job_id, graph, png)
             pilot_error_rows(service, os.path.join(work, "jobs"), png)
     finally:
         check(service.stop() == 0, "the service exits 0 on SIGTERM")
