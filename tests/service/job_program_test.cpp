@@ -215,7 +215,7 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
         GTEST_SKIP() << "needs a ThreadSanitizer build (-DVESK_TSAN=ON) or VESK_MIXED_JOBS=1";
     }
     vesk::test::TempDir dir("vesk-jobs-e2e");
-    const vesk::testing::Drawing drawing = vesk::testing::plate_drawing();
+    const vesk::test::Drawing drawing = vesk::test::plate_drawing();
     drawing.write_png(dir.path() / "plate.png");
     vesk::test::write_file(dir.path() / "plate.json", drawing.reader_response_json("scan"));
     vesk::test::write_file(dir.path() / "manifest.json", R"({"schema_version":"vesk-reader-mock-manifest-v1",)"
