@@ -37,14 +37,14 @@ constexpr Sheet kSheets[] = {{"plate", 288.0, 216.0}, {"A4", 595.0, 842.0}, {"A3
 
 // The plate drawing in the top-left corner of a sheet of the given size.
 std::string sheet_pdf(const Sheet& sheet) {
-    testing::PdfSpec spec = testing::plate_pdf();
-    testing::PdfPageSpec& page = spec.pages.front();
+    test::PdfSpec spec = test::plate_pdf();
+    test::PdfPageSpec& page = spec.pages.front();
     const double shift = sheet.height - page.height;
     page.width = sheet.width;
     page.height = sheet.height;
     for (auto& label : page.labels) label.y += shift;
     for (auto& rect : page.rects) rect.y += shift;
-    return testing::write_pdf(spec);
+    return test::write_pdf(spec);
 }
 
 PilotRecord pdf_record(const fs::path& root, std::uint64_t number, const std::string& pdf) {

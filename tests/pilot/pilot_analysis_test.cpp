@@ -12,6 +12,7 @@
 #include "pilot/pilot_analysis.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_service.hpp"
+#include "support/expect_error.hpp"
 #include "support/pdf_writer.hpp"
 #include "support/reader_installation.hpp"
 #include "support/run_process.hpp"
@@ -20,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace vesk;
 using vesk::test::TempDir;
-namespace gen = vesk::testing;
+namespace gen = vesk::test;
 
 std::string wait_settled(PilotService& service, const std::string& job_id) {
     std::string status;

@@ -12,6 +12,7 @@
 #include "pilot/pilot_files.hpp"
 #include "pilot/pilot_record.hpp"
 #include "pilot/pilot_service.hpp"
+#include "support/expect_error.hpp"
 
 namespace vesk::test {
 
@@ -92,14 +93,9 @@ inline SortedJson confirm_all_review(const OrderedJson& status, const std::strin
     return body;
 }
 
-// The refusal message of a review, or "accepted".
+// The refusal message of a review, or kNoError.
 inline std::string review_refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
-    try {
-        service.submit_review(job_id, body);
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "accepted";
+    return error_message<std::invalid_argument>([&] { service.submit_review(job_id, body); });
 }
 
 }  // namespace vesk::test

@@ -10,6 +10,7 @@
 #include "pilot/pilot_review.hpp"
 #include "pilot/pilot_service.hpp"
 #include "support/drawing_generator.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace {
@@ -55,7 +56,7 @@ protected:
 
     TempDir dir_;
     fs::path source_ = dir_.path() / "plate.png";
-    vesk::testing::Drawing drawing_ = vesk::testing::plate_drawing();
+    vesk::test::Drawing drawing_ = vesk::test::plate_drawing();
     fs::path root_ = dir_.path() / "m23-pilot";
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/files.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
@@ -77,14 +78,6 @@ struct Recovery {
     }
 };
 
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST(JobRecovery, DirectoryNames) {
     EXPECT_EQ(job_directory_number("job-00000001"), 1u);
@@ -217,7 +210,7 @@ TEST(JobRecovery, MarkerIsRolledForwardBeforeTheStateIsRead) {
 
     recovery.roll = [](const fs::path&) { throw std::runtime_error("Completion transition has an unknown field"); };
     platform::write_file(jobs / "job-00000001" / "completion_transition.json", "{}");
-    EXPECT_EQ(message_of([&] { recovery.run(jobs); }),
+    EXPECT_EQ(test::error_message([&] { recovery.run(jobs); }),
               "Cannot recover completion transition for local job 'job-00000001': "
               "Completion transition has an unknown field");
 }
@@ -275,7 +268,7 @@ TEST(JobRecovery, UntrustedStateStopsTheStartAndChangesNothing) {
         write_job(jobs, "job-00000002", spoiled.dump(2) + "\n");
         const auto before = snapshot(jobs);
         Recovery recovery;
-        EXPECT_EQ(message_of([&] { recovery.run(jobs); }), row.message) << row.what;
+        EXPECT_EQ(test::error_message([&] { recovery.run(jobs); }), row.message) << row.what;
         EXPECT_EQ(snapshot(jobs), before) << row.what;
         EXPECT_TRUE(recovery.metrics.empty()) << row.what;
     }
@@ -283,7 +276,9 @@ TEST(JobRecovery, UntrustedStateStopsTheStartAndChangesNothing) {
     TempDir dir;
     write_job(dir.path(), "job-00000004", "{\"status\": ");
     Recovery recovery;
-    EXPECT_EQ(message_of([&] { recovery.run(dir.path()); }).rfind("Cannot recover persisted local job 'job-00000004': ", 0),
+    EXPECT_EQ(test::error_message([&] {
+                  recovery.run(dir.path());
+              }).rfind("Cannot recover persisted local job 'job-00000004': ", 0),
               0u);
 }
 

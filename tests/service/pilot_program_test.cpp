@@ -48,7 +48,7 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
     nlohmann::json job = {{"schema_version", "vesk-z23-edur-job-v1"},
                           {"drawing_id", "plate-1"},
                           {"source", {{"filename", source_name}, {"media_type", "application/pdf"},
-                                      {"data_base64", vesk::test::base64_encode(vesk::testing::write_pdf(vesk::testing::plate_pdf()))}}}};
+                                      {"data_base64", vesk::test::base64_encode(vesk::test::write_pdf(vesk::test::plate_pdf()))}}}};
     const fs::path job_dir = dir.path() / "jobs" / "m23-pilot" / "pilot-00000001";
     {
         ServiceProcess service({"--jobs-dir", "jobs", "--port", "0", "--workers", "1"}, dir.path());

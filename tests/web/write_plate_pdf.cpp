@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        vesk::testing::write_pdf_file(argv[1], vesk::testing::plate_pdf());
+        vesk::test::write_pdf_file(argv[1], vesk::test::plate_pdf());
     } catch (const std::exception& error) {
         std::cerr << "write_plate_pdf: " << error.what() << "\n";
         return 1;
