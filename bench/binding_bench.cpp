@@ -21,7 +21,7 @@ double peak_rss_mib() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
 }
 
-void bind_drawing(benchmark::State& state, const vesk::testing::Drawing& drawing, const std::string& name) {
+void bind_drawing(benchmark::State& state, const vesk::test::Drawing& drawing, const std::string& name) {
     vesk::route_occt_messages_to_stderr();
     const vesk::test::TempDir dir("vesk-binding-bench");
     const std::filesystem::path input = dir.path() / (name + ".png");
@@ -43,7 +43,7 @@ void bind_drawing(benchmark::State& state, const vesk::testing::Drawing& drawing
 void BM_IntakeOnlyPlate(benchmark::State& state) {
     vesk::route_occt_messages_to_stderr();
     const vesk::test::TempDir dir("vesk-binding-bench");
-    const vesk::testing::Drawing drawing = vesk::testing::plate_drawing();
+    const vesk::test::Drawing drawing = vesk::test::plate_drawing();
     drawing.write_png(dir.path() / "plate.png");
     for (auto _ : state) {
         benchmark::DoNotOptimize(
@@ -52,10 +52,10 @@ void BM_IntakeOnlyPlate(benchmark::State& state) {
     state.counters["peak_rss_MiB"] = peak_rss_mib();
 }
 
-void BM_BindPlate(benchmark::State& state) { bind_drawing(state, vesk::testing::plate_drawing(), "plate"); }
-void BM_BindBracket(benchmark::State& state) { bind_drawing(state, vesk::testing::bracket_drawing(), "bracket"); }
-void BM_BindStepped(benchmark::State& state) { bind_drawing(state, vesk::testing::stepped_drawing(), "stepped"); }
-void BM_BindFlange(benchmark::State& state) { bind_drawing(state, vesk::testing::flange_drawing(), "flange"); }
+void BM_BindPlate(benchmark::State& state) { bind_drawing(state, vesk::test::plate_drawing(), "plate"); }
+void BM_BindBracket(benchmark::State& state) { bind_drawing(state, vesk::test::bracket_drawing(), "bracket"); }
+void BM_BindStepped(benchmark::State& state) { bind_drawing(state, vesk::test::stepped_drawing(), "stepped"); }
+void BM_BindFlange(benchmark::State& state) { bind_drawing(state, vesk::test::flange_drawing(), "flange"); }
 
 BENCHMARK(BM_IntakeOnlyPlate)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BindPlate)->Unit(benchmark::kMillisecond);

@@ -28,15 +28,15 @@ double peak_rss_mib() {
 
 // fragments one-glyph text objects: numbers "12.5" (four glyphs each) on a grid.
 std::filesystem::path fragment_pdf(const vesk::test::TempDir& dir, int fragments) {
-    vesk::testing::PdfPageSpec page;
+    vesk::test::PdfPageSpec page;
     page.width = 1728;  // 24 x 24 in
     page.height = 1728;
     for (int i = 0; i < fragments / 4; ++i) {
-        page.labels.push_back(vesk::testing::PdfLabel{"12.5", 10.0 + (i % 60) * 28.0, 1700.0 - (i / 60) * 20.0, 8, 0,
-                                                      true});
+        page.labels.push_back(
+            vesk::test::PdfLabel{"12.5", 10.0 + (i % 60) * 28.0, 1700.0 - (i / 60) * 20.0, 8, 0, true});
     }
     const std::filesystem::path path = dir.path() / ("fragments_" + std::to_string(fragments) + ".pdf");
-    vesk::testing::write_pdf_file(path, vesk::testing::PdfSpec{{page}});
+    vesk::test::write_pdf_file(path, vesk::test::PdfSpec{{page}});
     return path;
 }
 
@@ -63,10 +63,10 @@ void BM_ExtractAndReadFragments(benchmark::State& state) {
 
 void BM_RenderLetter(benchmark::State& state) {
     const vesk::test::TempDir dir("vesk-pdf-bench");
-    vesk::testing::PdfSpec spec = vesk::testing::plate_pdf();
+    vesk::test::PdfSpec spec = vesk::test::plate_pdf();
     spec.pages[0].width = 612;
     spec.pages[0].height = 792;
-    vesk::testing::write_pdf_file(dir.path() / "letter.pdf", spec);
+    vesk::test::write_pdf_file(dir.path() / "letter.pdf", spec);
     reset_peak_rss();
     for (auto _ : state) {
         benchmark::DoNotOptimize(vesk::render_pdf_page(dir.path() / "letter.pdf", 0, static_cast<double>(state.range(0)),

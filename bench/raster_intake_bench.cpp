@@ -18,7 +18,7 @@
 
 namespace {
 
-using vesk::testing::Drawing;
+using vesk::test::Drawing;
 
 std::filesystem::path bench_directory() {
     static const std::filesystem::path dir = [] {
@@ -30,13 +30,13 @@ std::filesystem::path bench_directory() {
 }
 
 Drawing small_sheet(double rotation_deg) {
-    Drawing drawing = vesk::testing::plate_drawing();
+    Drawing drawing = vesk::test::plate_drawing();
     drawing.rotation_deg = rotation_deg;
     return drawing;
 }
 
 Drawing a4_sheet(double rotation_deg) {
-    Drawing drawing = vesk::testing::a4_bracket_drawing();
+    Drawing drawing = vesk::test::a4_bracket_drawing();
     drawing.rotation_deg = rotation_deg;
     return drawing;
 }

@@ -13,7 +13,7 @@ namespace {
 void run_chain(benchmark::State& state, GCS::Algorithm algorithm, bool size_multiplier = false)
 {
     const int lines = static_cast<int>(state.range(0));
-    auto sketch = GCS::testing::chain(lines);
+    auto sketch = vesk::test::chain(lines);
     GCS::SolverSettings settings;
     settings.debug_level = 0;
     settings.sketch_size_multiplier = size_multiplier;

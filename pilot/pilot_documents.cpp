@@ -62,14 +62,7 @@ OrderedJson pilot_status_to_json(const PilotRecord& record) {
     json["reader_evidence_tree_sha256"] =
         record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);
     json["candidates"] = record.candidates ? candidates_to_json(*record.candidates)["readings"] : OrderedJson(nullptr);
-    if (record.status == PilotStatus::rejected) {
-        OrderedJson error = OrderedJson::object();
-        error["code"] = record.error_code;
-        error["message"] = record.error_message;
-        json["error"] = std::move(error);
-    } else {
-        json["error"] = nullptr;
-    }
+    json["error"] = pilot_error_to_json(record);
     json["source_url"] = base + "/files/source";
     json["preview_url"] = base + "/files/preview.png";
     json["review_url"] = base + "/review";

@@ -143,6 +143,14 @@ OrderedJson artifact_sha256_to_json(const PilotRecord& record) {
     return hashes;
 }
 
+OrderedJson pilot_error_to_json(const PilotRecord& record) {
+    if (record.status != PilotStatus::rejected) return nullptr;
+    OrderedJson error = OrderedJson::object();
+    error["code"] = record.error_code;
+    error["message"] = record.error_message;
+    return error;
+}
+
 OrderedJson pilot_state_to_json(const PilotRecord& record) {
     OrderedJson state = OrderedJson::object();
     state["schema_version"] = kPilotStateSchema;
@@ -157,14 +165,7 @@ OrderedJson pilot_state_to_json(const PilotRecord& record) {
     state["route_reason_codes"] = record.route_reason_codes;
     state["vector_units_verified"] = record.vector_units_verified;
     state["status"] = to_string(record.status);
-    if (record.status == PilotStatus::rejected) {
-        OrderedJson error = OrderedJson::object();
-        error["code"] = record.error_code;
-        error["message"] = record.error_message;
-        state["error"] = std::move(error);
-    } else {
-        state["error"] = nullptr;
-    }
+    state["error"] = pilot_error_to_json(record);
     state["candidate_file"] = record.candidates ? OrderedJson(kPilotCandidatesFile) : OrderedJson(nullptr);
     state["reader_evidence_tree_sha256"] =
         record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);

@@ -103,6 +103,8 @@ const std::vector<std::string>& pilot_state_keys();
 // The state document; hashes the source and every pinned file afresh, so a missing
 // pinned file fails the write.
 OrderedJson pilot_state_to_json(const PilotRecord& record);
+// {"code", "message"} of a rejected job; null for any other status.
+OrderedJson pilot_error_to_json(const PilotRecord& record);
 OrderedJson artifact_sha256_to_json(const PilotRecord& record);
 
 }  // namespace vesk

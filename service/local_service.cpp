@@ -9,8 +9,11 @@
 #include "pilot/pilot_analysis.hpp"
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
+#include "service/completion_transition.hpp"
 #include "service/http_router.hpp"
+#include "service/job_metrics.hpp"
 #include "service/job_record.hpp"
+#include "service/job_recovery.hpp"
 #include "service/local_service_impl.hpp"
 
 namespace vesk {
@@ -69,11 +72,11 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
         throw std::runtime_error("Jobs directory is in use by another service: " +
                                  fs::absolute(options.jobs_directory).string());
     }
-    // Recovery of the jobs found here belongs at this point, after the pilot service.
-    number_jobs_past_existing();
     platform::ignore_broken_pipe_signal();
     pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider,
                                make_pilot_steps(reader_provider));
+    // Single-threaded still: no worker, handler or acceptor exists yet.
+    recover_existing_jobs();
 
     try {
         open_listen_socket();
@@ -200,15 +203,16 @@ std::shared_ptr<JobRecord> LocalService::Impl::find_job(const std::string& job_i
     return found == jobs.end() ? nullptr : found->second;
 }
 
-void LocalService::Impl::number_jobs_past_existing() {
-    std::error_code error;
-    for (fs::directory_iterator it(options.jobs_directory, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() != 12 || name.rfind("job-", 0) != 0) continue;
-        if (name.find_first_not_of("0123456789", 4) != std::string::npos) continue;
-        next_job_number = std::max<std::uint64_t>(next_job_number, std::stoull(name.substr(4)));
-    }
-    if (error) throw std::runtime_error("Cannot read local service jobs directory: " + error.message());
+void LocalService::Impl::recover_existing_jobs() {
+    RecoveryHooks hooks;
+    hooks.roll_forward = [](const fs::path& job_directory, const std::string& job_id) {
+        recover_completion_transition(job_directory, job_id);
+    };
+    hooks.append_metric = [this](const JobRecord& record) { append_job_metric(options.jobs_directory, record); };
+    RecoveredJobs recovered = recover_jobs(options.jobs_directory, hooks);
+    for (std::shared_ptr<JobRecord>& job : recovered.jobs) jobs.emplace(job->job_id, std::move(job));
+    job_queue.assign(recovered.queue.begin(), recovered.queue.end());
+    next_job_number = recovered.next_job_number;
 }
 
 LocalService::LocalService(LocalServiceOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

@@ -93,9 +93,9 @@ private:
     void run_job(const std::shared_ptr<JobRecord>& job) noexcept;
     // The rejection path of a run: record, persist and count the failure.
     void reject_job(JobRecord& job, const std::string& message, double duration_ms) noexcept;
-    // Numbers new jobs past the highest "job-NNNNNNNN" directory already there, so a
-    // restart never writes into an earlier job.
-    void number_jobs_past_existing();
+    // Rebuilds the job map, the queue and the job counter from the job directories of
+    // earlier runs (job_recovery.hpp); its failure ends the start.
+    void recover_existing_jobs();
 };
 
 }  // namespace vesk

@@ -1,5 +1,7 @@
 // Vesk local page: submits jobs, follows them, shows their outputs and takes completion
-// decisions. Every text from the service is set with textContent, never parsed as HTML.
+// decisions; the pilot section uploads a PDF or PNG, takes the operator's review of every
+// candidate and shows the PILOT/HOLD outputs. Every text from the service is set with
+// textContent, never parsed as HTML.
 "use strict";
 
 (function () {
@@ -43,12 +45,12 @@
     return { status: response.status, doc };
   }
 
-  // Keeps a client file name inside the service's safe-basename rule.
-  function safeName(name, extension, fallback) {
+  // Keeps a client file name inside the service's safe-basename rule (and its length limit).
+  function safeName(name, extension, fallback, limit = 128) {
     let base = String(name || "").replace(/[^A-Za-z0-9._-]/g, "_").replace(/^\.+/, "");
     if (!base.toLowerCase().endsWith(extension)) base += extension;
     if (base.length === extension.length) base = fallback + extension;
-    if (base.length > 128) base = base.slice(0, 128 - extension.length) + extension;
+    if (base.length > limit) base = base.slice(0, limit - extension.length) + extension;
     return base;
   }
 
@@ -88,44 +90,51 @@
     }
   }
 
-  async function submitJob(event) {
-    event.preventDefault();
-    const error = $("submit-error");
-    error.textContent = "";
-    const button = $("submit-button");
-    button.disabled = true;
-    try {
-      const drawingId = $("drawing-id").value.trim();
-      const source = $("source-file").files[0];
-      const graphFile = $("graph-file").files[0];
-      if (!drawingId) throw new Error("Enter a drawing id");
-      if (!source) throw new Error("Choose the drawing's PNG file");
-      const body = {
-        schema_version: "vesk-local-job-v1",
-        drawing_id: drawingId,
-        graph_filename: safeName(graphFile ? graphFile.name : drawingId, ".json", "graph"),
-        source_image: {
-          filename: safeName(source.name, ".png", "drawing"),
-          media_type: "image/png",
-          data_base64: await readAsBase64(source),
-        },
-      };
-      if (graphFile) {
-        try {
-          body.graph = JSON.parse(await readAsText(graphFile));
-        } catch (e) {
-          throw new Error("The graph file is not valid JSON: " + e.message);
-        }
-      } else {
-        body.declared_dpi = Number($("declared-dpi").value);
+  // A form's submit handler: its button waits for the answer, and a failure shows beside it.
+  function submitHandler(buttonId, errorId, work) {
+    return async (event) => {
+      event.preventDefault();
+      const error = $(errorId);
+      const button = $(buttonId);
+      error.textContent = "";
+      button.disabled = true;
+      try {
+        await work();
+      } catch (e) {
+        error.textContent = e.message;
+      } finally {
+        button.disabled = false;
       }
-      const { doc } = await requestJson("POST", "/api/jobs", body);
-      followJob(doc.job_id);
-    } catch (e) {
-      error.textContent = e.message;
-    } finally {
-      button.disabled = false;
+    };
+  }
+
+  async function submitJob() {
+    const drawingId = $("drawing-id").value.trim();
+    const source = $("source-file").files[0];
+    const graphFile = $("graph-file").files[0];
+    if (!drawingId) throw new Error("Enter a drawing id");
+    if (!source) throw new Error("Choose the drawing's PNG file");
+    const body = {
+      schema_version: "vesk-local-job-v1",
+      drawing_id: drawingId,
+      graph_filename: safeName(graphFile ? graphFile.name : drawingId, ".json", "graph"),
+      source_image: {
+        filename: safeName(source.name, ".png", "drawing"),
+        media_type: "image/png",
+        data_base64: await readAsBase64(source),
+      },
+    };
+    if (graphFile) {
+      try {
+        body.graph = JSON.parse(await readAsText(graphFile));
+      } catch (e) {
+        throw new Error("The graph file is not valid JSON: " + e.message);
+      }
+    } else {
+      body.declared_dpi = Number($("declared-dpi").value);
     }
+    const { doc } = await requestJson("POST", "/api/jobs", body);
+    followJob(doc.job_id);
   }
 
   function followJob(jobId) {
@@ -260,7 +269,9 @@
   async function postDecision(form, decision) {
     const error = form.querySelector(".error");
     error.textContent = "";
-    form.querySelectorAll("button").forEach((b) => { b.disabled = true; });
+    // One decision at a time: every other form of this plan waits for the answer.
+    const buttons = $("proposals").querySelectorAll("button");
+    buttons.forEach((b) => { b.disabled = true; });
     try {
       const body = Object.assign({
         schema_version: "v19-completion-decision-v1",
@@ -273,7 +284,7 @@
       else renderCompletion(doc);
     } catch (e) {
       error.textContent = e.message;
-      form.querySelectorAll("button").forEach((b) => { b.disabled = false; });
+      buttons.forEach((b) => { b.disabled = false; });
     }
   }
 
@@ -359,8 +370,276 @@
     return form;
   }
 
+  // ---- Pilot review: a PDF or PNG, its candidates over the preview, one decision each ----
+
+  const PILOT_NAME_LIMIT = 100;  // the source name travels into the evidence bundle
+  const PILOT_ACTIVE = ["pending_analysis", "analyzing", "queued_model", "modeling"];
+  const PILOT_STATUS_TEXT = {
+    pending_analysis: "Waiting for analysis…",
+    analyzing: "Analysing the drawing…",
+    awaiting_review: "Awaiting your review",
+    queued_model: "Review accepted; waiting for modelling…",
+    modeling: "Building the model…",
+    completed: "Completed (PILOT/HOLD)",
+    rejected: "Rejected",
+  };
+  const PILOT_ACTIONS = [["confirm", "Confirm"], ["correct", "Correct"], ["reject", "Reject"]];
+  const PILOT_FILES = [
+    ["source", "Source drawing", null], ["preview_png", "Preview", "preview.png"],
+    ["step", "STEP model", "model.step"], ["front_svg", "Front view", "front.svg"],
+    ["top_svg", "Top view", "top.svg"], ["side_svg", "Side view", "side.svg"],
+    ["report_json", "Report", "report.json"], ["traffic_json", "Traffic document", "traffic.json"],
+    ["evidence_bundle", "Evidence bundle", "evidence_bundle.tar"],
+  ];
+  const pilot = { jobId: null, reviewUrl: null, timer: null, shown: null };
+
+  function isPdf(file) {
+    return file.type === "application/pdf" || /\.pdf$/i.test(file.name);
+  }
+
+  function pilotSourceChanged() {
+    const file = $("pilot-source-file").files[0];
+    show($("pilot-dpi-field"), Boolean(file) && !isPdf(file));
+  }
+
+  async function submitPilot() {
+    const drawingId = $("pilot-drawing-id").value.trim();
+    const source = $("pilot-source-file").files[0];
+    if (!drawingId) throw new Error("Enter a drawing id");
+    if (!source) throw new Error("Choose the drawing's PDF or PNG file");
+    const pdf = isPdf(source);
+    let filename = safeName(source.name, pdf ? ".pdf" : ".png", "drawing", PILOT_NAME_LIMIT);
+    // The service keeps its own reviewed_normalized.png beside the source.
+    if (filename.toLowerCase() === "reviewed_normalized.png") filename = "drawing.png";
+    const body = {
+      schema_version: "vesk-z23-edur-job-v1",
+      drawing_id: drawingId,
+      source: { filename, media_type: pdf ? "application/pdf" : "image/png", data_base64: await readAsBase64(source) },
+    };
+    if (!pdf) body.declared_dpi = Number($("pilot-dpi").value);
+    const { doc } = await requestJson("POST", "/api/pilot/jobs", body);
+    followPilot(doc);
+  }
+
+  function followPilot(doc) {
+    pilot.jobId = doc.job_id;
+    pilot.reviewUrl = doc.review_url;
+    pilot.shown = null;
+    if (pilot.timer) clearTimeout(pilot.timer);
+    show($("pilot-job"), true);
+    ["pilot-preview-block", "pilot-review-form", "pilot-result"].forEach((id) => show($(id), false));
+    $("pilot-job-title").textContent = "Pilot job " + doc.job_id;
+    renderPilot(doc);
+  }
+
+  async function pollPilot() {
+    const jobId = pilot.jobId;
+    try {
+      const { doc } = await requestJson("GET", "/api/pilot/jobs/" + encodeURIComponent(jobId));
+      if (jobId === pilot.jobId) await renderPilot(doc);
+    } catch (e) {
+      if (jobId !== pilot.jobId) return;
+      setPilotStatus("Unavailable", false, "rejected");
+      $("pilot-error").textContent = e.message;
+    }
+  }
+
+  function setPilotStatus(text, active, status) {
+    const node = $("pilot-status");
+    node.textContent = text;
+    node.className = "status " + status;
+    $("pilot-progress").classList.toggle("idle", !active);
+  }
+
+  async function renderPilot(doc) {
+    const jobId = doc.job_id;
+    const active = PILOT_ACTIVE.includes(doc.status);
+    setPilotStatus(PILOT_STATUS_TEXT[doc.status] || doc.status, active, doc.status);
+    $("pilot-route").textContent = doc.route
+      ? "Route: " + doc.route + (doc.route_reason_codes.length ? " · " + doc.route_reason_codes.join(", ") : "")
+      : "";
+    $("pilot-error").textContent = doc.error ? doc.error.message + " (" + doc.error.code + ")" : "";
+    if (pilot.shown !== doc.status) {
+      pilot.shown = doc.status;
+      show($("pilot-review-form"), false);
+      try {
+        if (doc.status === "awaiting_review") await showCandidates(doc);
+        if (doc.status === "completed") await showPilotResult(doc);
+      } catch (e) {
+        $("pilot-error").textContent = e.message;
+      }
+    }
+    if (active && jobId === pilot.jobId) pilot.timer = setTimeout(pollPilot, POLL_MS);
+  }
+
+  async function showCandidates(doc) {
+    const candidates = doc.candidates || [];
+    const img = $("pilot-preview");
+    await loadImage(img, doc.preview_url);
+    await img.decode().catch(() => {});
+    // Boxes are in preview pixels; percentages keep them on the image at any width.
+    const width = img.naturalWidth || 1;
+    const height = img.naturalHeight || 1;
+    const boxes = $("pilot-boxes");
+    const body = $("pilot-candidates").querySelector("tbody");
+    boxes.replaceChildren();
+    body.replaceChildren();
+    candidates.forEach((candidate, index) => {
+      const [x, y, w, h] = candidate.source_bbox;
+      const box = el("div", "box");
+      box.style.left = (100 * x / width) + "%";
+      box.style.top = (100 * y / height) + "%";
+      box.style.width = (100 * w / width) + "%";
+      box.style.height = (100 * h / height) + "%";
+      box.dataset.constraint = candidate.constraint_id;
+      box.append(el("span", "", index + 1));
+      boxes.append(box);
+      body.append(candidateRow(candidate, index, box));
+    });
+    $("pilot-ack-reviewed").checked = false;
+    $("pilot-ack-hold").checked = false;
+    $("pilot-review-error").textContent = "";
+    show($("pilot-preview-block"), true);
+    show($("pilot-review-form"), true);
+  }
+
+  function candidateRow(candidate, index, box) {
+    const number = index + 1;
+    const row = el("tr");
+    row.dataset.constraint = candidate.constraint_id;
+    const head = el("th", "", number);
+    head.scope = "row";
+    row.append(head);
+    const readable = candidate.value !== null && candidate.origin !== "unreadable";
+    row.append(el("td", "", (readable ? candidate.value : "unreadable") + " (" + candidate.constraint_id + ", " +
+      candidate.origin + ")"));
+
+    const valueId = "pilot-value-" + index;
+    const input = el("input");
+    input.id = valueId;
+    input.type = "number";
+    input.step = "any";
+    input.min = "0";
+    input.disabled = true;
+    if (candidate.value !== null) input.placeholder = String(candidate.value);
+
+    const group = el("div", "decision");
+    group.setAttribute("role", "radiogroup");
+    group.setAttribute("aria-label", "Decision for candidate " + number);
+    for (const [action, text] of PILOT_ACTIONS) {
+      const choice = el("div", "choice");
+      const radio = el("input");
+      radio.type = "radio";
+      radio.name = "pilot-decision-" + index;
+      radio.id = "pilot-" + action + "-" + index;
+      radio.value = action;
+      radio.disabled = action === "confirm" && !readable;
+      radio.checked = action === "confirm" && readable;
+      radio.addEventListener("change", () => {
+        input.disabled = action !== "correct";
+        box.classList.toggle("rejected", action === "reject");
+        box.classList.toggle("corrected", action === "correct");
+        if (action === "correct") input.focus();
+      });
+      const label = el("label", "", text);
+      label.htmlFor = radio.id;
+      choice.append(radio, label);
+      group.append(choice);
+    }
+    const decision = el("td");
+    decision.append(group);
+    row.append(decision);
+
+    const valueCell = el("td");
+    const label = el("label", "sr-only", "Corrected value for candidate " + number + " (mm)");
+    label.htmlFor = valueId;
+    valueCell.append(label, input);
+    row.append(valueCell);
+    // The box of the row being worked on stands out on the preview.
+    row.addEventListener("focusin", () => { row.classList.add("active"); box.classList.add("active"); });
+    row.addEventListener("focusout", () => { row.classList.remove("active"); box.classList.remove("active"); });
+    return row;
+  }
+
+  function reviewDecisions() {
+    const decisions = [];
+    for (const row of $("pilot-candidates").querySelectorAll("tbody tr")) {
+      const number = row.querySelector("th").textContent;
+      const chosen = row.querySelector("input[type=radio]:checked");
+      if (!chosen) throw new Error("Choose a decision for candidate " + number);
+      let value = null;
+      if (chosen.value === "correct") {
+        const input = row.querySelector("input[type=number]");
+        value = Number(input.value);
+        if (!input.value || !Number.isFinite(value) || value <= 0) {
+          input.focus();
+          throw new Error("Enter a positive corrected value for candidate " + number);
+        }
+      }
+      // Candidate order: the service binds the readings in the order of the decisions.
+      decisions.push({ constraint_id: row.dataset.constraint, action: chosen.value, value });
+    }
+    return decisions;
+  }
+
+  async function submitReview() {
+    if (!$("pilot-ack-reviewed").checked || !$("pilot-ack-hold").checked) {
+      throw new Error("Confirm both statements before submitting the review");
+    }
+    const body = {
+      schema_version: "z23-edur-review-v1",
+      decision_id: nextDecisionId(),
+      acknowledgement: { operator_reviewed_all_candidates: true, pilot_hold: true },
+      decisions: reviewDecisions(),
+    };
+    const { doc } = await requestJson("POST", pilot.reviewUrl, body);
+    if (doc.job_id === pilot.jobId) await renderPilot(doc);
+  }
+
+  async function showPilotResult(doc) {
+    const files = doc.files;
+    show($("pilot-result"), true);
+    await Promise.all([
+      loadImage($("pilot-view-front"), files.front_svg),
+      loadImage($("pilot-view-top"), files.top_svg),
+      loadImage($("pilot-view-side"), files.side_svg),
+    ]);
+    const bundle = $("pilot-bundle");
+    bundle.href = files.evidence_bundle;
+    bundle.setAttribute("download", doc.job_id + "-evidence_bundle.tar");
+    const list = $("pilot-downloads");
+    list.replaceChildren();
+    for (const [key, text, name] of PILOT_FILES) {
+      const item = el("li");
+      const link = el("a", "download", text);
+      link.href = files[key];
+      link.setAttribute("download", name ? doc.job_id + "-" + name : "");
+      link.dataset.file = key;
+      item.append(link);
+      list.append(item);
+    }
+    const { doc: traffic } = await requestJson("GET", files.traffic_json);
+    $("pilot-traffic-summary").textContent = "Overall " + traffic.overall + (traffic.hold ? " · on hold" : "") +
+      " · " + traffic.dimensions.length + " operator-reviewed dimensions, none drawing-proven";
+    const body = $("pilot-traffic").querySelector("tbody");
+    body.replaceChildren();
+    for (const dim of traffic.dimensions) {
+      const row = el("tr");
+      const signal = el("td");
+      signal.append(el("span", "signal " + (dim.signal === "green" ? "green" : "yellow"), dim.signal));
+      row.append(signal, el("td", "", dim.constraint_id), el("td", "", dim.value), el("td", "reason", dim.reason));
+      row.dataset.signal = dim.signal;
+      body.append(row);
+    }
+  }
+
   document.addEventListener("DOMContentLoaded", () => {
-    $("job-form").addEventListener("submit", submitJob);
+    $("job-form").addEventListener("submit", submitHandler("submit-button", "submit-error", submitJob));
+    $("pilot-form").addEventListener("submit", submitHandler("pilot-submit-button", "pilot-submit-error", submitPilot));
+    $("pilot-source-file").addEventListener("change", pilotSourceChanged);
+    $("pilot-review-form").addEventListener("submit",
+      submitHandler("pilot-review-button", "pilot-review-error", submitReview));
     loadHealth();
   });
+
 })();

@@ -20,6 +20,7 @@
 #include "intake/binding_templates.hpp"
 #include "model/occt_support.hpp"
 #include "support/drawing_generator.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
@@ -28,10 +29,10 @@ namespace {
 // Standard output stays free of OCCT's chatter.
 const bool kOcctRouted = (route_occt_messages_to_stderr(), true);
 
-using testing::BracketLayout;
-using testing::Drawing;
-using testing::FlangeLayout;
-using testing::PlateLayout;
+using test::BracketLayout;
+using test::Drawing;
+using test::FlangeLayout;
+using test::PlateLayout;
 
 const std::filesystem::path kCli = std::filesystem::path(VESK_BINARY_DIR) / "cli" / "vesk-cli";
 const std::string kFloorMessage = "declared DPI is below the 144 DPI input floor";
@@ -86,7 +87,7 @@ void expect_refused(const BindingResult& result, const std::string& message) {
 }
 
 TEST_F(BindingTest, RasterBelowTheFloorGivesOnlyTheFloorMessage) {
-    Drawing drawing = testing::plate_drawing();
+    Drawing drawing = test::plate_drawing();
     drawing.declared_dpi = 143.0;
     // Readings that could never bind: none of them is looked at.
     drawing.readings.resize(3);
@@ -106,7 +107,7 @@ TEST_F(BindingTest, RasterBelowTheFloorGivesOnlyTheFloorMessage) {
 }
 
 TEST_F(BindingTest, OptionsReplaceMarkerAndSlotsAndStopOnReaderErrors) {
-    Drawing drawing = testing::plate_drawing();
+    Drawing drawing = test::plate_drawing();
     drawing.reader_errors = {"reader saw a smudge"};
     const BindingResult plain = bind(drawing);
     ASSERT_TRUE(plain.bound_graph.has_value()) << plain.binding_errors.front();
@@ -117,7 +118,7 @@ TEST_F(BindingTest, OptionsReplaceMarkerAndSlotsAndStopOnReaderErrors) {
 
     PlateLayout layout;
     layout.sheet.marker = false;
-    const Drawing unmarked = testing::plate_drawing(layout);
+    const Drawing unmarked = test::plate_drawing(layout);
     const std::string no_marker = "the deterministic millimeter marker was not verified";
     expect_refused(bind(unmarked), no_marker);
     const BindingResult vouched = bind_with_options(unmarked, unmarked.reader_response("d"), 1, slots);
@@ -130,7 +131,7 @@ TEST_F(BindingTest, OptionsReplaceMarkerAndSlotsAndStopOnReaderErrors) {
 }
 
 TEST_F(BindingTest, ReadingFaultsAreRefusedWithTheirMessage) {
-    const Drawing plate = testing::plate_drawing();
+    const Drawing plate = test::plate_drawing();
     const ReaderResponse straight = plate.reader_response("d");
     // On a straight sheet each reading's box is its slot's box. A box for reading 0 on the
     // line to the slot below: 3 px nearer its own slot than the other.
@@ -190,7 +191,7 @@ TEST_F(BindingTest, FiveReadingsForFourSlotsAreRefused) {
     FlangeLayout layout;
     layout.bore_mm = 0.0;
     layout.bolts.clear();
-    Drawing drawing = testing::flange_drawing(layout);
+    Drawing drawing = test::flange_drawing(layout);
     ASSERT_EQ(drawing.readings.size(), 5u);
     drawing.readings[4].text.clear();  // read by the reader, but printed nowhere
     drawing.readings[4].box_override = drawing.reader_response("d").readings[3].source_bbox;
@@ -200,7 +201,7 @@ TEST_F(BindingTest, FiveReadingsForFourSlotsAreRefused) {
 }
 
 TEST_F(BindingTest, BindsInSlotOrderWhateverTheResponseOrderOrRotation) {
-    const Drawing plate = testing::plate_drawing();
+    const Drawing plate = test::plate_drawing();
     const BindingResult first = bind(plate);
     ASSERT_TRUE(first.bound_graph.has_value());
     EXPECT_TRUE(first.response.errors.empty());
@@ -312,21 +313,15 @@ TEST(BindingHelpers, DarkTextAndReachLimits) {
         if (slots.size() == 2) {
             response.readings.push_back(DimensionReading{"b", 5.0, 0.9, ReadingOrigin::source_text, box_at(160.0)});
         }
-        try {
-            const std::vector<DimensionReading> ordered = validate_reading_slots(response, raster);
-            EXPECT_EQ(message, "");
-            EXPECT_EQ(ordered.at(slots[0] == rival_slot ? 1 : 0).constraint_id, "a");
-        } catch (const std::invalid_argument& error) {
-            EXPECT_EQ(error.what(), message);
-        }
+        std::vector<DimensionReading> ordered;
+        EXPECT_EQ(
+            test::error_message<std::invalid_argument>([&] { ordered = validate_reading_slots(response, raster); }),
+            message.empty() ? test::kNoError : message);
+        if (message.empty()) EXPECT_EQ(ordered.at(slots[0] == rival_slot ? 1 : 0).constraint_id, "a");
     }
     raster.normalized_png = dir.path() / "gone.png";
-    try {
-        validate_reading_slots(ReaderResponse{}, raster);
-        ADD_FAILURE() << "reloaded a missing image";
-    } catch (const std::invalid_argument& error) {
-        EXPECT_STREQ(error.what(), "cannot reload normalized raster for source_bbox validation");
-    }
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { validate_reading_slots(ReaderResponse{}, raster); }),
+              "cannot reload normalized raster for source_bbox validation");
 }
 
 TEST(BindingHelpers, BoxesFollowTheRasterRotationAndRoundHalfAwayFromZero) {
@@ -356,10 +351,10 @@ TEST(BindingHelpers, BoxesFollowTheRasterRotationAndRoundHalfAwayFromZero) {
 // Each template's drawing binds to a graph file that the command-line program builds.
 TEST_F(BindingTest, EveryTemplateBindsToAGraphTheProgramBuilds) {
     const std::vector<std::pair<std::string, Drawing>> drawings = {
-        {"plate", testing::plate_drawing()},
-        {"bracket", testing::bracket_drawing()},
-        {"stepped", testing::stepped_drawing()},
-        {"flange", testing::flange_drawing()},
+        {"plate", test::plate_drawing()},
+        {"bracket", test::bracket_drawing()},
+        {"stepped", test::stepped_drawing()},
+        {"flange", test::flange_drawing()},
     };
     for (const auto& [name, drawing] : drawings) {
         SCOPED_TRACE(name);
@@ -418,7 +413,7 @@ const LineGeometry& line_of(const DimensionGraph& graph, const std::string& id) 
 }
 
 TEST_F(TemplateTest, PlateWithSixteenReadingsHasThreeViews) {
-    const DimensionGraph graph = bind_graph(testing::plate_drawing());
+    const DimensionGraph graph = bind_graph(test::plate_drawing());
     EXPECT_EQ(graph.part_class, PartClass::prismatic);
     EXPECT_EQ(ids_of(graph.views), "front top side");
     EXPECT_EQ(ids_of(graph.entities),
@@ -438,7 +433,7 @@ TEST_F(TemplateTest, PlateWithSixteenReadingsHasThreeViews) {
 TEST_F(TemplateTest, PlateWithTwelveOrEightReadingsHasFrontAndTop) {
     PlateLayout layout;
     layout.side_readings = false;
-    const DimensionGraph graph = bind_graph(testing::plate_drawing(layout));
+    const DimensionGraph graph = bind_graph(test::plate_drawing(layout));
     EXPECT_EQ(ids_of(graph.views), "front top");
     // Holes come before the top view's edges, bound to readings 4 to 7.
     EXPECT_EQ(ids_of(graph.entities),
@@ -451,7 +446,7 @@ TEST_F(TemplateTest, PlateWithTwelveOrEightReadingsHasFrontAndTop) {
     EXPECT_EQ(graph.constraints[7].value, 14.0);
 
     layout.holes.clear();
-    EXPECT_EQ(bindings(bind_graph(testing::plate_drawing(layout))),
+    EXPECT_EQ(bindings(bind_graph(test::plate_drawing(layout))),
               "front_bottom front_right front_top front_left top_bottom top_right top_top top_left");
 }
 
@@ -460,7 +455,7 @@ TEST_F(TemplateTest, HolesOfOneRowKeepTheirDiametersOnASkewedPlate) {
     // Each row's diameters lie within the raster-scale tolerance of each other, so a swap
     // inside a row would pass every check.
     layout.holes = {{20.0, 15.0, 10.0}, {80.0, 15.0, 11.0}, {20.0, 45.0, 12.0}, {80.0, 45.0, 13.0}};
-    Drawing drawing = testing::plate_drawing(layout);
+    Drawing drawing = test::plate_drawing(layout);
     drawing.rotation_deg = 1.5;
     const BindingResult result = bind(drawing);
     ASSERT_TRUE(result.bound_graph.has_value()) << result.binding_errors.front();
@@ -503,7 +498,7 @@ TEST(SortedCircles, RowsAreChainsOfCentresWithinTwoPixels) {
 }
 
 TEST_F(TemplateTest, BracketAndSteppedOutlinesBindTheirEdges) {
-    const DimensionGraph bracket = bind_graph(testing::bracket_drawing());
+    const DimensionGraph bracket = bind_graph(test::bracket_drawing());
     EXPECT_EQ(ids_of(bracket.views), "front top");
     EXPECT_EQ(bindings(bracket),
               "front_bottom front_right_lower front_step front_inner front_top front_left top_bottom top_right "
@@ -511,7 +506,7 @@ TEST_F(TemplateTest, BracketAndSteppedOutlinesBindTheirEdges) {
     EXPECT_EQ(line_of(bracket, "front_step"), (LineGeometry{{120, 20}, {40, 20}}));
     EXPECT_EQ(line_of(bracket, "front_inner"), (LineGeometry{{40, 20}, {40, 80}}));
 
-    const DimensionGraph stepped = bind_graph(testing::stepped_drawing());
+    const DimensionGraph stepped = bind_graph(test::stepped_drawing());
     EXPECT_EQ(ids_of(stepped.views), "front top");
     EXPECT_EQ(bindings(stepped),
               "front_bottom front_right_low front_step_low front_right_mid front_step_high front_right_high "
@@ -520,7 +515,7 @@ TEST_F(TemplateTest, BracketAndSteppedOutlinesBindTheirEdges) {
 }
 
 TEST_F(TemplateTest, FlangeBindsBoreAndBoltsYUp) {
-    const DimensionGraph graph = bind_graph(testing::flange_drawing());
+    const DimensionGraph graph = bind_graph(test::flange_drawing());
     EXPECT_EQ(graph.part_class, PartClass::revolve);
     EXPECT_EQ(ids_of(graph.views), "front side");
     EXPECT_EQ(bindings(graph),
@@ -534,7 +529,7 @@ TEST_F(TemplateTest, FlangeBindsBoreAndBoltsYUp) {
     // An asymmetric pattern keeps its orientation: holes above the centre have y > 0.
     FlangeLayout layout;
     layout.bolts = {{-25.0, 30.0, 12.0}, {25.0, 30.0, 12.0}, {-30.0, -15.0, 12.0}, {30.0, -15.0, 12.0}};
-    const DimensionGraph asymmetric = bind_graph(testing::flange_drawing(layout));
+    const DimensionGraph asymmetric = bind_graph(test::flange_drawing(layout));
     std::set<std::pair<double, double>> centres;
     for (int k = 1; k <= 4; ++k) {
         const CircleGeometry& bolt = circle_of(asymmetric, "bolt_hole_" + std::to_string(k));
@@ -547,7 +542,7 @@ TEST_F(TemplateTest, FlangeBindsBoreAndBoltsYUp) {
     FlangeLayout plain;
     plain.bore_mm = 0.0;
     plain.bolts.clear();
-    EXPECT_EQ(ids_of(bind_graph(testing::flange_drawing(plain)).entities),
+    EXPECT_EQ(ids_of(bind_graph(test::flange_drawing(plain)).entities),
               "outer_circle side_bottom side_right side_top side_left");
 }
 
@@ -559,7 +554,7 @@ TEST_F(TemplateTest, BoreMustBeConcentricWithinThreePixels) {
         SCOPED_TRACE(offset.x + offset.y);
         FlangeLayout layout;
         layout.bore_offset_px = offset;
-        const BindingResult result = bind(testing::flange_drawing(layout));
+        const BindingResult result = bind(test::flange_drawing(layout));
         ASSERT_GE(result.raster.extraction.circles.size(), 2u);
         const SourceBox& outer = result.raster.extraction.circles[0];
         const SourceBox& bore = result.raster.extraction.circles[1];
@@ -582,17 +577,17 @@ TEST_F(TemplateTest, ChecksRefuseReadingsThatDisagree) {
     const auto flange_with_bolts = [](std::size_t bolts) {
         FlangeLayout layout;
         layout.bolts.resize(bolts);
-        return testing::flange_drawing(layout);
+        return test::flange_drawing(layout);
     };
-    Drawing bracket_with_hole = testing::bracket_drawing();
+    Drawing bracket_with_hole = test::bracket_drawing();
     bracket_with_hole.ring({140.0, 250.0}, 24.0, 2.0);
     PlateLayout no_holes;
     no_holes.holes.clear();
-    const Drawing plate = testing::plate_drawing();
-    const Drawing plate_12 = testing::plate_drawing(front_top);
-    const Drawing bracket = testing::bracket_drawing();
-    const Drawing stepped = testing::stepped_drawing();
-    const Drawing flange = testing::flange_drawing();
+    const Drawing plate = test::plate_drawing();
+    const Drawing plate_12 = test::plate_drawing(front_top);
+    const Drawing bracket = test::bracket_drawing();
+    const Drawing stepped = test::stepped_drawing();
+    const Drawing flange = test::flange_drawing();
     struct Case {
         Drawing drawing;
         std::vector<std::pair<std::size_t, double>> values;  // reading index, value read
@@ -604,17 +599,21 @@ TEST_F(TemplateTest, ChecksRefuseReadingsThatDisagree) {
         {plate, {{6, 21}}, "top right edge disagrees with thickness"},
         {plate, {{11, 59}}, "side left edge disagrees with overall height"},
         {plate, {{12, 12}}, "hole diameter disagrees with raster scale"},
-        {plate, {{0, 110}, {4, 110}, {5, 110}, {7, 110}}, "physical dimensions disagree with the extracted profile aspect"},
+        {plate,
+         {{0, 110}, {4, 110}, {5, 110}, {7, 110}},
+         "physical dimensions disagree with the extracted profile aspect"},
         {plate_12, {{2, 101}}, "front top edge disagrees with front bottom edge"},
         {plate_12, {{3, 59}}, "front left edge disagrees with front right edge"},
         {plate_12, {{8, 101}}, "top bottom edge disagrees with front width"},
         {plate_12, {{11, 19}}, "top left edge disagrees with top right edge"},
-        {testing::plate_drawing(no_holes), {{8, 20}}, "rectangle reading count does not match extracted entities"},
+        {test::plate_drawing(no_holes), {{8, 20}}, "rectangle reading count does not match extracted entities"},
         {bracket, {{2, 80.01}}, "bracket horizontal dimensions do not close"},
         {bracket, {{3, 60.01}}, "bracket vertical dimensions do not close"},
-        {bracket, {{0, 130}, {2, 90}, {6, 130}, {8, 130}}, "physical dimensions disagree with the extracted profile aspect"},
-        {testing::bracket_drawing(upright_30), {{4, 30}, {2, 90}}, "bracket upright position disagrees with dimensions"},
-        {testing::bracket_drawing(foot_30), {{1, 20}, {3, 60}}, "bracket foot position disagrees with dimensions"},
+        {bracket,
+         {{0, 130}, {2, 90}, {6, 130}, {8, 130}},
+         "physical dimensions disagree with the extracted profile aspect"},
+        {test::bracket_drawing(upright_30), {{4, 30}, {2, 90}}, "bracket upright position disagrees with dimensions"},
+        {test::bracket_drawing(foot_30), {{1, 20}, {3, 60}}, "bracket foot position disagrees with dimensions"},
         {bracket, {{6, 121}}, "bracket top width disagrees with front width"},
         {bracket, {{8, 119}}, "bracket top return disagrees with front width"},
         {bracket, {{9, 21}}, "bracket top thickness edges disagree"},
@@ -644,19 +643,15 @@ TEST_F(TemplateTest, ChecksRefuseReadingsThatDisagree) {
             if (index == readings.size()) readings.push_back(readings.back());
             readings[index].value = value;
         }
-        try {
-            bind_profile_template(extract_raster_entities(drawing.render()), readings);
-        } catch (const std::invalid_argument& error) {
-            return std::string(error.what());
-        }
-        return std::string();
+        return test::error_message<std::invalid_argument>(
+            [&] { bind_profile_template(extract_raster_entities(drawing.render()), readings); });
     };
     for (const Case& c : cases) EXPECT_EQ(template_error(c.drawing, c.values), c.message);
     // Within tolerance the upright check passes: drawn at 25.5 %, read as 25 %.
     BracketLayout upright_26;
     upright_26.upright_width_mm = 30.6;
     upright_26.foot_length_mm = 89.4;
-    EXPECT_EQ(template_error(testing::bracket_drawing(upright_26), {{4, 30}, {2, 90}}), "");
+    EXPECT_EQ(template_error(test::bracket_drawing(upright_26), {{4, 30}, {2, 90}}), test::kNoError);
 }
 
 // Branches the raster extraction never reaches with a well-formed kind.
@@ -666,24 +661,19 @@ TEST(TemplateDispatch, RefusesWhatTheGrammarDoesNotCover) {
         for (std::size_t i = 0; i < values.size(); ++i) out[i].value = values[i];
         return out;
     };
-    const auto message_of = [](const std::function<void()>& call) -> std::string {
-        try {
-            call();
-        } catch (const std::invalid_argument& error) {
-            return error.what();
-        }
-        return "";
-    };
     RasterExtraction extraction;
     extraction.profile_kind = kProfileNone;
-    EXPECT_EQ(message_of([&] { bind_profile_template(extraction, readings(std::vector<double>(8, 10.0))); }),
+    EXPECT_EQ(test::error_message<std::invalid_argument>(
+                  [&] { bind_profile_template(extraction, readings(std::vector<double>(8, 10.0))); }),
               "raster profile is outside the deterministic binding grammar");
     extraction.profile_kind = kProfileStepped;
-    EXPECT_EQ(message_of([&] { bind_profile_template(extraction, readings(std::vector<double>(11, 10.0))); }),
+    EXPECT_EQ(test::error_message<std::invalid_argument>(
+                  [&] { bind_profile_template(extraction, readings(std::vector<double>(11, 10.0))); }),
               "stepped outline requires twelve complete readings");
     extraction.profile_kind = kProfileCircular;
     extraction.circles = {SourceBox{0, 0, 30, 30}, SourceBox{10, 10, 10, 10}};
-    EXPECT_EQ(message_of([&] { bind_profile_template(extraction, readings(std::vector<double>(5, 10.0))); }),
+    EXPECT_EQ(test::error_message<std::invalid_argument>(
+                  [&] { bind_profile_template(extraction, readings(std::vector<double>(5, 10.0))); }),
               "circular profile reading count does not match extracted entities");
 
     // Readings that close, on axis lines of the wrong count.
@@ -692,9 +682,11 @@ TEST(TemplateDispatch, RefusesWhatTheGrammarDoesNotCover) {
     outline.profile_box = SourceBox{0, 0, 360, 240};
     outline.vertical_axes_x = {0, 120, 240, 360};
     outline.horizontal_axes_y = {0, 120, 240};
-    EXPECT_EQ(message_of([&] { bind_stepped_template(outline, stepped); }), "stepped raster topology is incomplete");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { bind_stepped_template(outline, stepped); }),
+              "stepped raster topology is incomplete");
     outline.horizontal_axes_y = {0, 120, 180, 240};
-    EXPECT_EQ(message_of([&] { bind_stepped_template(outline, stepped); }), "");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { bind_stepped_template(outline, stepped); }),
+              test::kNoError);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "intake/sha256.hpp"
+#include "support/expect_error.hpp"
 #include "support/reader_installation.hpp"
 
 namespace vesk {
@@ -25,22 +26,8 @@ namespace fs = std::filesystem;
 using test::ReaderInstallation;
 using Clock = std::chrono::steady_clock;
 
-struct Thrown {
-    std::string type;
-    std::string message;
-};
-
-template <typename Fn>
-Thrown thrown(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::invalid_argument& error) {
-        return {"invalid_argument", error.what()};
-    } catch (const std::exception& error) {
-        return {"runtime_error", error.what()};
-    }
-    return {"none", ""};
-}
+using vesk::test::Thrown;
+using vesk::test::thrown;
 
 std::shared_ptr<DrawingReaderProvider> provider_of(const ReaderInstallation& install) {
     return make_reader_provider({ReaderProviderKind::embedded, install.manifest_path(), install.root()});

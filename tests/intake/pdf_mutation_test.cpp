@@ -21,7 +21,7 @@ namespace vesk {
 namespace {
 
 std::vector<std::string> base_files() {
-    using namespace testing;
+    using namespace test;
     std::vector<std::string> files = {write_pdf(plate_pdf())};
     PdfSpec mixed;
     PdfPageSpec& page = mixed.pages[0];

@@ -13,23 +13,24 @@
 
 #include "intake/image_io.hpp"
 #include "intake/raster_intake.hpp"
+#include "support/expect_error.hpp"
 #include "support/pdf_writer.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
 namespace {
 
-using testing::PdfEncryption;
-using testing::PdfLabel;
-using testing::PdfPageSpec;
-using testing::PdfRect;
-using testing::PdfSpec;
+using test::PdfEncryption;
+using test::PdfLabel;
+using test::PdfPageSpec;
+using test::PdfRect;
+using test::PdfSpec;
 
 class PdfPageAccessTest : public ::testing::Test {
 protected:
     std::filesystem::path write(const PdfSpec& spec, const std::string& name = "in.pdf") {
         const std::filesystem::path path = dir_.path() / name;
-        testing::write_pdf_file(path, spec);
+        test::write_pdf_file(path, spec);
         return path;
     }
     std::filesystem::path write_page(const PdfPageSpec& page) { return write(PdfSpec{{page}}); }
@@ -37,18 +38,6 @@ protected:
 
     test::TempDir dir_{"vesk-pdf"};
 };
-
-template <typename E>
-void expect_throw(const std::function<void()>& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "no exception, expected: " << message;
-    } catch (const E& error) {
-        EXPECT_EQ(error.what(), message);
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "wrong exception type: " << error.what();
-    }
-}
 
 PdfPageSpec labelled_page() {
     PdfPageSpec page;
@@ -60,40 +49,40 @@ TEST_F(PdfPageAccessTest, ResolutionAndPageIndexRefusals) {
     const std::filesystem::path pdf = write_page(labelled_page());
     for (const double dpi : {35.9, 600.1, std::nan(""), std::numeric_limits<double>::infinity()}) {
         SCOPED_TRACE(dpi);
-        expect_throw<std::invalid_argument>([&] { extract_pdf_page_vectors(pdf, 0, dpi); },
-                                            "PDF text coordinate DPI must be between 36 and 600");
-        expect_throw<std::invalid_argument>([&] { render_pdf_page(pdf, 0, dpi, out("a.png")); },
-                                            "PDF raster DPI must be between 36 and 600");
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { extract_pdf_page_vectors(pdf, 0, dpi); }),
+                  "PDF text coordinate DPI must be between 36 and 600");
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(pdf, 0, dpi, out("a.png")); }),
+                  "PDF raster DPI must be between 36 and 600");
     }
     EXPECT_EQ(extract_pdf_page_vectors(pdf, 0, 36.0).width_px, 144);
     const PdfRasterResult high = render_pdf_page(pdf, 0, 600.0, out("600.png"));
     EXPECT_EQ(high.width_px, 2400);
     EXPECT_EQ(read_png_header(out("600.png"))->height, 1800u);
-    expect_throw<std::out_of_range>([&] { extract_pdf_page_vectors(pdf, -1, 72.0); },
-                                    "PDF page index -1 is outside [0, 1)");
-    expect_throw<std::out_of_range>([&] { extract_pdf_page_vectors(pdf, 1, 72.0); },
-                                    "PDF page index 1 is outside [0, 1)");
-    expect_throw<std::out_of_range>([&] { render_pdf_page(pdf, 1, 72.0, out("b.png")); },
-                                    "PDF page index 1 is outside [0, 1)");
+    EXPECT_EQ(test::error_message<std::out_of_range>([&] { extract_pdf_page_vectors(pdf, -1, 72.0); }),
+              "PDF page index -1 is outside [0, 1)");
+    EXPECT_EQ(test::error_message<std::out_of_range>([&] { extract_pdf_page_vectors(pdf, 1, 72.0); }),
+              "PDF page index 1 is outside [0, 1)");
+    EXPECT_EQ(test::error_message<std::out_of_range>([&] { render_pdf_page(pdf, 1, 72.0, out("b.png")); }),
+              "PDF page index 1 is outside [0, 1)");
     EXPECT_FALSE(std::filesystem::exists(out("a.png")) || std::filesystem::exists(out("b.png")));
 }
 
 TEST_F(PdfPageAccessTest, LoadRefusals) {
     const std::filesystem::path empty = out("empty.pdf");
     test::write_file(empty, "");
-    expect_throw<std::invalid_argument>([&] { inspect_pdf_pages(empty); }, "PDF input is empty: " + empty.string());
-    expect_throw<std::runtime_error>([&] { inspect_pdf_pages(out("missing.pdf")); },
-                                     "Cannot open PDF input: " + out("missing.pdf").string());
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(empty); }),
+              "PDF input is empty: " + empty.string());
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { inspect_pdf_pages(out("missing.pdf")); }),
+              "Cannot open PDF input: " + out("missing.pdf").string());
     const std::filesystem::path garbage = out("garbage.pdf");
     test::write_file(garbage, "this is not a PDF file at all\n");
-    expect_throw<std::invalid_argument>([&] { inspect_pdf_pages(garbage); },
-                                        "Cannot load PDF input '" + garbage.string() + "': format error");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(garbage); }),
+              "Cannot load PDF input '" + garbage.string() + "': format error");
     for (const PdfEncryption encryption : {PdfEncryption::user_password, PdfEncryption::bad_dictionary}) {
         PdfSpec spec{{labelled_page()}, encryption};
         const std::filesystem::path path = write(spec, "locked.pdf");
-        expect_throw<std::invalid_argument>([&] { extract_pdf_page_vectors(path, 0, 72.0); },
-                                            "Cannot load PDF input '" + path.string() +
-                                                "': password required or incorrect");
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { extract_pdf_page_vectors(path, 0, 72.0); }),
+                  "Cannot load PDF input '" + path.string() + "': password required or incorrect");
     }
     // An empty user password opens, and the decrypted text reads as written.
     const PdfPageVectors open =
@@ -104,8 +93,8 @@ TEST_F(PdfPageAccessTest, LoadRefusals) {
     const std::filesystem::path huge = out("huge.pdf");
     test::write_file(huge, "%PDF-1.4\n");
     std::filesystem::resize_file(huge, kMaxPdfFileBytes + 1);
-    expect_throw<std::invalid_argument>([&] { inspect_pdf_pages(huge); },
-                                        "PDF input is larger than 268435456 bytes: " + huge.string());
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(huge); }),
+              "PDF input is larger than 268435456 bytes: " + huge.string());
     EXPECT_EQ(pdf_error_text(5), "unsupported security scheme");
     EXPECT_EQ(pdf_error_text(9), "unrecognized error code 9");
 }
@@ -117,7 +106,7 @@ TEST_F(PdfPageAccessTest, InspectionCountsByKind) {
                     PdfLabel{"\xC2\x81", 20, 60}};
     first.rects = {PdfRect{100, 100, 50, 30}};
     first.inline_image = true;
-    first.form = testing::PdfForm{{1, 0, 0, 1, 0, 0}, {PdfLabel{"7", 200, 50}}, {PdfRect{200, 20, 10, 10}}};
+    first.form = test::PdfForm{{1, 0, 0, 1, 0, 0}, {PdfLabel{"7", 200, 50}}, {PdfRect{200, 20, 10, 10}}};
     PdfPageSpec second;
     second.width = 612;
     second.height = 792;
@@ -148,7 +137,7 @@ TEST_F(PdfPageAccessTest, FormMatrixShiftsBoxesAndRectanglesCloseOnce) {
     PdfPageSpec plain;
     plain.labels = {PdfLabel{"25", 30, 100}};
     PdfPageSpec shifted;
-    shifted.form = testing::PdfForm{{1, 0, 0, 1, 100, 0}, {PdfLabel{"25", 30, 100}}, {}};
+    shifted.form = test::PdfForm{{1, 0, 0, 1, 100, 0}, {PdfLabel{"25", 30, 100}}, {}};
     const double dpi = 150.0;
     const PdfPageVectors a = extract_pdf_page_vectors(write(PdfSpec{{plain}}, "a.pdf"), 0, dpi);
     const PdfPageVectors b = extract_pdf_page_vectors(write(PdfSpec{{shifted}}, "b.pdf"), 0, dpi);
@@ -258,8 +247,8 @@ TEST_F(PdfPageAccessTest, RendersAreExactAndRepeatable) {
     EXPECT_EQ(test::read_file(out("nested/dir/one.png")), test::read_file(out("two.png")));
     EXPECT_EQ(pdf_pixel_size(612, 300), 2550);
     EXPECT_EQ(pdf_pixel_size(612.01, 300), 2551);
-    expect_throw<std::invalid_argument>([] { pdf_pixel_size(1e12, 600); },
-                                        "Requested PDF raster dimensions are outside integer range");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([] { pdf_pixel_size(1e12, 600); }),
+              "Requested PDF raster dimensions are outside integer range");
 }
 
 TEST_F(PdfPageAccessTest, HostilePagesAreRefused) {
@@ -268,19 +257,19 @@ TEST_F(PdfPageAccessTest, HostilePagesAreRefused) {
     vast.width = 14400;
     vast.height = 14400;
     const std::filesystem::path big = write_page(vast);
-    expect_throw<std::runtime_error>([&] { render_pdf_page(big, 0, 600.0, out("big.png")); },
-                                     "PDF engine could not allocate the page bitmap");
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { render_pdf_page(big, 0, 600.0, out("big.png")); }),
+              "PDF engine could not allocate the page bitmap");
     EXPECT_EQ(inspect_pdf_pages(big).pages[0].width_pt, 14400.0);
 
     // Forms nested past the bound, and a form that draws itself.
     PdfPageSpec nested;
-    nested.form = testing::PdfForm{{1, 0, 0, 1, 0, 0}, {PdfLabel{"5", 10, 10}}, {}, 40, false};
-    expect_throw<std::invalid_argument>([&] { inspect_pdf_pages(write_page(nested)); },
-                                        "PDF page 0 nests forms deeper than 32");
+    nested.form = test::PdfForm{{1, 0, 0, 1, 0, 0}, {PdfLabel{"5", 10, 10}}, {}, 40, false};
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(write_page(nested)); }),
+              "PDF page 0 nests forms deeper than 32");
     nested.form->nesting = 30;
     EXPECT_EQ(inspect_pdf_pages(write_page(nested)).pages[0].text_objects, 1u);
     PdfPageSpec cycle;
-    cycle.form = testing::PdfForm{{1, 0, 0, 1, 0, 0}, {PdfLabel{"5", 10, 10}}, {}, 1, true};
+    cycle.form = test::PdfForm{{1, 0, 0, 1, 0, 0}, {PdfLabel{"5", 10, 10}}, {}, 1, true};
     const std::filesystem::path cyclic = write_page(cycle);
     try {
         EXPECT_EQ(inspect_pdf_pages(cyclic).pages[0].text_objects, 1u);
@@ -295,14 +284,15 @@ TEST_F(PdfPageAccessTest, HostilePagesAreRefused) {
     PdfPageSpec dense;
     dense.extra_content = rectangles + "f\n";
     const std::filesystem::path many = write_page(dense);
-    expect_throw<std::invalid_argument>([&] { render_pdf_page(many, 0, 36.0, out("many.png")); },
-                                        "PDF page 0 holds more than 4000000 path segments");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(many, 0, 36.0, out("many.png")); }),
+              "PDF page 0 holds more than 4000000 path segments");
     std::string curves = "0 0 m\n";
     for (int i = 0; i < 62'501; ++i) curves += "0 300 300 300 300 0 c 300 300 0 300 0 0 c\n";
     PdfPageSpec curvy;
     curvy.extra_content = curves + "S\n";
-    expect_throw<std::invalid_argument>([&] { extract_pdf_page_vectors(write_page(curvy), 0, 300.0); },
-                                        "PDF page 0 holds more than 4000000 path segments");
+    EXPECT_EQ(
+        test::error_message<std::invalid_argument>([&] { extract_pdf_page_vectors(write_page(curvy), 0, 300.0); }),
+        "PDF page 0 holds more than 4000000 path segments");
 }
 
 }  // namespace

@@ -25,8 +25,8 @@ using vesk::test::error_message;
 
 namespace {
 
-using testing::Drawing;
-using testing::PngKind;
+using test::Drawing;
+using test::PngKind;
 
 const bool kOcctRouted = (route_occt_messages_to_stderr(), true);
 
@@ -96,9 +96,9 @@ TEST_F(RasterIntakeTest, EveryPngKindLoadsToTheSamePixels) {
         {PngKind::gray1, pattern(true, true, 2), true},
     };
     for (const auto& [kind, image, alpha_kept] : cases) {
-        SCOPED_TRACE(std::string(testing::to_string(kind)));
-        const auto file = path(std::string(testing::to_string(kind)) + ".png");
-        testing::write_png(file, image, kind);
+        SCOPED_TRACE(std::string(test::to_string(kind)));
+        const auto file = path(std::string(test::to_string(kind)) + ".png");
+        test::write_png(file, image, kind);
         const RasterImage loaded = load_raster(file);
         ASSERT_EQ(loaded.width, image.width);
         ASSERT_EQ(loaded.height, image.height);
@@ -112,7 +112,7 @@ TEST_F(RasterIntakeTest, EveryPngKindLoadsToTheSamePixels) {
 
 TEST_F(RasterIntakeTest, UnloadableInputsAreRefusedWithTheirPath) {
     const auto gray16 = path("gray16.png");
-    testing::write_png(gray16, pattern(true, true), PngKind::gray16);
+    test::write_png(gray16, pattern(true, true), PngKind::gray16);
     const auto text = path("drawing.png");
     std::ofstream(text) << "not an image at all, but long enough to hold a header";
     const auto truncated = path("truncated.png");
@@ -134,7 +134,7 @@ TEST_F(RasterIntakeTest, OversizedHeaderIsRefusedBeforeDecoding) {
     for (const auto& [width, height] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
              {20000, 20000}, {8193, 8192}, {0, 10}, {10, 0}, {0x80000000u, 1}}) {
         const auto file = path("huge_" + std::to_string(width) + "x" + std::to_string(height) + ".png");
-        testing::write_png_header_only(file, width, height);
+        test::write_png_header_only(file, width, height);
         const long rss_before = peak_rss_kb();
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(error_message([&] { load_raster(file); }), "Raster input dimensions are invalid: " + file.string());
@@ -154,7 +154,7 @@ TEST_F(RasterIntakeTest, ResolutionFloorAndInvalidResolutions) {
     EXPECT_EQ(refused.declared_dpi, 143.9);
     EXPECT_FALSE(std::filesystem::exists(path("out.png")));
 
-    Drawing sheet = testing::plate_drawing();
+    Drawing sheet = test::plate_drawing();
     sheet.declared_dpi = 144.0;
     const RasterIntakeResult accepted = intake(sheet, "floor");
     EXPECT_EQ(accepted.accepted, 1);
@@ -179,17 +179,17 @@ struct TemplateCase {
 };
 
 std::vector<TemplateCase> template_cases() {
-    testing::PlateLayout front_top;
+    test::PlateLayout front_top;
     front_top.side_readings = false;
-    testing::PlateLayout no_holes;
+    test::PlateLayout no_holes;
     no_holes.holes.clear();
     return {
-        {"plate", testing::plate_drawing(), kProfileRectangle, 2, 4},
-        {"plate_front_top", testing::plate_drawing(front_top), kProfileRectangle, 2, 4},
-        {"plate_no_holes", testing::plate_drawing(no_holes), kProfileRectangle, 2, 0},
-        {"bracket", testing::bracket_drawing(), kProfileBracket, 3, 0},
-        {"stepped", testing::stepped_drawing(), kProfileStepped, 4, 0},
-        {"flange", testing::flange_drawing(), kProfileCircular, 0, 6},
+        {"plate", test::plate_drawing(), kProfileRectangle, 2, 4},
+        {"plate_front_top", test::plate_drawing(front_top), kProfileRectangle, 2, 4},
+        {"plate_no_holes", test::plate_drawing(no_holes), kProfileRectangle, 2, 0},
+        {"bracket", test::bracket_drawing(), kProfileBracket, 3, 0},
+        {"stepped", test::stepped_drawing(), kProfileStepped, 4, 0},
+        {"flange", test::flange_drawing(), kProfileCircular, 0, 6},
     };
 }
 
@@ -233,7 +233,7 @@ TEST_F(RasterIntakeTest, TemplatesExtractTheirProfilesStraightAndSkewed) {
 }
 
 TEST_F(RasterIntakeTest, BinaryDrawingRotatedTwoDegreesIsStraightened) {
-    Drawing drawing = testing::plate_drawing();
+    Drawing drawing = test::plate_drawing();
     drawing.paper = 235;  // so that white marks what the rotation brought in
     drawing.rotation_deg = 2.0;
     drawing.write_png(path("skewed.png"));
@@ -277,7 +277,7 @@ std::string skew_misses(const Drawing& sheet, const std::vector<std::pair<double
 const std::vector<double> kSkewTable = {-4.0, -3.3, -2.0, -1.5, -1.03, -0.5, 0.3, 1.03, 1.5, 2.0, 3.3, 4.0};
 
 TEST_F(RasterIntakeTest, SkewOfTheSmallSheetIsFoundWithinOneCandidate) {
-    Drawing sheet = testing::plate_drawing();
+    Drawing sheet = test::plate_drawing();
     sheet.paper = 238;
     sheet.ink = 25;
     sheet.speckle_density = 0.0005;
@@ -293,9 +293,9 @@ TEST_F(RasterIntakeTest, SkewOfAnA4SheetIsFoundAndStraightened) {
     // Binary and anti-aliased in turn: an A4 raster takes a while to draw.
     std::vector<std::pair<double, bool>> rotations = {{0.0, false}, {0.0, true}};
     for (std::size_t i = 0; i < kSkewTable.size(); ++i) rotations.emplace_back(kSkewTable[i], i % 2 == 1);
-    EXPECT_EQ(skew_misses(testing::a4_bracket_drawing(), rotations), "");
+    EXPECT_EQ(skew_misses(test::a4_bracket_drawing(), rotations), "");
 
-    Drawing skewed = testing::a4_bracket_drawing();
+    Drawing skewed = test::a4_bracket_drawing();
     skewed.rotation_deg = -1.03;
     const RasterIntakeResult result = intake(skewed, "skewed");
     const RasterExtraction& e = result.extraction;
@@ -320,11 +320,11 @@ TEST_F(RasterIntakeTest, SkewOfInkBeyondThePointBudgetIsFoundWithinOneCandidate)
 // could top the profile at any angle: a flange stays as it is wherever they lie.
 TEST(RasterSkew, DrawingsWithoutStraightEdgesAreLeftAsTheyAre) {
     for (int i = 0; i < 8; ++i) {
-        testing::FlangeLayout layout;
+        test::FlangeLayout layout;
         layout.centre = {240.0 + 27.0 * (i % 4), 180.0 + 11.0 * (i % 4)};
         layout.px_per_mm = 1.2 + 0.2 * (i / 2 % 4);
         layout.bore_mm = 20.0 + 5.0 * (i / 2 % 4);
-        Drawing drawing = testing::flange_drawing(layout);
+        Drawing drawing = test::flange_drawing(layout);
         drawing.anti_aliased = i % 2 == 1;
         EXPECT_EQ(estimate_skew(drawing.render()), 0.0) << i;
     }
@@ -351,7 +351,7 @@ TEST(RasterSkew, FilledRectanglesOnALargeSheetAreLeftStraight) {
 TEST_F(RasterIntakeTest, StraightDrawingIsWrittenBackUnchangedAndRepeatably) {
     // Neighbouring candidates tie on a straight drawing and the lowest wins: -0.0999...,
     // inside the cut-off, so nothing is resampled.
-    Drawing plain = testing::plate_drawing();
+    Drawing plain = test::plate_drawing();
     plain.paper = 240;
     EXPECT_EQ(estimate_skew(plain.render()), candidate_angle(49));
     const RasterIntakeResult first = intake(plain, "plain");
@@ -382,7 +382,7 @@ TEST_F(RasterIntakeTest, BlankSheetIsAcceptedWithoutGeometry) {
 }
 
 TEST(DrawingGenerator, ResponseTextMatchesTheResponse) {
-    Drawing drawing = testing::flange_drawing();
+    Drawing drawing = test::flange_drawing();
     drawing.rotation_deg = -3.3;
     drawing.readings[2].value.reset();
     drawing.readings[2].origin = "unreadable";
@@ -536,7 +536,7 @@ TEST(RasterSampling, BilinearSamplingAndBlending) {
 }
 
 TEST_F(RasterIntakeTest, OutputFailuresAreReported) {
-    testing::plate_drawing().write_png(path("in.png"));
+    test::plate_drawing().write_png(path("in.png"));
     std::ofstream(path("file")) << "x";
     const std::string directory_error =
         error_message([&] { normalize_raster_input(path("in.png"), 300.0, path("file") / "sub" / "out.png"); });

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "model/document_files.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
@@ -38,27 +39,8 @@ std::string manifest_of(const std::string& cases) {
     return R"({"schema_version": "vesk-reader-mock-manifest-v1", "cases": )" + cases + "}";
 }
 
-// The error's dynamic type name and message, so a table can check both.
-struct Thrown {
-    std::string type;
-    std::string message;
-};
-
-template <typename Fn>
-Thrown thrown(Fn&& fn) {
-    try {
-        fn();
-    } catch (const std::invalid_argument& error) {
-        return {"invalid_argument", error.what()};
-    } catch (const std::logic_error& error) {
-        return {"logic_error", error.what()};
-    } catch (const std::runtime_error& error) {
-        return {"runtime_error", error.what()};
-    } catch (const std::exception& error) {
-        return {typeid(error).name(), error.what()};
-    }
-    return {"none", ""};
-}
+using vesk::test::Thrown;
+using vesk::test::thrown;
 
 ReaderRequest request(const std::string& id) { return ReaderRequest{id, "in.png", "."}; }
 

@@ -167,7 +167,7 @@ TEST(VectorText, PageLevelMillimeterEvidence) {
 TEST(VectorText, GeneratedPlateReadsAndBinds) {
     test::TempDir dir("vesk-vector");
     const std::filesystem::path pdf = dir.path() / "plate.pdf";
-    testing::write_pdf_file(pdf, testing::plate_pdf());
+    test::write_pdf_file(pdf, test::plate_pdf());
     const VectorDimensionResult result = read_pdf_vector_dimensions(pdf, 0, 300.0, "plate-01");
     EXPECT_EQ(result.width_px, 1200);
     EXPECT_EQ(result.height_px, 900);
@@ -179,7 +179,7 @@ TEST(VectorText, GeneratedPlateReadsAndBinds) {
         values.push_back(*r.value);
         slots.push_back(r.source_bbox);
     }
-    EXPECT_EQ(values, testing::plate_pdf_values());
+    EXPECT_EQ(values, test::plate_pdf_values());
     EXPECT_GE(result.total_elapsed_ms, result.elapsed_ms);
 
     const PdfRasterResult raster = render_pdf_page(pdf, 0, 300.0, dir.path() / "preview.png");
@@ -191,10 +191,9 @@ TEST(VectorText, GeneratedPlateReadsAndBinds) {
     EXPECT_EQ(bound.raster.extraction.annotation_slots.size(), 8u);
 
     // A drafting program's one-glyph-per-operator number reads as one value.
-    testing::PdfSpec split;
-    split.pages[0].labels = {testing::PdfLabel{"12.5", 100, 100, 8, 0, true},
-                             testing::PdfLabel{"DIMENSIONS IN MM", 100, 40}};
-    testing::write_pdf_file(dir.path() / "split.pdf", split);
+    test::PdfSpec split;
+    split.pages[0].labels = {test::PdfLabel{"12.5", 100, 100, 8, 0, true}, test::PdfLabel{"DIMENSIONS IN MM", 100, 40}};
+    test::write_pdf_file(dir.path() / "split.pdf", split);
     const VectorDimensionResult runs = read_pdf_vector_dimensions(dir.path() / "split.pdf", 0, 300.0, "split");
     EXPECT_EQ(runs.page.text_objects, 5u);
     ASSERT_EQ(runs.response.readings.size(), 1u);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/json_util.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
@@ -25,7 +26,7 @@ using test::write_file;
 
 const fs::path kDataDir = fs::path(VESK_SOURCE_DIR) / "tests" / "model" / "data";
 const std::string kPrefix = "DimensionGraph 'a.json' is invalid: ";
-const std::string kAccepted = "<accepted>";
+const std::string kAccepted = test::kNoError;
 
 // Every entity type: a line, a circle and an arc in the front view, a line in the top view.
 Json base_graph() {
@@ -54,19 +55,9 @@ Json constraint(const std::string& id, const std::string& type, std::vector<std:
                 {"value", value}, {"confidence", 0.5}, {"source_bbox", {0, 0, 1, 1}}};
 }
 
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    } catch (const std::exception& error) {
-        return std::string("<other exception> ") + error.what();
-    }
-    return kAccepted;
-}
 
 std::string parse_message(const std::string& text) {
-    return message_of([&] { parse_dimension_graph(text, "a.json"); });
+    return test::error_message<std::runtime_error>([&] { parse_dimension_graph(text, "a.json"); });
 }
 
 // Edits of the base graph addressed by JSON pointer; "/constraints/-" appends.
@@ -263,8 +254,8 @@ TEST(DimensionGraphParse, NonFiniteNumbersInDocuments) {
     for (const auto& [edit, expected] : cases) {
         SortedJson json = parse_strict_json(base_graph().dump());
         json[SortedJson::json_pointer(edit.first)] = edit.second;
-        EXPECT_EQ(message_of([&] { parse_dimension_graph_object(json); }),
-                  std::string("<other exception> ") + expected);
+        EXPECT_EQ(test::error_message<std::runtime_error>([&] { parse_dimension_graph_object(json); }),
+                  std::string("<other: ") + expected + ">");
     }
 }
 
@@ -307,23 +298,23 @@ TEST(DimensionGraphParse, TextGuards) {
 TEST(DimensionGraphFiles, LoadReportsOpenReadAndParseFailures) {
     const test::TempDir dir;
     const fs::path missing = dir.path() / "missing.json";
-    EXPECT_EQ(message_of([&] { load_dimension_graph(missing); }),
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { load_dimension_graph(missing); }),
               "Cannot open DimensionGraph file: " + missing.string());
     const fs::path directory = dir.path() / "graph.json";
     fs::create_directories(directory);
-    EXPECT_EQ(message_of([&] { load_dimension_graph(directory); }),
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { load_dimension_graph(directory); }),
               "Cannot read DimensionGraph file: " + directory.string());
 
     const fs::path empty = dir.path() / "empty.json";
     write_file(empty, "");
-    const std::string empty_message = message_of([&] { load_dimension_graph(empty); });
+    const std::string empty_message = test::error_message<std::runtime_error>([&] { load_dimension_graph(empty); });
     const std::string empty_prefix = "DimensionGraph '" + empty.string() + "' is invalid: ";
     EXPECT_EQ(empty_message.rfind(empty_prefix, 0), 0u) << empty_message;
     EXPECT_GT(empty_message.size(), empty_prefix.size());
 
     const fs::path duplicate = dir.path() / "dup.json";
     write_file(duplicate, R"({"units":"mm","units":"mm"})");
-    EXPECT_EQ(message_of([&] { load_dimension_graph(duplicate); }),
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { load_dimension_graph(duplicate); }),
               "DimensionGraph '" + duplicate.string() + "' is invalid: duplicate field 'units'");
 
     // Larger than one read buffer, CR LF line ends kept as they are.

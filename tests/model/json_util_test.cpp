@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/expect_error.hpp"
 #include "support/sanitizers.hpp"
 
 namespace vesk {
@@ -27,14 +28,9 @@ std::string nested_mixed(int depth) {
 
 // The guards' invalid_argument message, "<syntax>" for the JSON library's parse error, "" when accepted.
 std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    } catch (const nlohmann::json::parse_error&) {
-        return "<syntax>";
-    }
-    return "";
+    const std::string message = test::error_message<std::invalid_argument>(action);
+    if (message.starts_with("<other: [json.exception.parse_error.")) return "<syntax>";
+    return message == test::kNoError ? "" : message;
 }
 
 TEST(StrictJson, NestingDuplicateKeysAndSyntax) {

@@ -12,6 +12,7 @@
 #include "pilot/pilot_analysis.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_service.hpp"
+#include "support/expect_error.hpp"
 #include "support/pdf_writer.hpp"
 #include "support/reader_installation.hpp"
 #include "support/run_process.hpp"
@@ -20,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace vesk;
 using vesk::test::TempDir;
-namespace gen = vesk::testing;
+namespace gen = vesk::test;
 
 std::string wait_settled(PilotService& service, const std::string& job_id) {
     std::string status;
@@ -32,27 +33,6 @@ std::string wait_settled(PilotService& service, const std::string& job_id) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return status;
-}
-
-SortedJson confirm_all(const OrderedJson& status, const std::string& decision_id, bool reversed = false) {
-    SortedJson body = {{"schema_version", "z23-edur-review-v1"},
-                       {"decision_id", decision_id},
-                       {"acknowledgement", {{"pilot_hold", true}, {"operator_reviewed_all_candidates", true}}}};
-    body["decisions"] = SortedJson::array();
-    for (const auto& candidate : status["candidates"]) {
-        body["decisions"].push_back({{"value", nullptr}, {"action", "confirm"}, {"constraint_id", candidate["constraint_id"]}});
-    }
-    if (reversed) std::reverse(body["decisions"].begin(), body["decisions"].end());
-    return body;
-}
-
-std::string review_refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
-    try {
-        service.submit_review(job_id, body);
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "accepted";
 }
 
 class PilotAnalysis : public ::testing::Test {
@@ -119,7 +99,7 @@ TEST_F(PilotAnalysis, RouteChoiceTable) {
         EXPECT_EQ(status["route_reason_codes"], OrderedJson(row.reasons)) << row.name;
         if (row.name == "image, mock") {
             // The raster fallback binds only pages of the template's own sheet size.
-            const std::string refusal = review_refusal(service, id, confirm_all(status, "d-1"));
+            const std::string refusal = test::review_refusal(service, id, test::confirm_all_review(status, "d-1"));
             EXPECT_EQ(refusal, "Z23-Edur reviewed values could not be bound: reader count does not match extracted "
                                "source annotation slots");
             EXPECT_EQ(status["preview_url"], "/api/pilot/jobs/" + id + "/files/preview.png");
@@ -145,8 +125,10 @@ TEST_F(PilotAnalysis, VectorRouteFromUploadToSealedBundle) {
     for (const auto& entry : fs::directory_iterator(root_)) EXPECT_EQ(entry.path().filename(), id);  // no partial preview
 
     // Decision order is what the template reads: reversed, the values no longer fit the outline.
-    EXPECT_EQ(review_refusal(service, id, confirm_all(status, "d-rev", true)).rfind("Z23-Edur reviewed values could not be bound", 0), 0u);
-    EXPECT_EQ(service.submit_review(id, confirm_all(status, "d-1"))["status"], "queued_model");
+    SortedJson reversed = test::confirm_all_review(status, "d-rev");
+    std::reverse(reversed["decisions"].begin(), reversed["decisions"].end());
+    EXPECT_EQ(test::review_refusal(service, id, reversed).rfind("Z23-Edur reviewed values could not be bound", 0), 0u);
+    EXPECT_EQ(service.submit_review(id, test::confirm_all_review(status, "d-1"))["status"], "queued_model");
     ASSERT_EQ(wait_settled(service, id), "completed") << service.job_status(id).value().dump(2);
     EXPECT_TRUE(fs::is_regular_file(job / "evidence_bundle.tar"));
     const SortedJson manifest = parse_strict_json(read_pilot_file(job / "evidence_bundle_manifest.json"));

@@ -8,6 +8,7 @@
 #include "intake/sha256.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_ustar.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace {
@@ -17,14 +18,6 @@ using vesk::test::make_job_on_disk;
 using vesk::test::run_process;
 using vesk::test::TempDir;
 
-std::string error_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
-}
 
 bool have(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
@@ -46,11 +39,11 @@ TEST(PilotUstar, PathSplitAndHeaderFields) {
         EXPECT_EQ(split_ustar_path(s.path), std::make_pair(s.prefix, s.name)) << s.path.size();
     }
     for (const std::string& bad : {std::string(101, 'a'), std::string(156, 'p') + "/n", "p/" + std::string(101, 'n')}) {
-        EXPECT_EQ(error_of([&] { split_ustar_path(bad); }), "Z23-Edur evidence archive path is too long");
+        EXPECT_EQ(test::error_message([&] { split_ustar_path(bad); }), "Z23-Edur evidence archive path is too long");
     }
-    EXPECT_EQ(error_of([] { make_ustar_header("", std::string(101, 'a'), 0); }),
+    EXPECT_EQ(test::error_message([] { make_ustar_header("", std::string(101, 'a'), 0); }),
               "Z23-Edur evidence archive path field is too long");
-    EXPECT_EQ(error_of([] { make_ustar_header("", "a", kUstarMaxSize + 1); }),
+    EXPECT_EQ(test::error_message([] { make_ustar_header("", "a", kUstarMaxSize + 1); }),
               "Z23-Edur evidence archive numeric field overflowed");
 
     const UstarHeader h = make_ustar_header("pre", "name.txt", 513);
@@ -158,20 +151,20 @@ TEST(PilotBundle, RefusalsAndReaderEvidence) {
     EXPECT_EQ(manifest["reader_evidence_tree_sha256"], *record.reader_evidence_tree_sha256);
 
     test::write_file(evidence / "logs" / "bridge.stdout.log", "ok?\n");
-    EXPECT_EQ(error_of([&] { test::fake_model(record); }), "Z23-Edur reader evidence tree identity changed");
+    EXPECT_EQ(test::error_message([&] { test::fake_model(record); }), "Z23-Edur reader evidence tree identity changed");
     record.reader_evidence_tree_sha256.reset();
 
     fs::create_symlink("/etc/hostname", record.job_directory / "link.txt");
-    EXPECT_EQ(error_of([&] { test::fake_model(record); }),
+    EXPECT_EQ(test::error_message([&] { test::fake_model(record); }),
               "Z23-Edur evidence bundle refuses the symbolic link 'link.txt'");
     fs::remove(record.job_directory / "link.txt");
 
     test::write_file(record.job_directory / std::string(101, 'n'), "long");
-    EXPECT_EQ(error_of([&] { test::fake_model(record); }), "Z23-Edur evidence archive path is too long");
+    EXPECT_EQ(test::error_message([&] { test::fake_model(record); }), "Z23-Edur evidence archive path is too long");
     EXPECT_FALSE(fs::exists(record.job_directory / "evidence_bundle.tar.tmp"));
 
     record.review_decision_id.reset();
-    EXPECT_EQ(error_of([&] { write_evidence_bundle(record); }),
+    EXPECT_EQ(test::error_message([&] { write_evidence_bundle(record); }),
               "Z23-Edur evidence bundle requires one durable operator review");
 }
 

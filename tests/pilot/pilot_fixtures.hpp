@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
 #include "model/json_util.hpp"
@@ -10,6 +11,8 @@
 #include "pilot/pilot_documents.hpp"
 #include "pilot/pilot_files.hpp"
 #include "pilot/pilot_record.hpp"
+#include "pilot/pilot_service.hpp"
+#include "support/expect_error.hpp"
 
 namespace vesk::test {
 
@@ -76,6 +79,23 @@ inline PilotRecord make_job_on_disk(const std::filesystem::path& root, std::uint
     }
     persist(record);
     return record;
+}
+
+// A review that confirms every candidate of a status document, in candidate order.
+inline SortedJson confirm_all_review(const OrderedJson& status, const std::string& decision_id) {
+    SortedJson body = {{"schema_version", "z23-edur-review-v1"},
+                       {"decision_id", decision_id},
+                       {"acknowledgement", {{"operator_reviewed_all_candidates", true}, {"pilot_hold", true}}}};
+    body["decisions"] = SortedJson::array();
+    for (const auto& candidate : status["candidates"]) {
+        body["decisions"].push_back({{"constraint_id", candidate["constraint_id"]}, {"action", "confirm"}, {"value", nullptr}});
+    }
+    return body;
+}
+
+// The refusal message of a review, or kNoError.
+inline std::string review_refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
+    return error_message<std::invalid_argument>([&] { service.submit_review(job_id, body); });
 }
 
 }  // namespace vesk::test

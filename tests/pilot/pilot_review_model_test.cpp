@@ -10,6 +10,7 @@
 #include "pilot/pilot_review.hpp"
 #include "pilot/pilot_service.hpp"
 #include "support/drawing_generator.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace {
@@ -21,26 +22,6 @@ std::size_t count(const std::string& text, std::string_view part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
-}
-
-SortedJson review_body(const ReaderResponse& candidates, const std::string& decision_id) {
-    SortedJson body = {{"schema_version", "z23-edur-review-v1"},
-                       {"decision_id", decision_id},
-                       {"acknowledgement", {{"operator_reviewed_all_candidates", true}, {"pilot_hold", true}}}};
-    body["decisions"] = SortedJson::array();
-    for (const DimensionReading& reading : candidates.readings) {
-        body["decisions"].push_back({{"constraint_id", reading.constraint_id}, {"action", "confirm"}, {"value", nullptr}});
-    }
-    return body;
-}
-
-std::string refusal(PilotService& service, const std::string& job_id, const SortedJson& body) {
-    try {
-        service.submit_review(job_id, body);
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "accepted";
 }
 
 class PilotReviewModel : public ::testing::Test {
@@ -75,7 +56,7 @@ protected:
 
     TempDir dir_;
     fs::path source_ = dir_.path() / "plate.png";
-    vesk::testing::Drawing drawing_ = vesk::testing::plate_drawing();
+    vesk::test::Drawing drawing_ = vesk::test::plate_drawing();
     fs::path root_ = dir_.path() / "m23-pilot";
 };
 
@@ -87,7 +68,7 @@ TEST_F(PilotReviewModel, ReviewedPlateIsModelledStampedAndSealed) {
         ASSERT_EQ(wait_for(service, "pilot-00000001", "awaiting_review"), "awaiting_review");
 
         // Refusals before binding leave no record.
-        SortedJson body = review_body(candidates, "d-1");
+        SortedJson body = test::confirm_all_review(service.job_status("pilot-00000001").value(), "d-1");
         struct Refusal {
             std::function<void(SortedJson&)> edit;
             std::string message;
@@ -122,9 +103,9 @@ TEST_F(PilotReviewModel, ReviewedPlateIsModelledStampedAndSealed) {
         for (const Refusal& r : refusals) {
             SortedJson edited = body;
             r.edit(edited);
-            EXPECT_EQ(refusal(service, "pilot-00000001", edited), r.message);
+            EXPECT_EQ(test::review_refusal(service, "pilot-00000001", edited), r.message);
         }
-        EXPECT_EQ(refusal(service, "pilot-00000009", body), "Z23-Edur pilot job was not found");
+        EXPECT_EQ(test::review_refusal(service, "pilot-00000009", body), "Z23-Edur pilot job was not found");
         EXPECT_FALSE(fs::exists(root_ / "pilot-00000001" / "review"));
 
         // A correction the outline contradicts binds to nothing; its id is spent.
@@ -132,15 +113,15 @@ TEST_F(PilotReviewModel, ReviewedPlateIsModelledStampedAndSealed) {
         wrong["decisions"][0]["action"] = "correct";
         wrong["decisions"][0]["value"] = 999.0;
         wrong["decision_id"] = "d-0";
-        EXPECT_EQ(refusal(service, "pilot-00000001", wrong).rfind("Z23-Edur reviewed values could not be bound: ", 0),
+        EXPECT_EQ(test::review_refusal(service, "pilot-00000001", wrong).rfind("Z23-Edur reviewed values could not be bound: ", 0),
                   0u);
         const SortedJson attempt = parse_strict_json(read_pilot_file(root_ / "pilot-00000001" / "review" / "d-0.json"));
         EXPECT_EQ(attempt["accepted"], false);
         EXPECT_FALSE(attempt["binding_errors"].empty());
-        EXPECT_EQ(refusal(service, "pilot-00000001", wrong), "Z23-Edur decision identity already exists");
+        EXPECT_EQ(test::review_refusal(service, "pilot-00000001", wrong), "Z23-Edur decision identity already exists");
 
         EXPECT_EQ(service.submit_review("pilot-00000001", body)["status"], "queued_model");
-        EXPECT_EQ(refusal(service, "pilot-00000001", body), "Z23-Edur job is not awaiting review");
+        EXPECT_EQ(test::review_refusal(service, "pilot-00000001", body), "Z23-Edur job is not awaiting review");
         ASSERT_EQ(wait_for(service, "pilot-00000001", "completed"), "completed")
             << service.job_status("pilot-00000001").value().dump(2);
     }

@@ -13,6 +13,7 @@
 #include "intake/sha256.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_service.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace {
@@ -40,12 +41,7 @@ PilotSteps fake_steps() {
 }
 
 std::string start_error(const fs::path& root) {
-    try {
-        PilotService service(root, nullptr, {});
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
+    return test::error_message<std::exception>([&] { PilotService service(root, nullptr, {}); });
 }
 
 TEST(PilotRecords, StatusTextsAndErrorCodes) {
@@ -209,7 +205,7 @@ TEST(PilotRecovery, StrictChecksStopTheStart) {
         std::string name;
         PilotStatus status;
         std::function<void(const PilotRecord&)> damage;
-        std::string message;  // empty: the start succeeds
+        std::string message;  // test::kNoError: the start succeeds
     };
     const auto edit_state = [](auto edit) {
         return [edit](const PilotRecord& record) {
@@ -219,7 +215,7 @@ TEST(PilotRecovery, StrictChecksStopTheStart) {
         };
     };
     const std::vector<Case> cases = {
-        {"sorted keys", PilotStatus::completed, edit_state([](SortedJson&) {}), ""},
+        {"sorted keys", PilotStatus::completed, edit_state([](SortedJson&) {}), test::kNoError},
         {"extra key", PilotStatus::awaiting_review, edit_state([](SortedJson& s) { s["extra"] = 1; }),
          "Persisted Z23-Edur job identity is invalid"},
         {"missing key", PilotStatus::awaiting_review, edit_state([](SortedJson& s) { s.erase("files"); }),
@@ -234,9 +230,9 @@ TEST(PilotRecovery, StrictChecksStopTheStart) {
         {"reason", PilotStatus::awaiting_review,
          edit_state([](SortedJson& s) { s["route_reason_codes"] = {"bad reason"}; }),
          "Persisted Z23-Edur route reason is invalid"},
-        {"no candidates", PilotStatus::awaiting_review, edit_state([](SortedJson& s) {
-             s["candidate_file"] = nullptr;
-         }), "Persisted Z23-Edur lifecycle evidence is incomplete"},
+        {"no candidates", PilotStatus::awaiting_review,
+         edit_state([](SortedJson& s) { s["candidate_file"] = nullptr; }),
+         "Persisted Z23-Edur lifecycle evidence is incomplete"},
         {"candidate path", PilotStatus::awaiting_review,
          edit_state([](SortedJson& s) { s["candidate_file"] = "../candidates.json"; }),
          "Persisted Z23-Edur candidate path is invalid"},
@@ -282,7 +278,7 @@ TEST(PilotWorker, RecoveryRequeuesAndStopDrainsTheQueue) {
         EXPECT_EQ(read_state(dir.path() / pilot_job_id(n))["status"], "awaiting_review");
     }
     // Everything they persisted recovers strictly.
-    EXPECT_EQ(start_error(dir.path()), "");
+    EXPECT_EQ(start_error(dir.path()), test::kNoError);
 }
 
 TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "model/json_util.hpp"
+#include "support/expect_error.hpp"
 #include "support/graph_builders.hpp"
 
 namespace vesk {
@@ -15,16 +16,6 @@ namespace {
 const std::string kExamples = std::string(VESK_SOURCE_DIR) + "/examples/";
 const std::string kModelData = std::string(VESK_SOURCE_DIR) + "/tests/model/data/";
 
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("runtime: ") + e.what();
-    }
-    return "";
-}
 
 nlohmann::json body(const std::string& action, const std::string& proposal, const std::string& entity = "",
                     nlohmann::json value = nullptr) {
@@ -72,10 +63,11 @@ TEST(CompletionDecision, BodyRefusals) {
         nlohmann::json json = body("leave_missing", "missing-1");
         c.edit(json);
         SCOPED_TRACE(json.dump());
-        EXPECT_EQ(message_of([&] { completion_decision_from_json(json); }), c.message);
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { completion_decision_from_json(json); }), c.message);
     }
-    EXPECT_EQ(message_of([] { parse_completion_decision(R"({"value":null,"value":1})"); }),
-              "Completion decision body is not valid JSON: duplicate field 'value'");
+    EXPECT_EQ(
+        test::error_message<std::invalid_argument>([] { parse_completion_decision(R"({"value":null,"value":1})"); }),
+        "Completion decision body is not valid JSON: duplicate field 'value'");
     const auto accepted = parse_completion_decision(body("leave_missing", "missing-1").dump());
     EXPECT_EQ(accepted.proposal_id, "missing-1");
     EXPECT_FALSE(accepted.value);
@@ -115,12 +107,12 @@ TEST(CompletionDecision, ProposalChecksAndValidationBeforeCommit) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body.dump());
-        EXPECT_EQ(message_of([&] { decide(*c.graph, c.body); }), c.message);
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { decide(*c.graph, c.body); }), c.message);
     }
     // A suggestion shown before the drawing changed is not taken.
     const CompletionPlan plan = build_completion_plan(plate);
     const auto accept = completion_decision_from_json(body("accept_suggestion", "missing-1"));
-    EXPECT_EQ(message_of([&] { apply_completion_decision(drifted, plan, accept); }),
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { apply_completion_decision(drifted, plan, accept); }),
               "Completion suggestion no longer matches verified geometry");
     EXPECT_EQ(decide(plate, with(body("user_value", "missing-1", "front_hole_1", 12), "decision_id", std::string(117, 'd')))
                   .record.approved_constraint_id->size(),
@@ -178,10 +170,11 @@ TEST(CompletionDecision, ApplicationsReplayDeterministically) {
     auto record = decide(plate, body("leave_missing", "missing-2")).record;
     const std::string base = canonical_graph_text(plate);
     record.target = "front_top.length";
-    EXPECT_EQ(message_of([&] { check_deterministic_replay(base, record); }),
-              "runtime: Completion transition record does not map to a current proposal");
-    EXPECT_EQ(message_of([&] { check_deterministic_replay(dump_json_document(parse_strict_json(base)), record); }),
-              "runtime: Completion transition base graph is not canonical");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { check_deterministic_replay(base, record); }),
+              "<other: Completion transition record does not map to a current proposal>");
+    EXPECT_EQ(test::error_message<std::invalid_argument>(
+                  [&] { check_deterministic_replay(dump_json_document(parse_strict_json(base)), record); }),
+              "<other: Completion transition base graph is not canonical>");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"
 
@@ -34,17 +35,6 @@ CompletionRecord leave_missing(const std::string& id) {
     return record;
 }
 
-// What a call threw: "runtime: <message>" or "other: <message>"; "" when it returned.
-std::string failure_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& e) {
-        return std::string("runtime: ") + e.what();
-    } catch (const std::exception& e) {
-        return std::string("other: ") + e.what();
-    }
-    return "";
-}
 
 // Replaces the first occurrence of `from` in the hand-written line.
 std::string edited(const std::string& from, const std::string& to) {
@@ -86,12 +76,13 @@ TEST(DecisionLog, AppendKeepsEveryEarlierLineByteForByte) {
     EXPECT_EQ(back.records[2].decision_id, "d3");
 
     // A second entry for a journalled decision would make the log unreadable.
-    EXPECT_EQ(failure_of([&] { append_completion_decision(log, kJob, leave_missing("d1")); }),
-              "runtime: Completion decision log has a duplicate decision id");
+    EXPECT_EQ(
+        test::error_message<std::runtime_error>([&] { append_completion_decision(log, kJob, leave_missing("d1")); }),
+        "Completion decision log has a duplicate decision id");
     auto incoherent = leave_missing("d8");
     incoherent.value = 1.0;
-    EXPECT_EQ(failure_of([&] { append_completion_decision(log, kJob, incoherent); }),
-              "runtime: Completion decision log leave-missing record is incoherent");
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { append_completion_decision(log, kJob, incoherent); }),
+              "Completion decision log leave-missing record is incoherent");
     EXPECT_EQ(test::read_file(log), text);
 }
 
@@ -140,17 +131,19 @@ TEST(DecisionLog, BadLogsAreRefusedWithTheirMessages) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content);
         test::write_file(log, c.content);
-        EXPECT_EQ(failure_of([&] { read_completion_decision_log(log, kJob); }), "runtime: " + c.read);
-        EXPECT_EQ(failure_of([&] { append_completion_decision(log, kJob, leave_missing("d7")); }),
-                  "runtime: " + c.append);
+        EXPECT_EQ(test::error_message<std::runtime_error>([&] { read_completion_decision_log(log, kJob); }), c.read);
+        EXPECT_EQ(test::error_message<std::runtime_error>(
+                      [&] { append_completion_decision(log, kJob, leave_missing("d7")); }),
+                  c.append);
         EXPECT_EQ(test::read_file(log), c.content);
     }
     fs::remove(log);
     fs::create_directory(log);
-    EXPECT_EQ(failure_of([&] { read_completion_decision_log(log, kJob); }),
-              "runtime: Cannot read local service artifact: " + log.string());
-    EXPECT_EQ(failure_of([&] { append_completion_decision(log, kJob, leave_missing("d7")); }),
-              "runtime: Failed while reading completion artifact");
+    EXPECT_EQ(test::error_message<std::runtime_error>([&] { read_completion_decision_log(log, kJob); }),
+              "Cannot read local service artifact: " + log.string());
+    EXPECT_EQ(
+        test::error_message<std::runtime_error>([&] { append_completion_decision(log, kJob, leave_missing("d7")); }),
+        "Failed while reading completion artifact");
 }
 
 TEST(DecisionLog, AppendCrashedAtEachFaultPointLeavesWholeOldOrNewLog) {

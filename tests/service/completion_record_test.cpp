@@ -8,6 +8,8 @@
 
 #include "model/json_util.hpp"
 
+#include "support/expect_error.hpp"
+
 namespace vesk {
 namespace {
 
@@ -29,21 +31,14 @@ const char* const kLeftMissing =
     R"({"decision_id":"d5","action":"leave_missing","target":"l3.length","entity_id":"",)"
     R"("approved_constraint_id":null,"value":null,"provenance":"user_decision","status":"left_missing"})";
 
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::invalid_argument& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST(CompletionRecord, ActionsAndExactKeyOrder) {
     for (auto action : {CompletionDecisionAction::accept_suggestion, CompletionDecisionAction::user_value,
                         CompletionDecisionAction::reject_suggestion, CompletionDecisionAction::leave_missing}) {
         EXPECT_EQ(parse_completion_action(to_string(action)), action);
     }
-    EXPECT_EQ(message_of([] { parse_completion_action("User_value"); }), "Unknown completion decision action");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([] { parse_completion_action("User_value"); }),
+              "Unknown completion decision action");
     EXPECT_THROW(to_string(static_cast<CompletionDecisionAction>(4)), std::logic_error);
 
     // Written in insertion order whatever order the text read back had.
@@ -99,7 +94,7 @@ TEST(CompletionRecord, IncoherentRecordsAreRefusedWithTheirMessages) {
         nlohmann::json record = parse_strict_json(c.base);
         c.edit(record);
         SCOPED_TRACE(record.dump());
-        EXPECT_EQ(message_of([&] { parse_completion_record(record); }), c.message);
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { parse_completion_record(record); }), c.message);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "model/json_util.hpp"
 #include "service/completion_api.hpp"
 #include "service/completion_log.hpp"
+#include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"
 
@@ -110,14 +111,6 @@ std::string differing_file(const std::map<std::string, std::string>& a, const st
     return "";
 }
 
-std::string failure_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 // Children: "decide <index> <job directory>" and "recover <job directory>".
 void child_actions(const std::string& name, const std::string& argument) {
@@ -225,9 +218,12 @@ TEST(CompletionTransition, RefusedDecisionsWriteNothing) {
     };
     for (const auto& c : cases) {
         auto body = c.body;
-        EXPECT_EQ(failure_of([&] { commit_completion_decision(c.record, completion_decision_from_json(body)); }), c.message);
+        EXPECT_EQ(
+            test::error_message([&] { commit_completion_decision(c.record, completion_decision_from_json(body)); }),
+            c.message);
         body["decision_id"] = "d0";
-        EXPECT_EQ(failure_of([&] { commit_completion_decision(load_job(job), completion_decision_from_json(body)); }),
+        EXPECT_EQ(test::error_message(
+                      [&] { commit_completion_decision(load_job(job), completion_decision_from_json(body)); }),
                   "Completion decision_id is duplicated");
         EXPECT_EQ(differing_file(snapshot(job), before), "");
         EXPECT_FALSE(fs::exists(job / "completion_transition.json.tmp"));
@@ -246,7 +242,7 @@ TEST(CompletionTransition, ThrownWriteLeavesMarkerUntilRecovery) {
     EXPECT_EQ(failed.exit_code, test::kChildThrew);
     EXPECT_EQ(failed.err, "Cannot atomically replace completion artifact '" +
                               (job / "completion_decisions.jsonl").string() + "' (errno 5)\n");
-    EXPECT_EQ(failure_of([&] { decide(job, a); }),
+    EXPECT_EQ(test::error_message([&] { decide(job, a); }),
               "Pending completion transition must be recovered before another decision");
     recover_if_marked(job);
     EXPECT_EQ(differing_file(snapshot(job), expected), "");
@@ -292,12 +288,12 @@ TEST(CompletionTransition, MarkerChecks) {
         {"{", "Completion transition is invalid"},
     };
     for (const auto& [text, message] : cases) {
-        EXPECT_EQ(failure_of([&] { plan_completion_transition(job, kJobId, text); }), message);
+        EXPECT_EQ(test::error_message([&] { plan_completion_transition(job, kJobId, text); }), message);
     }
     // Key order of the marker's objects does not matter.
     plan_completion_transition(job, kJobId, dump_json_document(parse_strict_json(good)));
     EXPECT_EQ(differing_file(snapshot(job), before), "");
-    EXPECT_EQ(failure_of([&] { finalize_completion_transition(job / "completion_transition.json"); }),
+    EXPECT_EQ(test::error_message([&] { finalize_completion_transition(job / "completion_transition.json"); }),
               "Cannot finalize completion transition '" + (job / "completion_transition.json").string() +
                   "' because the transition marker was already absent");
 }

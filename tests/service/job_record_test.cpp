@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/json_util.hpp"
+#include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"
 
@@ -16,14 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 JobRecord sample_job(const fs::path& jobs_directory) {
     JobRecord job;
@@ -90,16 +83,17 @@ TEST(JobRecord, StatusTextsAndJobIds) {
     for (auto status : {JobStatus::queued, JobStatus::running, JobStatus::completed, JobStatus::rejected}) {
         EXPECT_EQ(parse_job_status(to_string(status)), status);
     }
-    EXPECT_EQ(message_of([] { to_string(static_cast<JobStatus>(4)); }), "Unknown local job status");
+    EXPECT_EQ(test::error_message([] { to_string(static_cast<JobStatus>(4)); }), "Unknown local job status");
     for (const char* bad : {"Queued", "done", "", "queued "}) {
-        EXPECT_EQ(message_of([&] { parse_job_status(bad); }), "Persisted local job has an invalid status") << bad;
+        EXPECT_EQ(test::error_message([&] { parse_job_status(bad); }), "Persisted local job has an invalid status")
+            << bad;
     }
     EXPECT_EQ(make_job_id(1), "job-00000001");
     EXPECT_EQ(make_job_id(12345), "job-00012345");
     EXPECT_EQ(make_job_id(99'999'999), "job-99999999");
     // A longer id would never be found again at restart: refused as a storage fault.
     EXPECT_THROW(make_job_id(100'000'000), std::runtime_error);
-    EXPECT_EQ(message_of([] { make_job_id(100'000'000); }),
+    EXPECT_EQ(test::error_message([] { make_job_id(100'000'000); }),
               "Local job number 100000000 is out of range: job numbers end at 99999999");
     EXPECT_THROW(make_job_id(0), std::runtime_error);
 }
@@ -145,9 +139,9 @@ TEST(JobRecord, IdentifierAndBasenameRules) {
 
     const auto body = parse_strict_json(R"({"a": "x", "n": 3, "e": ""})");
     EXPECT_EQ(require_text_field(body, "a", "job"), "x");
-    EXPECT_EQ(message_of([&] { require_text_field(body, "n", "job"); }), "job: field 'n' must be a string");
-    EXPECT_EQ(message_of([&] { require_text_field(body, "z", "job"); }), "job: field 'z' must be a string");
-    EXPECT_EQ(message_of([&] { require_text_field(body, "e", "job"); }), "job: field 'e' must not be empty");
+    EXPECT_EQ(test::error_message([&] { require_text_field(body, "n", "job"); }), "job: field 'n' must be a string");
+    EXPECT_EQ(test::error_message([&] { require_text_field(body, "z", "job"); }), "job: field 'z' must be a string");
+    EXPECT_EQ(test::error_message([&] { require_text_field(body, "e", "job"); }), "job: field 'e' must not be empty");
     EXPECT_THROW(require_text_field(nlohmann::json::array(), "a", "job"), std::invalid_argument);
 }
 
@@ -177,7 +171,7 @@ TEST(JobRecord, GoldenStateTextReadsBackInEitherKeyOrder) {
     // A repeated key is refused by the strict entry point, never last-wins.
     std::string doubled = kGoldenState;
     doubled.insert(2, "\"status\": \"completed\",\n  ");
-    EXPECT_EQ(message_of([&] { parse_strict_json(doubled); }), "duplicate field 'status'");
+    EXPECT_EQ(test::error_message([&] { parse_strict_json(doubled); }), "duplicate field 'status'");
 }
 
 TEST(JobRecord, StateReadBackRefusals) {
@@ -208,7 +202,7 @@ TEST(JobRecord, StateReadBackRefusals) {
         SCOPED_TRACE(c.what);
         nlohmann::json state = golden;
         c.edit(state);
-        EXPECT_EQ(message_of([&] { job_record_from_state(state, name); }), c.message);
+        EXPECT_EQ(test::error_message([&] { job_record_from_state(state, name); }), c.message);
     }
 }
 
@@ -253,13 +247,13 @@ TEST(JobRecord, PersistReplacesWholeOrNothingAtEachFaultPoint) {
     // A temporary file that cannot be written leaves the target untouched.
     fs::remove(tmp_path);
     fs::create_directory(tmp_path);
-    EXPECT_EQ(message_of([&] { persist_job_state(moved_on); }),
+    EXPECT_EQ(test::error_message([&] { persist_job_state(moved_on); }),
               "Local job state persistence failed: Cannot write local service file: " + tmp_path.string());
     EXPECT_EQ(test::read_file(state_path), new_text);
     fs::remove(tmp_path);
     JobRecord lost = job;
     lost.job_directory = dir.path() / "missing";
-    EXPECT_EQ(message_of([&] { persist_job_state(lost); }),
+    EXPECT_EQ(test::error_message([&] { persist_job_state(lost); }),
               "Local job state persistence failed: Cannot write local service file: " +
                   (lost.job_directory / "job_state.json.tmp").string());
 }

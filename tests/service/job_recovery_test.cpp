@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/files.hpp"
+#include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
 namespace vesk {
@@ -76,14 +78,6 @@ struct Recovery {
     }
 };
 
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST(JobRecovery, DirectoryNames) {
     EXPECT_EQ(job_directory_number("job-00000001"), 1u);
@@ -98,7 +92,10 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
     TempDir dir;
     const fs::path jobs = dir.path();
     write_job(jobs, "job-00000010", state_of("job-00000010", "queued").dump(2) + "\n");
-    write_job(jobs, "job-00000002", state_of("job-00000002", "running").dump(2) + "\n");
+    // With leftovers of interrupted replaces: discarded, all but a name no replace makes.
+    write_job(jobs, "job-00000002", state_of("job-00000002", "running").dump(2) + "\n",
+              {"plate.json", "plate.png", "job_state.json.tmp", ".tmp-41-0-plate.step", "plate_report.json.tmp",
+               "notes.tmp"});
     write_job(jobs, "job-00000003", state_of("job-00000003", "running").dump(2) + "\n", {"plate.png"});
     auto completed = kOutputs;
     completed.insert(completed.end(), {"plate.json", "plate.png"});
@@ -117,7 +114,7 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
         write_job(jobs, odd, state_of(odd, "queued").dump(2) + "\n");
     }
     platform::write_file(jobs / "job-00000011", "a file, not a directory");
-    write_job(jobs, "job-00000008", "");
+    write_job(jobs, "job-00000008", "", {"plate.json.tmp"});
     const std::string completed_before = platform::read_file(jobs / "job-00000004" / "job_state.json");
 
     Recovery recovery;
@@ -168,6 +165,11 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
     EXPECT_EQ(by_id["job-00000006"]->error_code, "engine_failure");
     EXPECT_EQ(platform::read_file(jobs / "job-00000006" / "job_state.json"), rejected_text);
     EXPECT_FALSE(fs::exists(jobs / "job-00000008" / "job_state.json"));
+    EXPECT_TRUE(fs::exists(jobs / "job-00000008" / "plate.json.tmp"));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(jobs / "job-00000002")) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"job_state.json", "notes.tmp", "plate.json", "plate.png"}));
 }
 
 TEST(JobRecovery, StatelessDirectories) {
@@ -208,7 +210,7 @@ TEST(JobRecovery, MarkerIsRolledForwardBeforeTheStateIsRead) {
 
     recovery.roll = [](const fs::path&) { throw std::runtime_error("Completion transition has an unknown field"); };
     platform::write_file(jobs / "job-00000001" / "completion_transition.json", "{}");
-    EXPECT_EQ(message_of([&] { recovery.run(jobs); }),
+    EXPECT_EQ(test::error_message([&] { recovery.run(jobs); }),
               "Cannot recover completion transition for local job 'job-00000001': "
               "Completion transition has an unknown field");
 }
@@ -258,14 +260,15 @@ TEST(JobRecovery, UntrustedStateStopsTheStartAndChangesNothing) {
     for (const Row& row : rows) {
         TempDir dir;
         const fs::path jobs = dir.path();
-        write_job(jobs, "job-00000001", state_of("job-00000001", "running").dump(2) + "\n");
+        write_job(jobs, "job-00000001", state_of("job-00000001", "running").dump(2) + "\n",
+                  {"plate.json", "plate.png", "job_state.json.tmp"});
         write_job(jobs, "job-00000003", state_of("job-00000003", "running").dump(2) + "\n", {"plate.png"});
         ordered_json spoiled = state_of("job-00000002", "running");
         row.spoil(spoiled);
         write_job(jobs, "job-00000002", spoiled.dump(2) + "\n");
         const auto before = snapshot(jobs);
         Recovery recovery;
-        EXPECT_EQ(message_of([&] { recovery.run(jobs); }), row.message) << row.what;
+        EXPECT_EQ(test::error_message([&] { recovery.run(jobs); }), row.message) << row.what;
         EXPECT_EQ(snapshot(jobs), before) << row.what;
         EXPECT_TRUE(recovery.metrics.empty()) << row.what;
     }
@@ -273,7 +276,9 @@ TEST(JobRecovery, UntrustedStateStopsTheStartAndChangesNothing) {
     TempDir dir;
     write_job(dir.path(), "job-00000004", "{\"status\": ");
     Recovery recovery;
-    EXPECT_EQ(message_of([&] { recovery.run(dir.path()); }).rfind("Cannot recover persisted local job 'job-00000004': ", 0),
+    EXPECT_EQ(test::error_message([&] {
+                  recovery.run(dir.path());
+              }).rfind("Cannot recover persisted local job 'job-00000004': ", 0),
               0u);
 }
 

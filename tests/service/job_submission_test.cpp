@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 
 #include "model/json_util.hpp"
+#include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 #include "service/local_service.hpp"
 #include "support/drawing_generator.hpp"
+#include "support/expect_error.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
 
@@ -33,28 +35,11 @@ json body(json graph = json::object()) {
 }
 
 std::string base64_of(const fs::path& path) {
-    const std::string bytes = vesk::test::read_file(path);
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string encoded;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-        encoded += alphabet[(group >> 18) & 63];
-        encoded += alphabet[(group >> 12) & 63];
-        encoded += i + 1 < bytes.size() ? alphabet[(group >> 6) & 63] : '=';
-        encoded += i + 2 < bytes.size() ? alphabet[group & 63] : '=';
-    }
-    return encoded;
+    return vesk::test::base64_encode(vesk::test::read_file(path));
 }
 
 std::string refusal(const std::string& text, bool provider = false) {
-    try {
-        vesk::parse_job_submission(text, provider);
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "accepted";
+    return vesk::test::error_message<std::invalid_argument>([&] { vesk::parse_job_submission(text, provider); });
 }
 
 TEST(JobSubmission, BodyTable) {
@@ -87,23 +72,24 @@ TEST(JobSubmission, BodyTable) {
         {with(body(), "/graph_filename", "JOB_STATE.json"), false, "job.graph_filename must be a safe .json basename"},
         {with(body(), "/graph_filename", "Completion_Transition.JSON"), false,
          "job.graph_filename must not be the reserved name 'completion_transition.json'"},
-        {with(body(), "/graph_filename", "Part.JSON"), false, "accepted"},
+        {with(body(), "/graph_filename", "Part.JSON"), false, vesk::test::kNoError},
         {with(body(), "/graph", nullptr), true, "job.graph must be a DimensionGraph object when supplied"},
-        {with(body(), "/declared_dpi", "abc"), false, "accepted"},
+        {with(body(), "/declared_dpi", "abc"), false, vesk::test::kNoError},
         {reader.dump(), false, "job.graph is required when the reader provider is disabled"},
         {without(reader, "declared_dpi"), true, "job.declared_dpi must be supplied for reader-provider jobs"},
         {with(reader, "/declared_dpi", 71.9), true, "job.declared_dpi must be finite and between 72 and 1200"},
         {with(reader, "/declared_dpi", 1200.5), true, "job.declared_dpi must be finite and between 72 and 1200"},
-        {with(reader, "/declared_dpi", 72), true, "accepted"},
-        {with(reader, "/declared_dpi", 1200), true, "accepted"},
+        {with(reader, "/declared_dpi", 72), true, vesk::test::kNoError},
+        {with(reader, "/declared_dpi", 1200), true, vesk::test::kNoError},
         {without(body(), "source_image"), false, "job.source_image must be an object"},
         {with(body(), "/source_image/zz", 1), false, "job.source_image contains unknown field 'zz'"},
-        {with(body(), "/source_image/filename", "s.PNG"), false, "accepted"},
+        {with(body(), "/source_image/filename", "s.PNG"), false, vesk::test::kNoError},
         {with(body(), "/source_image/filename", "s.jpg"), false, "source_image.filename must be a safe .png basename"},
         {with(body(), "/source_image/filename", "Reader_Normalized.png"), false,
          "source_image.filename must not be the reserved name 'reader_normalized.png'"},
         {with(body(), "/source_image/media_type", "image/PNG"), false, "source_image.media_type must be 'image/png'"},
-        {with(body(), "/source_image/data_base64", "iVBORw0KGgo"), false, "source_image.data_base64 is not valid base64"},
+        {with(body(), "/source_image/data_base64", "iVBORw0KGgo"), false,
+         "source_image.data_base64 is not valid base64"},
         {with(body(), "/source_image/data_base64", "===="), false, "source_image.data_base64 is not valid base64"},
         {with(body(), "/source_image/data_base64", "aVBORw0KGgo="), false, "source_image must contain PNG bytes"},
         {"[" + std::string(100000, '[') + "]", false, "Job body is not valid JSON: JSON nesting exceeds 64 levels"},
@@ -140,7 +126,18 @@ protected:
 };
 
 TEST_F(SubmissionService, ContentTypeIdsAndConcurrency) {
-    fs::create_directories(jobs() / "job-00000007");  // an earlier job's directory
+    // An earlier run's rejected job: recovery numbers new jobs past it.
+    vesk::JobRecord earlier;
+    earlier.job_id = "job-00000007";
+    earlier.drawing_id = "d-1";
+    earlier.graph_filename = "g.json";
+    earlier.source_filename = "s.png";
+    earlier.status = vesk::JobStatus::rejected;
+    earlier.error_code = "engine_failure";
+    earlier.error_message = "earlier failure";
+    vesk::assign_job_paths(earlier, jobs());
+    fs::create_directories(earlier.job_directory);
+    vesk::persist_job_state(earlier);
     start();
     vesk::test::HttpReply reply = vesk::test::http_post(port_, "/api/jobs", body().dump(), "text/plain");
     EXPECT_EQ(reply.status, 415);
@@ -168,7 +165,7 @@ TEST_F(SubmissionService, ContentTypeIdsAndConcurrency) {
 }
 
 TEST_F(SubmissionService, ReaderProviderJobsThroughTheBinding) {
-    const vesk::testing::Drawing drawing = vesk::testing::plate_drawing();
+    const vesk::test::Drawing drawing = vesk::test::plate_drawing();
     drawing.write_png(dir_.path() / "plate.png");
     vesk::test::write_file(dir_.path() / "plate-1.json", drawing.reader_response_json("plate-1"));
     vesk::test::write_file(dir_.path() / "manifest.json",
@@ -190,7 +187,7 @@ TEST_F(SubmissionService, ReaderProviderJobsThroughTheBinding) {
     // refuses are the client's (400). Both use up their number and keep the source.
     b["drawing_id"] = "other";
     EXPECT_EQ(post(b, 500)["error"]["code"], "job_storage_failed");
-    vesk::testing::Drawing(640, 420).write_png(dir_.path() / "blank.png");
+    vesk::test::Drawing(640, 420).write_png(dir_.path() / "blank.png");
     b["drawing_id"] = "plate-1";
     b["source_image"]["data_base64"] = base64_of(dir_.path() / "blank.png");
     const std::string message = post(b, 400)["error"]["message"];

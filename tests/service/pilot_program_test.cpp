@@ -20,21 +20,6 @@ using vesk::test::http_get;
 using vesk::test::http_post;
 using vesk::test::ServiceProcess;
 
-std::string base64(const std::string& bytes) {
-    static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 2]);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? alphabet[(v >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? alphabet[v & 63] : '=';
-    }
-    return out;
-}
-
 nlohmann::json body_of(const vesk::test::HttpReply& reply) {
     return nlohmann::json::parse(reply.body);
 }
@@ -57,10 +42,13 @@ std::string wait_for(std::uint16_t port, const std::string& status) {
 
 TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
     vesk::test::TempDir dir("vesk-pilot-program");
+    // The longest source name and decision id that a bundle member name can hold.
+    const std::string source_name = std::string(96, 'p') + ".pdf";
+    const std::string decision_id(95, 'r');
     nlohmann::json job = {{"schema_version", "vesk-z23-edur-job-v1"},
                           {"drawing_id", "plate-1"},
-                          {"source", {{"filename", "plate.pdf"}, {"media_type", "application/pdf"},
-                                      {"data_base64", base64(vesk::testing::write_pdf(vesk::testing::plate_pdf()))}}}};
+                          {"source", {{"filename", source_name}, {"media_type", "application/pdf"},
+                                      {"data_base64", vesk::test::base64_encode(vesk::test::write_pdf(vesk::test::plate_pdf()))}}}};
     const fs::path job_dir = dir.path() / "jobs" / "m23-pilot" / "pilot-00000001";
     {
         ServiceProcess service({"--jobs-dir", "jobs", "--port", "0", "--workers", "1"}, dir.path());
@@ -99,13 +87,14 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
         EXPECT_EQ(http_get(port, "/api/pilot/jobs/pilot-00000001/files/source").headers.at("content-type"),
                   "application/pdf");
 
-        nlohmann::json review = {{"schema_version", "z23-edur-review-v1"},
-                                 {"decision_id", "operator-1"},
-                                 {"acknowledgement", {{"operator_reviewed_all_candidates", true}, {"pilot_hold", true}}},
-                                 {"decisions", nlohmann::json::array()}};
+        // Keys in reverse order: the attempt record still writes them sorted.
+        nlohmann::ordered_json review = {{"decisions", nlohmann::ordered_json::array()},
+                                         {"decision_id", decision_id},
+                                         {"acknowledgement", {{"pilot_hold", true}, {"operator_reviewed_all_candidates", true}}},
+                                         {"schema_version", "z23-edur-review-v1"}};
         for (const auto& candidate : status["candidates"]) {
             review["decisions"].push_back(
-                {{"constraint_id", candidate["constraint_id"]}, {"action", "confirm"}, {"value", nullptr}});
+                {{"value", nullptr}, {"constraint_id", candidate["constraint_id"]}, {"action", "confirm"}});
         }
         const std::string review_target = "/api/pilot/jobs/pilot-00000001/review";
         EXPECT_EQ(error_of(http_post(port, review_target, "not json")).substr(0, 24), "500 pilot_review_failed:");
@@ -115,6 +104,8 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
                   "400 invalid_pilot_review: Z23-Edur pilot job was not found");
         EXPECT_EQ(error_of(http_get(port, "/api/pilot/jobs/pilot-00000009")),
                   "404 pilot_job_not_found: Z23-Edur pilot job was not found");
+        EXPECT_EQ(error_of(http_get(port, "/api/pilot/jobs/pilot-00000009/files/source")),
+                  "404 pilot_artifact_not_found: Z23-Edur pilot artifact is unavailable");
         EXPECT_EQ(error_of(http_get(port, "/api/pilot/jobs/pilot-00000001/files/model.step")),
                   "404 pilot_artifact_not_found: Z23-Edur pilot artifact is unavailable");
         const auto reviewed = http_post(port, review_target, review.dump());
@@ -131,7 +122,19 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
     }
     const auto listing = vesk::test::run_process("/usr/bin/env", {"tar", "-tvf", (dir.path() / "bundle.tar").string()});
     EXPECT_EQ(listing.exit_code, 0) << listing.err;
-    EXPECT_NE(listing.out.find("model/reviewed_graph.step"), std::string::npos) << listing.out;
+    for (const std::string& member : {std::string("model/reviewed_graph.step"), source_name,
+                                      "review/" + decision_id + ".json"}) {
+        EXPECT_NE(listing.out.find(" " + member + "\n"), std::string::npos) << member << "\n" << listing.out;
+    }
+    const std::string attempt = vesk::test::read_file(job_dir / "review" / (decision_id + ".json"));
+    std::size_t at = 0;
+    for (const char* key : {"\"schema_version\"", "\"job_id\"", "\"decision\"", "\"acknowledgement\"",
+                            "\"operator_reviewed_all_candidates\"", "\"pilot_hold\"", "\"decision_id\"",
+                            "\"decisions\"", "\"action\"", "\"constraint_id\"", "\"value\""}) {
+        const std::size_t next = attempt.find(key, at);
+        EXPECT_NE(next, std::string::npos) << key << " out of order in\n" << attempt;
+        at = next == std::string::npos ? at : next;
+    }
     {
         ServiceProcess service({"--jobs-dir", "jobs", "--port", "0"}, dir.path());
         const std::uint16_t port = service.wait_until_serving();

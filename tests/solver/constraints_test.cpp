@@ -19,7 +19,7 @@
 namespace GCS {
 namespace {
 
-using testing::kPi;
+using vesk::test::kPi;
 
 // Builds a constraint over the pointers of a parameter pool, one per constructor position
 // (positions may share a parameter).

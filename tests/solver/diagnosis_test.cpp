@@ -29,8 +29,8 @@ using GCS::Circle;
 using GCS::Line;
 using GCS::Point;
 using GCS::System;
-using GCS::testing::kPi;
-using GCS::testing::Sketch;
+using vesk::test::kPi;
+using vesk::test::Sketch;
 using Build = std::function<void(System&, Sketch&)>;
 
 void anchor(System& sys, Sketch& sk, Point p)

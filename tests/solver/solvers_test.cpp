@@ -20,7 +20,7 @@
 namespace GCS {
 namespace {
 
-using testing::Sketch;
+using vesk::test::Sketch;
 
 struct Variant {
     const char* name;
@@ -55,10 +55,10 @@ struct Problem {
 };
 
 const Problem kConsistent[] = {
-    {"point on circle", testing::point_on_circle},
-    {"triangle", testing::triangle},
-    {"30-degree line angle", testing::line_angle_30},
-    {"chain of 6 lines", [](bool r) { return testing::chain(6, r); }},
+    {"point on circle", vesk::test::point_on_circle},
+    {"triangle", vesk::test::triangle},
+    {"30-degree line angle", vesk::test::line_angle_30},
+    {"chain of 6 lines", [](bool r) { return vesk::test::chain(6, r); }},
 };
 
 void expect_reverted(const Sketch& s)
@@ -86,7 +86,7 @@ TEST(Solvers, ConsistentSketchesReachSuccess)
                 EXPECT_LT(s->max_abs_error(), 1e-10) << where;
                 if (std::string(p.name) == "30-degree line angle") {
                     // At 30 degrees, not at -30 or 210.
-                    EXPECT_NEAR(*s->unknowns[0], 10.0 * std::cos(testing::kPi / 6), 1e-9) << where;
+                    EXPECT_NEAR(*s->unknowns[0], 10.0 * std::cos(vesk::test::kPi / 6), 1e-9) << where;
                     EXPECT_NEAR(*s->unknowns[1], 5.0, 1e-9) << where;
                 }
             }
@@ -99,7 +99,7 @@ TEST(Solvers, InconsistentPairDoesNotSucceed)
 {
     ::testing::internal::CaptureStderr();
     for (const Variant& v : kVariants) {
-        auto s = testing::inconsistent_pair();
+        auto s = vesk::test::inconsistent_pair();
         Subsystem sub(s->constraints, s->unknowns);
         // BFGS stops on its step norm at the least-squares point and says so; the others
         // report failure.
@@ -130,7 +130,7 @@ TEST(Solvers, ZeroSolvedAndEmptyStarts)
         from_zero.apply_solution();
         EXPECT_NEAR(x, 1.0, 1e-10) << v.name;
 
-        auto s = testing::triangle();
+        auto s = vesk::test::triangle();
         const double solved[6] = {0, 0, 3, 0, 3, 4};
         for (int k = 0; k < 6; ++k)
             *s->unknowns[k] = solved[k];
@@ -168,7 +168,7 @@ TEST(Solvers, ExceptionLeavesCallerValuesAndPointersIntact)
 {
     for (const Variant& v : kVariants) {
         for (int allowed : {0, 5, 40}) {
-            auto s = testing::triangle();
+            auto s = vesk::test::triangle();
             s->add<ThrowingConstraint>(s->unknowns[5], s->param(1.0), allowed);
             const std::vector<double> start = s->unknown_values();
             Subsystem sub(s->constraints, s->unknowns);
@@ -182,7 +182,7 @@ TEST(Solvers, ExceptionLeavesCallerValuesAndPointersIntact)
 TEST(Solvers, IterationLimitsStopTheSolve)
 {
     for (const Variant& v : kVariants) {
-        auto s = testing::chain(6);
+        auto s = vesk::test::chain(6);
         Subsystem sub(s->constraints, s->unknowns);
         SolverSettings set = settings_for(v);
         const int algorithm = static_cast<int>(v.algorithm);
@@ -280,7 +280,7 @@ TEST(SolverReport, LevelTwoWritesWholeLines)
          "DL, Iteration: 1, fx_inf(tolf): "},
     };
     for (const auto& c : cases) {
-        auto s = testing::triangle();
+        auto s = vesk::test::triangle();
         Subsystem sub(s->constraints, s->unknowns);
         ::testing::internal::CaptureStderr();
         run(c.variant, sub, false, 2);
@@ -319,7 +319,7 @@ struct Outcome {
 std::vector<Outcome> solve_all(bool reverse)
 {
     std::vector<Problem> problems(std::begin(kConsistent), std::end(kConsistent));
-    problems.push_back({"chain of 40 lines", [](bool r) { return testing::chain(40, r); }});
+    problems.push_back({"chain of 40 lines", [](bool r) { return vesk::test::chain(40, r); }});
     std::vector<Outcome> out;
     for (const Variant& v : kVariants) {
         for (const Problem& p : problems) {

@@ -14,7 +14,7 @@
 namespace GCS {
 namespace {
 
-using testing::Sketch;
+using vesk::test::Sketch;
 
 SolverSettings quiet()
 {
@@ -164,7 +164,7 @@ TEST(Subsystem, KeepsGivenOrderAndUsedParametersOnly)
 // finite differences, also where one constraint uses a slot twice.
 TEST(Subsystem, DerivativesAgree)
 {
-    auto sk = testing::triangle();
+    auto sk = vesk::test::triangle();
     const Point a{sk->unknowns[0], sk->unknowns[1]};
     const Point b{sk->unknowns[2], sk->unknowns[3]};
     const Point c{sk->unknowns[4], sk->unknowns[5]};

@@ -17,8 +17,8 @@ using GCS::Constraint;
 using GCS::Line;
 using GCS::Point;
 using GCS::System;
-using GCS::testing::kPi;
-using GCS::testing::Sketch;
+using vesk::test::kPi;
+using vesk::test::Sketch;
 
 // Geometry at which every adder below makes satisfied constraints.
 struct Geometry {

@@ -11,7 +11,16 @@
 #include "solver/constraints.hpp"
 #include "solver/geometry.hpp"
 
-namespace GCS::testing {
+namespace vesk::test {
+
+using GCS::Constraint;
+using GCS::ConstraintEqual;
+using GCS::ConstraintL2LAngle;
+using GCS::ConstraintP2PAngle;
+using GCS::ConstraintP2PDistance;
+using GCS::ConstraintPerpendicular;
+using GCS::Line;
+using GCS::Point;
 
 inline constexpr double kPi = 3.14159265358979323846;
 
@@ -171,4 +180,4 @@ inline std::unique_ptr<Sketch> chain(int n, bool reverse = false, unsigned seed 
     return s;
 }
 
-}  // namespace GCS::testing
+}  // namespace vesk::test

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace vesk::testing {
+namespace vesk::test {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -494,9 +494,7 @@ RasterImage Drawing::render() const {
     return image;
 }
 
-void Drawing::write_png(const std::filesystem::path& path) const {
-    testing::write_png(path, render(), PngKind::gray8);
-}
+void Drawing::write_png(const std::filesystem::path& path) const { test::write_png(path, render(), PngKind::gray8); }
 
 SourceBox Drawing::reading_box(const GeneratedReading& reading) const {
     if (reading.box_override) return *reading.box_override;
@@ -780,4 +778,4 @@ void write_png_header_only(const std::filesystem::path& path, std::uint32_t widt
     write_file(path, png_file(width, height, 8, 0, {0, 0}, {}, {}));
 }
 
-}  // namespace vesk::testing
+}  // namespace vesk::test

@@ -25,7 +25,7 @@
 #include "intake/reader_response.hpp"
 #include "model/dimension_graph.hpp"
 
-namespace vesk::testing {
+namespace vesk::test {
 
 // One printed dimension and what the reader reports for it.
 struct GeneratedReading {
@@ -218,4 +218,4 @@ void write_png(const std::filesystem::path& path, const RasterImage& image, PngK
 // A PNG whose header declares the given size, followed by a tiny image stream.
 void write_png_header_only(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height);
 
-}  // namespace vesk::testing
+}  // namespace vesk::test

@@ -1,14 +1,18 @@
-// The one way tests read an expected failure: the message of the exception a call throws.
+// The one way tests read an expected failure: what a call throws.
 #pragma once
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 
 namespace vesk::test {
 
+// What error_message returns when the call throws nothing.
+inline const std::string kNoError = "<no error>";
+
 // what() of the E that fn throws; "<other: what>" for another std::exception, so a wrong
-// kind of error never passes for the right one; "<no error>" when fn returns.
+// kind of error never passes for the right one; kNoError when fn returns.
 template <typename E = std::exception, typename Fn>
 std::string error_message(Fn&& fn) {
     try {
@@ -19,7 +23,31 @@ std::string error_message(Fn&& fn) {
         }
         return e.what();
     }
-    return "<no error>";
+    return kNoError;
+}
+
+// The error a call throws: the standard family it belongs to ("invalid_argument",
+// "logic_error", "runtime_error", else "exception"; "none" when it returns) and its message,
+// for tables that expect different families.
+struct Thrown {
+    std::string type;
+    std::string message;
+};
+
+template <typename Fn>
+Thrown thrown(Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::invalid_argument& e) {
+        return {"invalid_argument", e.what()};
+    } catch (const std::logic_error& e) {
+        return {"logic_error", e.what()};
+    } catch (const std::runtime_error& e) {
+        return {"runtime_error", e.what()};
+    } catch (const std::exception& e) {
+        return {"exception", e.what()};
+    }
+    return {"none", ""};
 }
 
 }  // namespace vesk::test

@@ -82,4 +82,19 @@ HttpReply http_post(std::uint16_t port, const std::string& target, const std::st
                                                     std::to_string(body.size()) + "\r\n\r\n" + body));
 }
 
+std::string base64_encode(std::string_view bytes) {
+    static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string encoded;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (i + 1 < bytes.size()) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
+        encoded += kAlphabet[(group >> 18) & 63];
+        encoded += kAlphabet[(group >> 12) & 63];
+        encoded += i + 1 < bytes.size() ? kAlphabet[(group >> 6) & 63] : '=';
+        encoded += i + 2 < bytes.size() ? kAlphabet[group & 63] : '=';
+    }
+    return encoded;
+}
+
 }  // namespace vesk::test

@@ -27,6 +27,9 @@ HttpReply http_get(std::uint16_t port, const std::string& target);
 HttpReply http_post(std::uint16_t port, const std::string& target, const std::string& body,
                     const std::string& content_type = "application/json");
 
+// Standard base64 with "=" padding: the encoding of the services' upload bodies.
+std::string base64_encode(std::string_view bytes);
+
 // A connected client socket to 127.0.0.1:port (close it with ::close); throws on failure.
 int connect_to_loopback(std::uint16_t port);
 

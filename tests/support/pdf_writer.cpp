@@ -7,7 +7,7 @@
 
 #include <openssl/evp.h>
 
-namespace vesk::testing {
+namespace vesk::test {
 namespace {
 
 std::string num(double value) {
@@ -256,4 +256,4 @@ PdfSpec plate_pdf() {
 
 std::vector<double> plate_pdf_values() { return {80, 60, 80, 60, 80, 10, 80, 10}; }
 
-}  // namespace vesk::testing
+}  // namespace vesk::test

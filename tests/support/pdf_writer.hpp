@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace vesk::testing {
+namespace vesk::test {
 
 struct PdfLabel {
     // UTF-8 of code points up to U+00FF, written as WinAnsi bytes ("Ø", "±", ...); U+0081
@@ -98,4 +98,4 @@ PdfSpec plate_pdf();
 // The readings' values in reading order.
 std::vector<double> plate_pdf_values();
 
-}  // namespace vesk::testing
+}  // namespace vesk::test

@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """The local page in headless Chromium against a real vesk-service: a graph job from
-submission to views, traffic table and downloads; then an underconstrained graph completed
-through the page's decision forms. Fails on any CSP violation or script error in the console.
+submission to views, traffic table and downloads; an underconstrained graph completed through
+the page's value forms and a conflicting one through its choice form, each rerun to the end;
+and a pilot PDF from upload through the operator's review to the PILOT/HOLD outputs and the
+evidence bundle. Fails on any CSP violation or script error in the console. Every wait is
+bounded by the page's state, never by a fixed sleep, so a loaded machine only slows it down.
 Exits 77 (skipped) where Chromium, its driver or Selenium is missing."""
 import argparse
+import copy
+import json
 import os
 import shutil
 import struct
@@ -43,8 +48,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--service", required=True)
     parser.add_argument("--source-dir", required=True)
+    parser.add_argument("--pdf-writer", required=True)
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
+    args.source_dir = os.path.abspath(args.source_dir)  # the browser takes absolute file paths only
 
     chromium = shutil.which("chromium")
     driver_path = shutil.which("chromedriver")
@@ -52,6 +59,7 @@ def main():
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
         from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
         from selenium.webdriver.support.ui import WebDriverWait
     except ImportError:
         print("SKIP: python3-selenium is not installed")
@@ -64,6 +72,18 @@ def main():
     work = tempfile.mkdtemp(prefix="vesk-browser-")
     png = os.path.join(work, "drawing.png")
     tiny_png(png)
+    pdf = os.path.join(work, "plate.pdf")
+    subprocess.run([args.pdf_writer, pdf], check=True)
+    # The plate with a second, contradicting width: a conflict the page resolves by a choice.
+    with open(os.path.join(args.source_dir, "examples", "plate_with_holes.json")) as f:
+        conflicting = json.load(f)
+    alternative = copy.deepcopy(conflicting["constraints"][0])
+    alternative.update(id="width_alt", value=90.0)
+    alternative.pop("display_name", None)
+    conflicting["constraints"].append(alternative)
+    conflict_graph = os.path.join(work, "conflict.json")
+    with open(conflict_graph, "w") as f:
+        json.dump(conflicting, f)
     service, url = start_service(args.service, os.path.join(args.source_dir, "web"), os.path.join(work, "jobs"))
     options = webdriver.ChromeOptions()
     options.binary_location = chromium
@@ -81,14 +101,29 @@ def main():
             failures.append(message)
             print("FAIL: " + message)
 
-    def wait_for(predicate, what, timeout=90):
+    def text_of(element_id):
+        return browser.execute_script("return document.getElementById(arguments[0]).textContent", element_id)
+
+    def wait_for(predicate, what, timeout=120):
         try:
             WebDriverWait(browser, timeout, poll_frequency=0.2).until(lambda d: predicate())
         except Exception:
             browser.save_screenshot(os.path.join(args.out, "timeout.png"))
-            raise SystemExit("timed out waiting for " + what + "; page says: " +
-                             browser.find_element(By.ID, "job-status").text + " / " +
-                             browser.find_element(By.ID, "job-error").text)
+            raise SystemExit("timed out waiting for " + what + "; page says: " + " / ".join(
+                text_of(i) for i in ("job-status", "job-error", "pilot-status", "pilot-error", "pilot-review-error")))
+
+    def screenshot(element_id, name):
+        browser.execute_script("document.getElementById(arguments[0]).scrollIntoView()", element_id)
+        browser.save_screenshot(os.path.join(args.out, name))
+
+    def proposal_form(text, decided=0):
+        # The decision form naming text, once the job has come to rest rejected with that many
+        # decisions taken (so a plan from before the last decision never counts).
+        return browser.execute_script(
+            "if (document.getElementById('job-status').textContent !== 'Rejected' ||"
+            " document.querySelectorAll('#records li').length !== arguments[1]) return null;"
+            "return [...document.querySelectorAll('#proposals form')].find(f => f.textContent.includes(arguments[0]))"
+            " || null;", text, decided)
 
     def submit(drawing_id, graph):
         # The page keeps showing the previous job until the service has answered.
@@ -102,7 +137,7 @@ def main():
                  "the new job to be accepted")
 
     def status_text():
-        return browser.find_element(By.ID, "job-status").text
+        return text_of("job-status")
 
     try:
         browser.get(url + "/")
@@ -126,11 +161,94 @@ def main():
         check(head == "ISO-10303-21;", "the STEP link serves the STEP file")
         browser.save_screenshot(os.path.join(args.out, "completed-job.png"))
 
+        # Two missing dimensions, each given a value in its form; each approval reruns the job.
+        submit("under-browser", os.path.join(args.source_dir, "examples", "underconstrained.json"))
+        for number, (target, value) in enumerate((("front_hole_1.diameter", 12), ("front_left.length", 40))):
+            wait_for(lambda: proposal_form(target, number), "the proposal for " + target)
+            screenshot("job-section", "completion-plan-%d.png" % (number + 1))
+            form = proposal_form(target, number)
+            form.find_element(By.CSS_SELECTOR, "input[type=number]").send_keys(str(value))
+            form.find_element(By.XPATH, ".//button[normalize-space()='Use this value']").click()
+        wait_for(lambda: text_of("job-status").startswith("Completed") and
+                 browser.find_elements(By.CSS_SELECTOR, "#traffic-table tbody tr"), "the completed rerun")
+        approved = browser.execute_script(
+            "return [...document.querySelectorAll('#traffic-table tbody tr')]"
+            ".filter(r => r.cells[1].textContent.startsWith('completion_')).map(r => r.dataset.signal)")
+        check(approved == ["yellow", "yellow"], "both approved dimensions are yellow: %s" % approved)
+        check("2 approved by a user" in text_of("provenance"), "provenance counts two approvals")
+        screenshot("job-section", "completed-after-completion.png")
+
+        # A conflict: one radio per conflicting constraint; keeping the drawing's width reruns it.
+        submit("conflict-browser", conflict_graph)
+        wait_for(lambda: proposal_form("conflicting_constraints/width"), "the conflict proposal")
+        radios = browser.find_elements(By.CSS_SELECTOR, "#proposals form input[type=radio]")
+        check([r.get_attribute("value") for r in radios] == ["width", "width_alt"], "one choice per conflicting constraint")
+        screenshot("job-section", "conflict-plan.png")
+        radios[0].send_keys(Keys.SPACE)
+        browser.find_element(By.XPATH, "//button[normalize-space()='Keep the selected constraint']").click()
+        wait_for(lambda: text_of("job-status").startswith("Completed") and "1 approved" in text_of("provenance"),
+                 "the conflict rerun to complete")
+        kept = browser.execute_script(
+            "return [...document.querySelectorAll('#traffic-table tbody tr')].map(r => r.cells[1].textContent)"
+            ".filter(t => t.includes('width'))")
+        check("Width (width)" in kept and not any("width_alt" in t for t in kept), "the chosen width is kept: %s" % kept)
+
+        # The pilot: a vector PDF from upload through every candidate's review to the bundle.
+        browser.find_element(By.ID, "pilot-drawing-id").send_keys("plate-pilot")
+        browser.find_element(By.ID, "pilot-source-file").send_keys(pdf)
+        check(not browser.find_element(By.ID, "pilot-dpi").is_displayed(), "a PDF asks for no resolution")
+        browser.find_element(By.ID, "pilot-submit-button").click()
+        wait_for(lambda: text_of("pilot-status") == "Awaiting your review" and browser.execute_script(
+            "return document.getElementById('pilot-preview').naturalWidth > 0 &&"
+            " document.querySelectorAll('#pilot-boxes .box').length === 8 &&"
+            " document.querySelectorAll('#pilot-candidates tbody tr').length === 8"), "the candidates")
+        check("vector_text" in text_of("pilot-route"), "the PDF takes the vector route")
+        inside = browser.execute_script(
+            "const p = document.getElementById('pilot-preview').getBoundingClientRect();"
+            "return [...document.querySelectorAll('#pilot-boxes .box')].every(b => { const r = b.getBoundingClientRect();"
+            " return r.width > 2 && r.height > 2 && r.left >= p.left && r.right <= p.right && r.top >= p.top &&"
+            " r.bottom <= p.bottom; })")
+        check(inside, "every candidate box lies on the preview")
+        browser.find_element(By.ID, "pilot-review-button").click()
+        wait_for(lambda: "Confirm both" in text_of("pilot-review-error"), "the acknowledgement refusal")
+        # Keyboard only: correct the first candidate (to the value it reads) and acknowledge.
+        browser.find_element(By.ID, "pilot-correct-0").send_keys(Keys.SPACE)
+        browser.switch_to.active_element.send_keys("80")
+        browser.find_element(By.ID, "pilot-ack-reviewed").send_keys(Keys.SPACE)
+        browser.find_element(By.ID, "pilot-ack-hold").send_keys(Keys.SPACE)
+        screenshot("pilot-section", "pilot-review.png")
+        browser.find_element(By.ID, "pilot-review-button").send_keys(Keys.ENTER)
+        wait_for(lambda: text_of("pilot-status").startswith("Completed") and browser.execute_script(
+            "return ['pilot-view-front','pilot-view-top','pilot-view-side']"
+            ".every(id => document.getElementById(id).naturalWidth > 0) &&"
+            " document.querySelectorAll('#pilot-traffic tbody tr').length > 0"), "the pilot outputs")
+        signals = {r.get_attribute("data-signal") for r in browser.find_elements(By.CSS_SELECTOR, "#pilot-traffic tbody tr")}
+        check(signals == {"yellow"}, "every pilot dimension is yellow: %s" % signals)
+        bundle = browser.find_element(By.ID, "pilot-bundle")
+        check(bundle.get_attribute("download").endswith("evidence_bundle.tar"), "the bundle link downloads a tar file")
+        magic = browser.execute_script(
+            "return fetch(arguments[0]).then(r => r.arrayBuffer())"
+            ".then(b => new TextDecoder().decode(new Uint8Array(b).slice(257, 262)));", bundle.get_attribute("href"))
+        check(magic == "ustar", "the bundle link serves a ustar archive")
+        stamped = browser.execute_script(
+            "return fetch(arguments[0]).then(r => r.text()).then(t => t.includes('PILOT/HOLD'));",
+            browser.find_element(By.CSS_SELECTOR, "#pilot-downloads a[data-file='step']").get_attribute("href"))
+        check(stamped, "the pilot STEP file carries its PILOT/HOLD stamp")
+        screenshot("pilot-result", "pilot-completed.png")
+
+        unlabelled = browser.execute_script(
+            "return [...document.querySelectorAll('input')].filter(i => !i.labels || !i.labels.length).map(i => i.id)")
+        check(not unlabelled, "every control has a label: %s" % unlabelled)
+
         # Narrow screens: the page stays usable at 375 px.
         browser.set_window_size(375, 900)
-        width = browser.execute_script("return document.documentElement.scrollWidth")
-        check(width <= 390, "no horizontal scrolling at 375 px (scroll width %d)" % width)
-        browser.save_screenshot(os.path.join(args.out, "narrow.png"))
+        wide = browser.execute_script(
+            "const w = document.documentElement.clientWidth;"
+            "return document.documentElement.scrollWidth <= w ? [] : [...document.querySelectorAll('body *')]"
+            ".filter(e => e.getBoundingClientRect().right > w + 0.5 && !e.parentElement.closest('.table-wrap')).map(e => e.tagName + '#' + e.id + '.' + e.className);")
+        check(not wide, "no horizontal scrolling at 375 px; too wide: %s" % wide[:8])
+        screenshot("job-section", "narrow.png")
+        screenshot("pilot-section", "narrow-pilot.png")
 
         for entry in browser.get_log("browser"):
             message = entry.get("message", "")

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The real vesk-service over HTTP from outside: a graph job end to end with all seven files,
 a resubmission with byte-identical STEP, every route's error rows with exact status, code and
-message, and (with --load) a bounded load on 127.0.0.1: /health at 16 connections while jobs
-run, then 60 concurrent submissions, with no 5xx answer and every accepted job completed."""
+message (for the pilot routes, the rows its own program test leaves out), and (with --load) a
+bounded load on 127.0.0.1: /health at 16 connections while jobs run, then 60 concurrent
+submissions, with no 5xx answer and every accepted job completed."""
 import argparse
 import base64
 import http.client
@@ -123,7 +124,7 @@ def end_to_end(service, graph, png):
     return job_id
 
 
-def error_rows(service, job_id, graph, png):
+def error_rows(service, jobs_dir, job_id, graph, png):
     not_found = (404, "not_found", "Local API route not found")
     rows = [
         ("GET", "/index.html?x=1", None, None, not_found),
@@ -147,16 +148,108 @@ def error_rows(service, job_id, graph, png):
         ("POST", "/api/jobs/%s/completion" % job_id, {"schema_version": "v19-completion-decision-v1"}, None,
          (415, "unsupported_media_type", "Completion decisions require application/json")),
     ]
-    for method, target, body, content_type, (status, code, message) in rows:
-        got_status, _, data = service.request(method, target, body, content_type)
-        try:
-            error = json.loads(data)["error"]
-        except Exception:
-            error = {}
-        check(got_status == status and error.get("code") == code and error.get("message") == message,
-              "%s %s -> %d %s %r (got %d %r)" % (method, target, status, code, message, got_status, error))
+    for method, target, body, content_type, expected in rows:
+        expect_error(service.request(method, target, body, content_type), expected, method + " " + target)
     status, _, data = service.request("HEAD", "/health")
     check(status == 404, "HEAD /health is not a route (got %d)" % status)
+
+    # Files that vanish under a completed job are server errors naming the file.
+    job_dir = os.path.join(jobs_dir, job_id)
+    for suffix, target, code in (("_traffic.json", "/result", "completed_result_invalid"),
+                                 (".step", "/files/model.step", "artifact_read_failed")):
+        for name in os.listdir(job_dir):
+            if name.endswith(suffix):
+                os.remove(os.path.join(job_dir, name))
+        expect_error(service.request("GET", "/api/jobs/" + job_id + target),
+                     (500, code, "Cannot open local service artifact: "), "a vanished " + suffix)
+
+
+def expect_error(got, expected, what):
+    # expected: (status, code, message); a message ending in ": " is matched as a prefix.
+    got_status, _, data = got
+    status, code, message = expected
+    try:
+        error = json.loads(data)["error"]
+    except Exception:
+        error = {}
+    text = error.get("message", "")
+    matched = text == message or (message.endswith(": ") and text.startswith(message))
+    check(got_status == status and error.get("code") == code and matched,
+          "%s -> %d %s %r (got %d %r)" % (what, status, code, message, got_status, error))
+
+
+def pilot_body(png, **edits):
+    body = {"schema_version": "vesk-z23-edur-job-v1", "drawing_id": "pilot-http", "declared_dpi": 300,
+            "source": {"filename": "plate.png", "media_type": "image/png",
+                       "data_base64": base64.b64encode(png).decode()}}
+    for key, value in edits.items():
+        if value is None:
+            body.pop(key)
+        else:
+            body[key] = value
+    return body
+
+
+def pilot_error_rows(service, jobs_dir, png):
+    """The pilot routes' refusals that the pilot's own tests do not already cover."""
+    bad = (400, "invalid_pilot_request")
+    not_found = (404, "not_found", "Local API route not found")
+    # The body's own refusals are the parser's table; here the route's answers around them:
+    # a body that is not JSON is a client error here (the review answers it 500), and the
+    # creation's own refusals pass through the same answer.
+    creations = [
+        (b"{", bad + ("Z23-Edur body is not valid JSON: ",)),
+        (pilot_body(png, drawing_id="d" * 129), bad + ("Z23-Edur drawing_id is unsafe",)),
+        (pilot_body(png, declared_dpi=None), bad + ("Z23-Edur raster input requires one declared DPI in [72, 1200]",)),
+    ]
+    for body, expected in creations:
+        expect_error(service.request("POST", "/api/pilot/jobs", body), expected, "POST /api/pilot/jobs %.60r" % (body,))
+    expect_error(service.request("POST", "/api/pilot/jobs", pilot_body(png), None),
+                 (415, "unsupported_media_type", "POST /api/pilot/jobs requires application/json"),
+                 "pilot job without a content type")
+
+    # A PNG job without a reader provider: created, then rejected by its analysis.
+    status, doc = service.json("POST", "/api/pilot/jobs", pilot_body(png))
+    check(status == 202 and doc["status"] == "pending_analysis", "a pilot PNG job is accepted")
+    job = "/api/pilot/jobs/" + doc["job_id"]
+    deadline = time.time() + 60
+    while doc["status"] in ("pending_analysis", "analyzing") and time.time() < deadline:
+        time.sleep(0.05)
+        doc = service.json("GET", job)[1]
+    check(doc["status"] == "rejected" and doc["error"]["code"], "the PNG job is rejected without a reader: %s" % doc)
+    gone = (404, "pilot_artifact_not_found", "Z23-Edur pilot artifact is unavailable")
+    review = {"schema_version": "z23-edur-review-v1"}
+    rows = [
+        ("POST", "/api/pilot/jobs/", pilot_body(png), "application/json", not_found),
+        ("GET", job + "?x=1", None, None, not_found),
+        ("GET", job + "/files", None, None, not_found),
+        ("GET", job + "/review", None, None, not_found),
+        ("PUT", job, None, None, not_found),
+        ("get", job, None, None, not_found),
+        ("GET", "/api/pilot/jobs/..", None, None, (404, "pilot_job_not_found", "Z23-Edur pilot job was not found")),
+        ("POST", job + "/review", review, None,
+         (415, "unsupported_media_type", "Z23-Edur review requires application/json")),
+        ("POST", job + "/review", review, "application/json",
+         (400, "invalid_pilot_review", "Z23-Edur job is not awaiting review")),
+        ("GET", job + "/files/evidence.tar", None, None, gone),
+        ("GET", job + "/files/Source", None, None, gone),
+        ("GET", "/api/pilot/jobs/pilot-99999999/files/source", None, None, gone),
+    ]
+    for method, target, body, content_type, expected in rows:
+        expect_error(service.request(method, target, body, content_type), expected, method + " " + target)
+    check(service.request("GET", job + "/files/preview.png")[0] == 200, "a PNG job's preview is its source")
+    # The source always exists for the store; a vanished one is a read failure.
+    source = os.path.join(jobs_dir, "m23-pilot", doc["job_id"], "plate.png")
+    os.remove(source)
+    expect_error(service.request("GET", job + "/files/source"),
+                 (500, "pilot_artifact_read_failed", "Cannot open local service artifact: "), "a vanished source")
+    # The next job's directory already taken: a storage failure, not the client's.
+    number = int(doc["job_id"].split("-")[1]) + 1
+    blocker = os.path.join(jobs_dir, "m23-pilot", "pilot-%08d" % number)
+    open(blocker, "w").close()
+    expect_error(service.request("POST", "/api/pilot/jobs", pilot_body(png)),
+                 (500, "pilot_storage_failed", "Z23-Edur pilot job directory already exists: " + blocker),
+                 "a pilot job whose directory is taken")
 
 
 def load(service, graph, png):
@@ -192,9 +285,12 @@ def load(service, graph, png):
     check(all(s == 200 for s in statuses), "every /health answer under load is 200")
 
     answers = [None] * 60
+    waits = [0.0] * 60
 
     def submit(i):
+        start = time.perf_counter()
         answers[i] = service.json("POST", "/api/jobs", job_body("burst-%d" % i, graph, png))
+        waits[i] = time.perf_counter() - start
 
     threads = [threading.Thread(target=submit, args=(i,)) for i in range(60)]
     started = time.perf_counter()
@@ -202,7 +298,10 @@ def load(service, graph, png):
         t.start()
     for t in threads:
         t.join()
-    print("load: 60 concurrent submissions answered in %.2f s" % (time.perf_counter() - started))
+    elapsed = time.perf_counter() - started
+    waits.sort()
+    print("load: 60 concurrent submissions answered in %.2f s (%.0f req/s), p99 %.0f ms"
+          % (elapsed, 60 / elapsed, waits[int(len(waits) * 0.99) - 1] * 1000))
     check(all(a and a[0] < 500 for a in answers), "no 5xx among 60 concurrent submissions")
     accepted = [a[1]["job_id"] for a in answers if a and a[0] == 202]
     check(len(accepted) == 60, "all 60 submissions accepted (%d)" % len(accepted))
@@ -232,7 +331,8 @@ def main():
             load(service, graph, png)
         else:
             job_id = end_to_end(service, graph, png)
-            error_rows(service, job_id, graph, png)
+            error_rows(service, os.path.join(work, "jobs"), job_id, graph, png)
+            pilot_error_rows(service, os.path.join(work, "jobs"), png)
     finally:
         check(service.stop() == 0, "the service exits 0 on SIGTERM")
         shutil.rmtree(work, ignore_errors=True)
