@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -239,6 +240,11 @@ ReadableFile::~ReadableFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), size_(other.size_) {
+    other.fd_ = -1;
+}
+
 std::size_t ReadableFile::read_some(void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, size);
@@ -247,10 +253,18 @@ std::size_t ReadableFile::read_some(void* buffer, std::size_t size) {
     }
 }
 
-std::string read_file(const fs::path& path, std::size_t max_bytes) {
+std::size_t ReadableFile::read_at(std::uint64_t offset, void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw FileError("read", path_, errno);
+    }
+}
+
+std::string read_file(const fs::path& path, std::size_t max_bytes, Links links) {
     std::optional<ReadableFile> file;
     try {
-        file.emplace(path);
+        file.emplace(path, links);
     } catch (const FileError& error) {
         // A path that opened but is no regular file is a failed read, as documented.
         if (error.error_number() == EISDIR || error.error_number() == EINVAL) {
@@ -270,8 +284,10 @@ std::string read_file(const fs::path& path, std::size_t max_bytes) {
     return content;
 }
 
-void write_file(const fs::path& path, std::string_view content) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+void write_file(const fs::path& path, std::string_view content, Links links) {
+    // Refusing: no link is followed and a FIFO without a reader fails (ENXIO) instead of waiting.
+    const int refuse = links == Links::refuse ? O_NOFOLLOW | O_NONBLOCK : 0;
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | refuse, 0644));
     if (fd.get() < 0) throw FileError("open", path, errno);
     write_all(fd.get(), content, path);
     if (fd.close() != 0) throw FileError("close", path, errno);
@@ -305,6 +321,42 @@ void replace_file_durably(const fs::path& path, std::string_view content) {
     }
     if (fault_points_armed()) fault_point(renamed_point(path));
     sync_directory(directory_of(path));
+}
+
+StreamedReplacement::StreamedReplacement(fs::path path) : path_(std::move(path)), tmp_(path_) {
+    tmp_ += ".tmp";
+    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0) throw FileError("open", tmp_, errno);
+}
+
+StreamedReplacement::~StreamedReplacement() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(tmp_.c_str());
+}
+
+void StreamedReplacement::append(std::string_view bytes) {
+    if (fd_ < 0) throw FileError("write", tmp_, EBADF);
+    write_all(fd_, bytes, tmp_);
+}
+
+void StreamedReplacement::commit() {
+    if (fd_ < 0) throw FileError("rename", path_, committed_ ? EALREADY : EBADF);
+    if (torn_armed() && fault_fires(tmp_point(path_))) {
+        // Half of what was appended reaches the disk, then the process ends as if killed.
+        struct stat st {};
+        if (::fstat(fd_, &st) == 0) (void)::ftruncate(fd_, st.st_size / 2);
+        ::fsync(fd_);
+        _exit(kFaultExitCode);
+    }
+    fsync_fd(fd_, tmp_);
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw FileError("close", tmp_, errno);
+    tmp_written(path_);
+    if (::rename(tmp_.c_str(), path_.c_str()) != 0) throw FileError("rename", path_, errno);
+    committed_ = true;
+    if (fault_points_armed()) fault_point(renamed_point(path_));
+    sync_directory(directory_of(path_));
 }
 
 void discard_unfinished_replace(const fs::path& path) {
