@@ -1,4 +1,5 @@
 #include "platform/files.hpp"
+#include "platform/unique_fd.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -114,25 +115,6 @@ fs::path directory_of(const fs::path& path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Checked close: a failed close can be a failed write-back.
-    int close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd);
-    }
-
-private:
-    int fd_;
-};
 
 void write_all(int fd, std::string_view content, const fs::path& path) {
     const char* data = content.data();
@@ -156,7 +138,7 @@ void fsync_fd(int fd, const fs::path& path) {
 
 // Writes a replace's tmp content, fsyncs and closes it. In "torn" mode the armed tmp point
 // fires here: half the bytes reach the disk and the process ends as if killed.
-void write_tmp_content(Fd& fd, std::string_view content, const fs::path& tmp, const fs::path& final_path) {
+void write_tmp_content(UniqueFd& fd, std::string_view content, const fs::path& tmp, const fs::path& final_path) {
     if (torn_armed() && fault_fires(tmp_point(final_path))) {
         write_all(fd.get(), content.substr(0, content.size() / 2), tmp);
         ::fsync(fd.get());
@@ -287,20 +269,20 @@ std::string read_file(const fs::path& path, std::size_t max_bytes, Links links) 
 void write_file(const fs::path& path, std::string_view content, Links links) {
     // Refusing: no link is followed and a FIFO without a reader fails (ENXIO) instead of waiting.
     const int refuse = links == Links::refuse ? O_NOFOLLOW | O_NONBLOCK : 0;
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | refuse, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | refuse, 0644));
     if (fd.get() < 0) throw FileError("open", path, errno);
     write_all(fd.get(), content, path);
     if (fd.close() != 0) throw FileError("close", path, errno);
 }
 
 void sync_file(const fs::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw FileError("open", path, errno);
     fsync_fd(fd.get(), path);
 }
 
 void sync_directory(const fs::path& directory) {
-    Fd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) throw FileError("open", directory, errno);
     fsync_fd(fd.get(), directory);
 }
@@ -310,7 +292,7 @@ void replace_file_durably(const fs::path& path, std::string_view content) {
     tmp += ".tmp";
     try {
         // O_NOFOLLOW: a link planted at the tmp name is never written through.
-        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
         if (fd.get() < 0) throw FileError("open", tmp, errno);
         write_tmp_content(fd, content, tmp, path);
         tmp_written(path);
@@ -426,7 +408,7 @@ std::string TemporaryFile::library_path() const {
 }
 
 void TemporaryFile::write(std::string_view content) {
-    Fd fd(::openat(directory_fd_, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd fd(::openat(directory_fd_, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) throw FileError("open", path_, errno);
     write_tmp_content(fd, content, path_, final_path_);
     synced_ = true;
@@ -436,7 +418,7 @@ void TemporaryFile::commit() {
     if (committed_) throw FileError("rename", final_path_, EALREADY);
     if (!synced_) {
         // Written by a library through library_path(): its bytes are synced here.
-        Fd fd(::openat(directory_fd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        UniqueFd fd(::openat(directory_fd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (fd.get() < 0) throw FileError("open", path_, errno);
         fsync_fd(fd.get(), path_);
     }
@@ -485,7 +467,7 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 void create_file_exclusively(const fs::path& path, std::string_view content) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0) throw FileError("create", path, errno);
     try {
         write_all(fd.get(), content, path);
@@ -501,7 +483,7 @@ void create_file_exclusively(const fs::path& path, std::string_view content) {
 }
 
 void append_line(const fs::path& path, std::string_view line) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (fd.get() < 0) throw FileError("open", path, errno);
     std::string record(line);
     record.push_back('\n');
