@@ -5,9 +5,13 @@
 #include <map>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+
+#include <BRepBuilderAPI_Copy.hxx>
 
 #include "model/document_files.hpp"
 #include "model/json_util.hpp"
+#include "model/occt_support.hpp"
 #include "model/pipeline_steps.hpp"
 #include "model/step_exchange.hpp"
 #include "model/views.hpp"
@@ -55,6 +59,69 @@ void write_temporary_output(platform::TemporaryFile& file, std::string_view text
         file.write(text);
     } catch (const platform::FileError& error) {
         throw_output_error(error, what, file.final_path());
+    }
+}
+
+// The STEP file written and read back, with the failure of each half; filled by one thread.
+struct StepWork {
+    std::exception_ptr write_failure;
+    std::exception_ptr round_trip_failure;
+    ShapeMeasurement measurement;
+};
+
+// The edge of the STEP thread: nothing escapes, every failure is kept for the caller.
+void do_step_work(const TopoDS_Shape& shape, const std::vector<ModelHole>& holes, platform::TemporaryFile& step,
+                  StepWork& work) noexcept {
+    try {
+        write_step_file(shape, step);
+    } catch (...) {
+        work.write_failure = std::current_exception();
+        return;
+    }
+    // The read-back reads the complete temporary, through a name the translator cannot misread.
+    try {
+        work.measurement = measure_shape(read_step_file(step));
+        check_step_round_trip_holes(work.measurement, holes);
+    } catch (...) {
+        work.round_trip_failure = std::current_exception();
+    }
+}
+
+// The hidden-line algorithm and the STEP translator's shape processing both rebuild
+// sub-shapes and write the flags of the ones they reuse, so two threads never share one
+// shape: the STEP thread gets a deep copy (same geometry, same order, same bytes written).
+// False when no copy can be made; the work then runs in sequence.
+bool own_copy(const TopoDS_Shape& shape, TopoDS_Shape& copy) noexcept {
+    if (shape.IsNull()) return true;  // the STEP write refuses it, as in sequence
+    try {
+        call_occt([&] {
+            BRepBuilderAPI_Copy copier(shape, Standard_True, Standard_False);
+            copy = copier.Shape();
+        });
+        return !copy.IsNull();
+    } catch (...) {
+        return false;
+    }
+}
+
+// An empty thread when none can be started; the work then runs in sequence.
+std::jthread start_step_work(const TopoDS_Shape& shape, const std::vector<ModelHole>& holes,
+                             platform::TemporaryFile& step, StepWork& work) noexcept {
+    try {
+        return std::jthread([&shape, &holes, &step, &work] { do_step_work(shape, holes, step, work); });
+    } catch (...) {
+        return std::jthread();
+    }
+}
+
+void write_views(const TopoDS_Shape& shape, const OutputPaths& outputs, std::vector<platform::TemporaryFile>& files) {
+    const std::pair<ViewType, const std::filesystem::path*> view_outputs[] = {
+        {ViewType::front, &outputs.front_svg}, {ViewType::top, &outputs.top_svg}, {ViewType::side, &outputs.side_svg}};
+    files.reserve(std::size(view_outputs));
+    for (const auto& [view, path] : view_outputs) {
+        files.push_back(temporary_output(*path, "SVG"));
+        write_temporary_output(files.back(), view_svg_text(view, project_hlr_view(shape, make_view_projection(view))),
+                               "SVG");
     }
 }
 
@@ -165,7 +232,43 @@ void write_report(const std::filesystem::path& graph_path, const DimensionGraph&
     write_output_file(outputs.report, report_text(graph_path, graph, model, analysis, measurement, outputs), "report");
 }
 
-PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory) {
+ShapeMeasurement write_step_and_views(const BuiltModel& model, const OutputPaths& outputs, OutputStages stages) {
+    // Each output is written whole under a temporary name in the output directory and renamed
+    // into place, so a failed, crashed or concurrent run never leaves a partial file under a
+    // final name. The STEP file and the views are placed before the read-back's verdict as
+    // they always were; the caller's report, placed last, marks a run that passed every check.
+    platform::TemporaryFile step = temporary_output(outputs.step, "STEP");
+    StepWork work;
+    std::vector<platform::TemporaryFile> view_files;
+    std::exception_ptr views_failure;
+    {
+        // Declared after everything the thread uses, so it is joined before they go.
+        TopoDS_Shape step_shape;
+        std::jthread beside;
+        if (stages == OutputStages::beside && own_copy(model.shape, step_shape)) {
+            beside = start_step_work(step_shape, model.holes, step, work);
+        }
+        if (!beside.joinable()) {
+            do_step_work(model.shape, model.holes, step, work);
+            if (work.write_failure) std::rethrow_exception(work.write_failure);
+        }
+        try {
+            write_views(model.shape, outputs, view_files);
+        } catch (...) {
+            views_failure = std::current_exception();
+        }
+    }
+    // The first failing step in the order STEP write, views, read-back is the one reported.
+    if (work.write_failure) std::rethrow_exception(work.write_failure);
+    if (views_failure) std::rethrow_exception(views_failure);
+    commit_output_file(step, "STEP");
+    for (platform::TemporaryFile& file : view_files) commit_output_file(file, "SVG");
+    if (work.round_trip_failure) std::rethrow_exception(work.round_trip_failure);
+    return std::move(work.measurement);
+}
+
+PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory,
+                            PipelineRoute route) {
     const DimensionGraph graph = load_dimension_graph(graph_path);
     SketchAnalysis analysis = analyze_dimension_graph(graph);
     if (!analysis.conflicting_constraints.empty()) {
@@ -176,7 +279,8 @@ PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::
                                     join_ids(analysis.missing_dimensions));
     }
     check_relation_values(graph);
-    const BuiltModel model = build_m2_solid(graph);
+    const BuiltModel model =
+        build_m2_solid(graph, route.holes_one_by_one ? HoleCutRoute::one_by_one : HoleCutRoute::together);
 
     const OutputPaths outputs = make_output_paths(graph_path, output_directory);
     check_outputs_spare_input(graph_path, outputs);
@@ -187,33 +291,8 @@ PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::
                                  "': " + ec.message());
     }
 
-    // Each output is written whole under a temporary name in the output directory and renamed
-    // into place, so a failed, crashed or concurrent run never leaves a partial file under a
-    // final name. The STEP file and the views are placed before the read-back as they always
-    // were; the report, placed last, marks a run that passed every check.
-    platform::TemporaryFile step = temporary_output(outputs.step, "STEP");
-    write_step_file(model.shape, step);
-    const std::pair<ViewType, const std::filesystem::path*> view_outputs[] = {
-        {ViewType::front, &outputs.front_svg}, {ViewType::top, &outputs.top_svg}, {ViewType::side, &outputs.side_svg}};
-    std::vector<platform::TemporaryFile> view_files;
-    view_files.reserve(3);
-    for (const auto& [view, path] : view_outputs) {
-        view_files.push_back(temporary_output(*path, "SVG"));
-        write_temporary_output(view_files.back(),
-                               view_svg_text(view, project_hlr_view(model.shape, make_view_projection(view))), "SVG");
-    }
-    // The read-back reads the complete temporary, through a name the translator cannot misread.
-    std::exception_ptr round_trip_failure;
-    ShapeMeasurement measurement;
-    try {
-        measurement = measure_shape(read_step_file(step));
-        check_step_round_trip_holes(measurement, model.holes);
-    } catch (...) {
-        round_trip_failure = std::current_exception();
-    }
-    commit_output_file(step, "STEP");
-    for (platform::TemporaryFile& file : view_files) commit_output_file(file, "SVG");
-    if (round_trip_failure) std::rethrow_exception(round_trip_failure);
+    const ShapeMeasurement measurement = write_step_and_views(
+        model, outputs, route.stages_in_sequence ? OutputStages::in_sequence : OutputStages::beside);
     platform::TemporaryFile report = temporary_output(outputs.report, "report");
     write_temporary_output(report, report_text(graph_path, graph, model, analysis, measurement, outputs), "report");
     commit_output_file(report, "report");

@@ -24,10 +24,21 @@ struct PipelineResult {
     OutputPaths outputs;
 };
 
+// How a run does its slow work. The default is the fast route: every hole cut in one
+// Boolean, and the STEP write and read-back on a thread of their own beside the views.
+// The other settings give the route of earlier releases (holes cut one by one, every step
+// in sequence), kept as the reference the tests and benchmarks compare against; every
+// route writes the same bytes and fails with the same message.
+struct PipelineRoute {
+    bool holes_one_by_one = false;
+    bool stages_in_sequence = false;
+};
+
 // Loads, analyses, builds and writes; every failure is an exception and a refused sketch
 // leaves no file and no directory behind. Each output appears under its final name only
 // whole (pipeline_steps.hpp holds the steps that need the built solid).
-PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);
+PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory,
+                            PipelineRoute route = {});
 
 // Output names from the graph's stem; refuses an empty stem and a file name that is not UTF-8.
 OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory);

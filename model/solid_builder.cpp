@@ -60,13 +60,19 @@ TopoDS_Shape cut_hole(const TopoDS_Shape& solid, const ModelHole& hole, double t
     return cut.Shape();
 }
 
+// A cut solid, and whether the B-rep analyser has already passed it.
+struct CutSolid {
+    TopoDS_Shape shape;
+    bool found_valid = false;
+};
+
 // Cuts every hole with one Boolean (the solid the one argument, every cylinder a tool),
 // which grows with the number of holes instead of its square; when that cut is not done
 // or its result fails the validity check, the holes are cut one by one as before, so a
 // failure still names the hole that fails.
-TopoDS_Shape cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
-                           HoleCutRoute route) {
-    if (holes.empty()) return solid;
+CutSolid cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
+                       HoleCutRoute route) {
+    if (holes.empty()) return {solid};
     if (route == HoleCutRoute::together) {
         TopTools_ListOfShape arguments;
         arguments.Append(solid);
@@ -80,12 +86,19 @@ TopoDS_Shape cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHol
         cut.SetTools(tools);
         cut.Build();
         if (cut.IsDone() && !cut.HasErrors() && !cut.Shape().IsNull() && BRepCheck_Analyzer(cut.Shape()).IsValid()) {
-            return cut.Shape();
+            return {cut.Shape(), true};
         }
     }
     TopoDS_Shape result = solid;
     for (const ModelHole& hole : holes) result = cut_hole(result, hole, thickness);
-    return result;
+    return {result};
+}
+
+// check_occt_shape, without analysing again a solid the analyser has passed (the same
+// analysis of the same shape gives the same verdict).
+void check_cut_solid(const CutSolid& cut, std::string_view what) {
+    if (cut.found_valid) check_occt_volume(cut.shape, what);
+    else check_occt_shape(cut.shape, what);
 }
 
 ModelHole hole_of(const DimensionEntity& entity) {
@@ -229,10 +242,10 @@ BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     TopoDS_Shape solid =
         BRepPrimAPI_MakePrism(face.Face(), gp_Vec(0.0, 0.0, thickness), Standard_True, Standard_True).Shape();
 
-    solid = cut_all_holes(solid, model.holes, thickness, route);
+    const CutSolid cut = cut_all_holes(solid, model.holes, thickness, route);
 
-    check_occt_shape(solid, "extruded");
-    model.shape = solid;
+    check_cut_solid(cut, "extruded");
+    model.shape = cut.shape;
     model.construction = "extrude";
     return model;
 }
@@ -320,13 +333,13 @@ BuiltModel revolved(const DimensionGraph& graph, HoleCutRoute route) {
     if (!revol.IsDone()) throw std::runtime_error("OCCT failed to revolve the flange profile");
     TopoDS_Shape solid = revol.Shape();
 
-    solid = cut_all_holes(solid, flange_holes, thickness, route);
+    const CutSolid cut = cut_all_holes(solid, flange_holes, thickness, route);
 
     BuiltModel model;
     if (bore != nullptr) model.holes.push_back(hole_of(*bore));
     model.holes.insert(model.holes.end(), flange_holes.begin(), flange_holes.end());
-    check_occt_shape(solid, "revolved");
-    model.shape = solid;
+    check_cut_solid(cut, "revolved");
+    model.shape = cut.shape;
     model.construction = "revolve";
     return model;
 }
@@ -348,7 +361,7 @@ BuiltModel build_revolved_solid(const DimensionGraph& graph, HoleCutRoute route)
 
 TopoDS_Shape cut_through_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
                                HoleCutRoute route) {
-    return call_occt([&] { return cut_all_holes(solid, holes, thickness, route); });
+    return call_occt([&] { return cut_all_holes(solid, holes, thickness, route).shape; });
 }
 
 const DimensionView& find_view(const DimensionGraph& graph, ViewType type) {
@@ -445,6 +458,13 @@ void check_occt_shape(const TopoDS_Shape& shape, std::string_view what) {
         if (!analyzer.IsValid()) {
             throw std::runtime_error("OCCT produced an invalid " + std::string(what) + " B-rep");
         }
+        check_occt_volume(shape, what);
+    });
+}
+
+void check_occt_volume(const TopoDS_Shape& shape, std::string_view what) {
+    call_occt([&] {
+        if (shape.IsNull()) throw std::runtime_error("OCCT produced a null " + std::string(what) + " shape");
         GProp_GProps properties;
         BRepGProp::VolumeProperties(shape, properties);
         const double volume = properties.Mass();

@@ -92,6 +92,8 @@ std::vector<Point2> chain_prismatic_outline(const std::vector<const DimensionEnt
 // Refuses a null shape, one the B-rep analyser finds invalid, and one without positive
 // volume (std::runtime_error naming what was built).
 void check_occt_shape(const TopoDS_Shape& shape, std::string_view what);
+// The null and volume checks alone, for a shape the analyser has already passed.
+void check_occt_volume(const TopoDS_Shape& shape, std::string_view what);
 
 // Bounds only (cylinders left empty).
 ShapeMeasurement compute_shape_bounds(const TopoDS_Shape& shape);

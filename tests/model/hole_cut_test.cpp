@@ -1,6 +1,7 @@
-// Cutting every hole in one Boolean against cutting them one by one: the same STEP text,
-// SVG views, holes and measurements on the examples, generated plates and flanges; and a
-// cut that cannot be done falls back to one by one and names its hole.
+// Cutting every hole in one Boolean and writing STEP beside the views, against cutting them
+// one by one and writing in sequence: the same STEP text, SVG views, report, holes and
+// measurements on the examples, generated plates and flanges; and a cut that cannot be
+// done falls back to one by one and names its hole.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,9 +12,8 @@
 
 #include <TopoDS_Shape.hxx>
 
+#include "model/pipeline_steps.hpp"
 #include "model/solid_builder.hpp"
-#include "model/step_exchange.hpp"
-#include "model/views.hpp"
 #include "support/graph_builders.hpp"
 #include "support/run_process.hpp"
 
@@ -53,8 +53,9 @@ DimensionGraph flange(int n) {
     return g;
 }
 
-// Everything the pipeline writes from a built solid, or the build's error.
-std::string outputs_of(const DimensionGraph& graph, HoleCutRoute route, const fs::path& dir) {
+// The holes and cylinders of the built solid, everything the pipeline writes from it, and
+// its report; or the first error.
+std::string outputs_of(const DimensionGraph& graph, HoleCutRoute route, OutputStages stages, const fs::path& dir) {
     std::string out;
     try {
         const BuiltModel model = build_m2_solid(graph, route);
@@ -65,21 +66,23 @@ std::string outputs_of(const DimensionGraph& graph, HoleCutRoute route, const fs
                           h.radius);
             out += line;
         }
-        const ShapeMeasurement m = measure_shape(model.shape);
-        for (const MeasuredCylinder& c : m.cylinders) {
+        for (const MeasuredCylinder& c : measure_shape(model.shape).cylinders) {
             std::snprintf(line, sizeof line, "cylinder %.17g %.17g %.17g\n", c.x, c.y, c.radius);
             out += line;
         }
-        write_step_file(model.shape, dir / "part.step");
-        out += test::read_file(dir / "part.step");
-        for (ViewType view : {ViewType::front, ViewType::top, ViewType::side})
-            out += view_svg_text(view, project_hlr_view(model.shape, make_view_projection(view)));
+        const OutputPaths paths = make_output_paths("part.json", dir);
+        const ShapeMeasurement read_back = write_step_and_views(model, paths, stages);
+        for (const fs::path& file : {paths.step, paths.front_svg, paths.top_svg, paths.side_svg})
+            out += test::read_file(file);
+        out += report_text("part.json", graph, model, SketchAnalysis{}, read_back, paths);
     } catch (const std::exception& e) {
         out += std::string("error: ") + e.what();
     }
     return out;
 }
 
+// The fast route (one Boolean, STEP beside the views) against the earlier one (one by one,
+// in sequence).
 TEST(HoleCut, OneBooleanGivesTheOutputsOfOneByOne) {
     std::vector<std::pair<std::string, DimensionGraph>> cases;
     for (const char* name : {"flange", "l_bracket", "plate_with_holes", "underconstrained"})
@@ -88,8 +91,9 @@ TEST(HoleCut, OneBooleanGivesTheOutputsOfOneByOne) {
     for (int n : {0, 6, 12}) cases.emplace_back("flange " + std::to_string(n), flange(n));
     test::TempDir dir;
     for (const auto& [name, graph] : cases) {
-        const std::string together = outputs_of(graph, HoleCutRoute::together, dir.path());
-        EXPECT_EQ(together, outputs_of(graph, HoleCutRoute::one_by_one, dir.path())) << name;
+        const std::string together = outputs_of(graph, HoleCutRoute::together, OutputStages::beside, dir.path());
+        EXPECT_EQ(together, outputs_of(graph, HoleCutRoute::one_by_one, OutputStages::in_sequence, dir.path()))
+            << name;
         EXPECT_EQ(together.find("error"), std::string::npos) << name << ": " << together.substr(0, 200);
     }
 }

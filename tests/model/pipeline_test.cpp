@@ -10,12 +10,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <BRepBuilderAPI_MakeVertex.hxx>
+#include <BRepPrimAPI_MakeBox.hxx>
+#include <gp_Pnt.hxx>
 
 #include "model/occt_support.hpp"
 #include "support/expect_error.hpp"
@@ -262,6 +267,42 @@ TEST(PipelineParts, RoundTripMatchesEachHoleToItsOwnCylinder) {
     };
     for (const auto& [holes, expected] : cases) {
         EXPECT_EQ(error_message([&] { vesk::check_step_round_trip_holes(measurement, holes); }), expected);
+    }
+}
+
+// Whatever the stages, the first failing step in the order STEP write, views, read-back is
+// reported, and it leaves what it always left: nothing, or the STEP file and the views.
+TEST(PipelineParts, StepBesideTheViewsFailsAsInSequence) {
+    const TopoDS_Shape box = BRepPrimAPI_MakeBox(10, 10, 10).Shape();
+    const TopoDS_Shape vertex = BRepBuilderAPI_MakeVertex(gp_Pnt(1, 2, 3)).Shape();
+    const vesk::ModelHole ghost{"ghost", 5, 5, 1};
+    struct Case {
+        const char* name;
+        vesk::BuiltModel model;
+        std::string message;
+        bool left;  // the STEP file and the views
+    };
+    const Case cases[] = {
+        {"no shape: the STEP write fails, then the views", {TopoDS_Shape(), "extrude", {ghost}},
+         "Cannot write a null shape to STEP", false},
+        {"a vertex: the views fail, then the read-back", {vertex, "extrude", {ghost}},
+         "OCCT HLR produced no projection edges", false},
+        {"a box without the hole: the read-back fails", {box, "extrude", {ghost}},
+         "STEP round trip lost cylindrical hole 'ghost'", true},
+        {"a box", {box, "extrude", {}}, "<no error>", true},
+    };
+    for (const Case& c : cases) {
+        for (vesk::OutputStages stages : {vesk::OutputStages::beside, vesk::OutputStages::in_sequence}) {
+            SCOPED_TRACE(std::string(c.name) + (stages == vesk::OutputStages::beside ? ", beside" : ", in sequence"));
+            const TempDir dir;
+            const vesk::OutputPaths paths = vesk::make_output_paths("p.json", dir.path());
+            EXPECT_EQ(error_message([&] { vesk::write_step_and_views(c.model, paths, stages); }), c.message);
+            std::vector<std::string> left;
+            for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename());
+            std::sort(left.begin(), left.end());
+            const std::vector<std::string> outputs = {"p.step", "p_front.svg", "p_side.svg", "p_top.svg"};
+            EXPECT_EQ(left, c.left ? outputs : std::vector<std::string>{});
+        }
     }
 }
 

@@ -4,12 +4,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "model/json_util.hpp"
 
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
@@ -67,8 +70,40 @@ void stop(ServiceProcess& service) {
     EXPECT_EQ(service.wait(30s), 0) << service.error_output();
 }
 
+// Each tampered form of the marker stops the start with its message and changes nothing;
+// the marker is put back afterwards.
+void expect_tampered_markers_stop_the_start(const fs::path& dir) {
+    const fs::path marker_path = dir / "jobs" / kJob / "completion_transition.json";
+    const std::string marker = read_file(marker_path);
+    const auto tampered = [&](const std::function<void(nlohmann::ordered_json&)>& edit) {
+        auto document = vesk::parse_strict_ordered_json(marker);
+        edit(document);
+        return vesk::dump_json_document(document);
+    };
+    const auto resorted = [](const nlohmann::ordered_json& text) {
+        return vesk::dump_json_document(vesk::parse_strict_json(text.get<std::string>()));
+    };
+    const std::pair<std::string, std::string> untrusted[] = {
+        {tampered([](auto& m) { m["note"] = 1; }), "Completion transition has an unknown field"},
+        {tampered([&](auto& m) { m["base_graph"] = resorted(m["base_graph"]); }),
+         "Completion transition base graph is not canonical"},
+    };
+    for (const auto& [text, message] : untrusted) {
+        vesk::test::write_file(marker_path, text);
+        const auto before = snapshot(dir / "jobs");
+        const auto failed =
+            vesk::test::run_process(vesk::test::service_program(), {"--jobs-dir", "jobs", "--port", "0"}, dir);
+        EXPECT_EQ(failed.exit_code, 1);
+        EXPECT_EQ(failed.err.substr(0, failed.err.find('\n')),
+                  "vesk-service: Cannot recover completion transition for local job '" + kJob + "': " + message);
+        EXPECT_EQ(snapshot(dir / "jobs"), before);
+    }
+    vesk::test::write_file(marker_path, marker);
+}
+
 // A user value for the rejected job's missing hole diameter, cut at a point of its
-// transition: the next start finishes the transition and reruns the job once.
+// transition: a tampered marker stops the next start; the untouched one is finished by it
+// and the job reruns once.
 TEST(JobRestart, CutCompletionDecisionIsFinishedByTheNextStart) {
     struct Row {
         std::string fault;
@@ -109,6 +144,8 @@ TEST(JobRestart, CutCompletionDecisionIsFinishedByTheNextStart) {
         }
         EXPECT_TRUE(fs::exists(job_dir / "completion_transition.json"));
         EXPECT_EQ(line_count(dir.path() / "jobs" / "metrics.jsonl"), 1);
+
+        if (&row == &rows.front()) expect_tampered_markers_stop_the_start(dir.path());
 
         auto service = start(dir.path());
         const std::uint16_t port = service->wait_until_serving(30s);
