@@ -1,6 +1,8 @@
 // Jobs end to end against the real vesk-service: submit graphs, poll their status, fetch
 // the result and every file, and stop a service with jobs still queued.
+#include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -9,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "model/json_util.hpp"
+#include "model/step_exchange.hpp"
+#include "support/drawing_generator.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
+#include "support/sanitizers.hpp"
 #include "support/service_jobs.hpp"
 #include "support/service_process.hpp"
 
@@ -22,13 +27,22 @@ using vesk::test::http_get;
 
 namespace {
 
+using vesk::test::example_graph;
 using vesk::test::example_job_body;
 using vesk::test::wait_for_job_end;
+
+std::string job_body(const json& graph, const std::string& drawing_id) {
+    return vesk::test::graph_job_body(graph, drawing_id);
+}
 
 std::string submit(std::uint16_t port, const std::string& body) {
     const vesk::test::HttpReply reply = vesk::test::http_post(port, "/api/jobs", body);
     EXPECT_EQ(reply.status, 202) << reply.body;
     return json::parse(reply.body).value("job_id", "");
+}
+
+json wait_for_end(std::uint16_t port, const std::string& id) {
+    return vesk::test::wait_for_job_end(port, id, vesk::test::kSanitized ? 600s : 60s);
 }
 
 TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
@@ -111,6 +125,152 @@ TEST(JobProgram, GraphJobsResultsFilesAndRejection) {
     service.send_signal(SIGTERM);
     EXPECT_EQ(service.wait(10s), 0);
     EXPECT_EQ(service.remaining_output(), "");
+}
+
+// The underconstrained example with its wall length given: only the hole diameter is missing.
+json one_missing_graph() {
+    json graph = example_graph("underconstrained.json");
+    graph["constraints"].push_back({{"id", "left"}, {"type", "distance"}, {"entity_ids", {"front_left"}},
+                                    {"value", 40.0}, {"confidence", 0.95}, {"source_bbox", {24.0, 240.0, 18.0, 50.0}}});
+    return graph;
+}
+
+std::string decision(const std::string& id, const std::string& action, const json& value = nullptr) {
+    return json{{"schema_version", "v19-completion-decision-v1"}, {"decision_id", id}, {"action", action},
+                {"proposal_id", "missing-1"}, {"selected_entity_id", value.is_null() ? "" : "front_hole_1"},
+                {"value", value}}
+        .dump();
+}
+
+std::size_t line_count(const fs::path& path) {
+    const std::string text = vesk::test::read_file(path);
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// A drawing missing one hole diameter: rejected, completed by a person's value, rerun.
+TEST(JobProgram, CompletionDecisionRerunsRejectedJob) {
+    vesk::test::TempDir dir("vesk-jobs-e2e");
+    vesk::test::ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "2"}, dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const std::string id = submit(port, job_body(one_missing_graph(), "hole"));
+    const json rejected = wait_for_end(port, id);
+    ASSERT_EQ(rejected["status"], "rejected");
+    EXPECT_EQ(rejected["error"]["message"], "Underconstrained sketch; missing dimensions: front_hole_1.diameter");
+
+    // The plan proposes the drawn size; the result embeds the same completion state.
+    const std::string url = "/api/jobs/" + id + "/completion";
+    const json state = json::parse(http_get(port, url).body);
+    EXPECT_EQ(state["plan"]["missing_dimensions"], json::array({"front_hole_1.diameter"}));
+    EXPECT_EQ(state["plan"]["proposals"][0]["suggested_value"], 12.0);
+    EXPECT_EQ(json::parse(http_get(port, "/api/jobs/" + id + "/result").body)["completion"], state);
+
+    // Leaving it missing is journalled without a rerun or a metric; an id is used once.
+    const fs::path metrics = dir.path() / "jobs" / "metrics.jsonl";
+    EXPECT_EQ(line_count(metrics), 1u);
+    vesk::test::HttpReply reply = vesk::test::http_post(port, url, decision("d1", "leave_missing"));
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    EXPECT_EQ(json::parse(reply.body)["rerun_started"], false);
+    EXPECT_EQ(line_count(metrics), 1u);
+    EXPECT_EQ(json::parse(http_get(port, "/api/jobs/" + id).body)["status"], "rejected");
+    reply = vesk::test::http_post(port, url, decision("d1", "user_value", 12.0));
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_EQ(json::parse(reply.body)["error"]["message"], "Completion decision_id is duplicated");
+
+    reply = vesk::test::http_post(port, url, decision("d2", "user_value", 12.0));
+    EXPECT_EQ(reply.status, 202) << reply.body;
+    EXPECT_EQ(json::parse(reply.body)["rerun_started"], true);
+    ASSERT_EQ(wait_for_end(port, id)["status"], "completed");
+    EXPECT_EQ(line_count(metrics), 2u);
+
+    // Provenance: the comment right before the first terminator (OCCT still reads the file),
+    // and the report's last member.
+    const std::string step = http_get(port, "/api/jobs/" + id + "/files/model.step").body;
+    const std::size_t end = step.find("END-ISO-10303-21;");
+    ASSERT_NE(end, std::string::npos);
+    const std::size_t line = step.rfind('\n', end - 2) + 1;
+    EXPECT_EQ(step.substr(line, 24), "/* VESK_V19_PROVENANCE {");
+    EXPECT_EQ(step.substr(end - 4, 4), " */\n");
+    EXPECT_NE(step.find("\"approved_constraint_id\":\"completion_d2\""), std::string::npos);
+    EXPECT_FALSE(vesk::read_step_file(dir.path() / "jobs" / id / "part.step").IsNull());
+    const ordered_json report = ordered_json::parse(http_get(port, "/api/jobs/" + id + "/files/report.json").body);
+    EXPECT_EQ(std::prev(report.end()).key(), "completion_provenance");
+    EXPECT_EQ(report["completion_provenance"]["approved_completion"], 1);
+    EXPECT_EQ(json::parse(http_get(port, "/api/jobs/" + id + "/result").body)["provenance_counts"]["approved_completion"], 1);
+
+    reply = vesk::test::http_post(port, url, decision("d3", "leave_missing"));
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_EQ(json::parse(reply.body)["error"]["message"],
+              "Completion decisions require a named incomplete or conflicting job");
+    service.send_signal(SIGTERM);
+    EXPECT_EQ(service.wait(10s), 0);
+}
+
+// Four workers and four clients with 20 mixed jobs each: plates, flanges, brackets, an
+// unreadable graph, a PNG read by the mock reader, and a drawing missing a hole that a
+// decision completes and reruns; clients read status, results and files meanwhile. Run
+// under ThreadSanitizer, which then instruments the program as well.
+TEST(JobProgram, MixedJobsOnFourWorkers) {
+    if (!vesk::test::kThreadSanitized && std::getenv("VESK_MIXED_JOBS") == nullptr) {
+        GTEST_SKIP() << "needs a ThreadSanitizer build (-DVESK_TSAN=ON) or VESK_MIXED_JOBS=1";
+    }
+    vesk::test::TempDir dir("vesk-jobs-e2e");
+    const vesk::test::Drawing drawing = vesk::test::plate_drawing();
+    drawing.write_png(dir.path() / "plate.png");
+    vesk::test::write_file(dir.path() / "plate.json", drawing.reader_response_json("scan"));
+    vesk::test::write_file(dir.path() / "manifest.json", R"({"schema_version":"vesk-reader-mock-manifest-v1",)"
+                                                         R"("cases":[{"drawing_id":"scan","response":"plate.json"}]})");
+    json scan = json::parse(job_body(json(), "scan"));
+    scan.erase("graph");
+    scan["declared_dpi"] = drawing.declared_dpi;
+    scan["source_image"]["data_base64"] = vesk::test::base64_encode(vesk::test::read_file(dir.path() / "plate.png"));
+
+    vesk::test::ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "4", "--reader-provider",
+                                        "mock", "--reader-source", "manifest.json", "--reader-source-root", "."},
+                                       dir.path());
+    const std::uint16_t port = service.wait_until_serving(60s);
+    ASSERT_NE(port, 0) << service.error_output();
+    // Body and final status of each kind of job.
+    const std::vector<std::pair<std::string, std::string>> kinds = {
+        {example_job_body("plate_with_holes.json", "plate"), "completed"}, {example_job_body("flange.json", "flange"), "completed"},
+        {example_job_body("l_bracket.json", "bracket"), "completed"},      {job_body(json::object(), "empty"), "rejected"},
+        {scan.dump(), "completed"},                                {job_body(one_missing_graph(), "hole"), "completed"}};
+    constexpr int kClients = 4;
+    constexpr int kJobsPerClient = 20;
+    std::vector<std::string> failures(kClients);
+    std::atomic<std::size_t> reruns{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            std::vector<std::pair<std::string, std::size_t>> jobs;
+            for (int i = 0; i < kJobsPerClient; ++i) {
+                const std::size_t kind = static_cast<std::size_t>(c * kJobsPerClient + i) % kinds.size();
+                jobs.emplace_back(submit(port, kinds[kind].first), kind);
+            }
+            for (const auto& [id, kind] : jobs) {
+                json status = wait_for_end(port, id);
+                http_get(port, "/api/jobs/" + id + "/result");
+                if (kind + 1 == kinds.size() && status["status"] == "rejected") {
+                    const auto reply = vesk::test::http_post(port, "/api/jobs/" + id + "/completion",
+                                                             decision("d1", "user_value", 12.0));
+                    if (reply.status != 202) failures[c] += id + " decision " + reply.body + "\n";
+                    ++reruns;
+                    status = wait_for_end(port, id);
+                }
+                if (status["status"] != kinds[kind].second) failures[c] += id + " " + status.dump() + "\n";
+                if (status["status"] == "completed" && http_get(port, "/api/jobs/" + id + "/files/model.step").status != 200) {
+                    failures[c] += id + " model.step\n";
+                }
+            }
+        });
+    }
+    for (auto& client : clients) client.join();
+    for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+    service.send_signal(SIGTERM);
+    EXPECT_EQ(service.wait(60s), 0);
+    const std::string errors = service.error_output();
+    EXPECT_EQ(errors.find("ThreadSanitizer"), std::string::npos) << errors.substr(0, 20000);
+    EXPECT_EQ(line_count(dir.path() / "jobs" / "metrics.jsonl"), kClients * kJobsPerClient + reruns.load());
 }
 
 // One worker, three jobs queued, then SIGTERM: all three finish before the program exits.

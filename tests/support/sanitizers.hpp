@@ -12,6 +12,12 @@ inline constexpr bool kSanitized = true;
 inline constexpr bool kSanitized = false;
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitized = true;
+#else
+inline constexpr bool kThreadSanitized = false;
+#endif
+
 // Processor seconds of the whole process (every thread): a bound on these holds on a
 // machine loaded by other work, where wall time would not.
 inline double process_cpu_seconds() {

@@ -8,8 +8,11 @@
 
 namespace vesk::test {
 
-std::string example_job_body(const std::string& example, const std::string& drawing_id) {
-    const auto graph = nlohmann::json::parse(read_file(std::filesystem::path(VESK_SOURCE_DIR) / "examples" / example));
+nlohmann::json example_graph(const std::string& example) {
+    return nlohmann::json::parse(read_file(std::filesystem::path(VESK_SOURCE_DIR) / "examples" / example));
+}
+
+std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id) {
     const nlohmann::json body = {
         {"schema_version", "vesk-local-job-v1"},
         {"drawing_id", drawing_id},
@@ -19,12 +22,17 @@ std::string example_job_body(const std::string& example, const std::string& draw
     return body.dump();
 }
 
-nlohmann::json wait_for_job_end(std::uint16_t port, const std::string& job_id, std::chrono::milliseconds timeout) {
+std::string example_job_body(const std::string& example, const std::string& drawing_id) {
+    return graph_job_body(example_graph(example), drawing_id);
+}
+
+nlohmann::json wait_for_job_end(std::uint16_t port, const std::string& job_id, std::chrono::milliseconds timeout,
+                                std::chrono::milliseconds poll) {
     nlohmann::json status;
     for (const auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;) {
         status = nlohmann::json::parse(http_get(port, "/api/jobs/" + job_id).body);
         if (status["status"] == "completed" || status["status"] == "rejected") break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(poll);
     }
     return status;
 }

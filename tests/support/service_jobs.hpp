@@ -9,13 +9,18 @@
 
 namespace vesk::test {
 
-// A "vesk-local-job-v1" body for one of the examples/ graphs, stored as "part.json" with a
-// signature-only "part.png".
+// One of the examples/ graphs.
+nlohmann::json example_graph(const std::string& example);
+
+// A "vesk-local-job-v1" body for a graph, stored as "part.json" with a signature-only
+// "part.png".
+std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id);
 std::string example_job_body(const std::string& example, const std::string& drawing_id);
 
 // The status document once the job has ended (completed or rejected), or the last one seen
-// when the time-out passes.
+// when the time-out passes; polls every `poll`.
 nlohmann::json wait_for_job_end(std::uint16_t port, const std::string& job_id,
-                                std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                                std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                                std::chrono::milliseconds poll = std::chrono::milliseconds(20));
 
 }  // namespace vesk::test
