@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <string>
 
 #include "model/solid_builder.hpp"
+#include "support/process_memory.hpp"
 
 namespace {
 
@@ -54,14 +54,6 @@ DimensionGraph flange() {
     return g;
 }
 
-double peak_rss_mib() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0.0;
-}
-
 HoleCutRoute route_of(const benchmark::State& state) {
     return state.range(1) == 0 ? HoleCutRoute::together : HoleCutRoute::one_by_one;
 }
@@ -73,7 +65,7 @@ void BM_PlateHoles(benchmark::State& state) {
         BuiltModel model = build_m2_solid(graph, route_of(state));
         benchmark::DoNotOptimize(model.shape);
     }
-    state.counters["peak_rss_MiB"] = peak_rss_mib();
+    state.counters["peak_rss_MiB"] = test::peak_rss_mib();
 }
 BENCHMARK(BM_PlateHoles)
     ->ArgNames({"holes", "one_by_one"})
@@ -97,7 +89,7 @@ void BM_FlangeSixBoltHoles(benchmark::State& state) {
         BuiltModel model = build_m2_solid(graph, route_of(state));
         benchmark::DoNotOptimize(model.shape);
     }
-    state.counters["peak_rss_MiB"] = peak_rss_mib();
+    state.counters["peak_rss_MiB"] = test::peak_rss_mib();
 }
 BENCHMARK(BM_FlangeSixBoltHoles)->ArgNames({"", "one_by_one"})->Args({0, 0})->Args({0, 1})->Unit(benchmark::kMillisecond);
 

@@ -38,6 +38,7 @@
 #include "model/occt_support.hpp"
 #include "model/pipeline.hpp"
 #include "support/graph_builders.hpp"
+#include "support/process_memory.hpp"
 
 namespace fs = std::filesystem;
 using namespace vesk;
@@ -76,7 +77,8 @@ DimensionGraph plate_graph(int count) {
     test::add_rectangle(g, "l", "f", kPlateWidth, kPlateHeight);
     test::add_rectangle(g, "t", "t", kPlateWidth, kPlateThickness);
     int k = 0;
-    for (const Hole& h : plate_holes(count)) g.entities.push_back(test::circle_entity("h" + std::to_string(k++), "f", h.x, h.y, h.r));
+    for (const Hole& h : plate_holes(count))
+        g.entities.push_back(test::circle_entity("h" + std::to_string(k++), "f", h.x, h.y, h.r));
     for (const DimensionEntity& e : g.entities) {
         if (const auto* line = std::get_if<LineGeometry>(&e.geometry)) {
             const double length = std::hypot(line->end.x - line->start.x, line->end.y - line->start.y);
@@ -143,9 +145,9 @@ void bare_run(int part, const fs::path& step_path) {
         algo->Update();
         algo->Hide();
         HLRBRep_HLRToShape shapes(algo);
-        for (const TopoDS_Shape& s : {shapes.VCompound(), shapes.Rg1LineVCompound(), shapes.RgNLineVCompound(),
-                                      shapes.OutLineVCompound(), shapes.HCompound(), shapes.Rg1LineHCompound(),
-                                      shapes.RgNLineHCompound(), shapes.OutLineHCompound()})
+        for (const TopoDS_Shape& s :
+             {shapes.VCompound(), shapes.Rg1LineVCompound(), shapes.RgNLineVCompound(), shapes.OutLineVCompound(),
+              shapes.HCompound(), shapes.Rg1LineHCompound(), shapes.RgNLineHCompound(), shapes.OutLineHCompound()})
             benchmark::DoNotOptimize(s);
     }
     STEPControl_Writer writer;
@@ -157,14 +159,6 @@ void bare_run(int part, const fs::path& step_path) {
     if (reader.ReadFile(step_path.c_str()) != IFSelect_RetDone) throw std::runtime_error("STEP read failed");
     reader.TransferRoots();
     benchmark::DoNotOptimize(reader.OneShape());
-}
-
-double peak_rss_mib() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0.0;
 }
 
 double load_average() {
@@ -184,7 +178,7 @@ void BM_WholeRun(benchmark::State& state) {
         else benchmark::DoNotOptimize(run_pipeline(graph, out, PipelineRoute{route == 1, route == 1}));
     }
     state.SetLabel(part_name(part) + (route == 0 ? ", now" : route == 1 ? ", earlier route" : ", bare OCCT"));
-    state.counters["peak_rss_MiB"] = peak_rss_mib();
+    state.counters["peak_rss_MiB"] = test::peak_rss_mib();
     state.counters["load"] = load_average();
 }
 

@@ -46,7 +46,8 @@ DimensionGraph flange(int n) {
     g.entities.push_back(test::circle_entity("bore", "f", 0.0, 0.0, 10.0));
     for (int k = 0; k < n; ++k) {
         const double a = 6.283185307179586 * k / n;
-        g.entities.push_back(test::circle_entity("h" + std::to_string(k), "f", 25.0 * std::cos(a), 25.0 * std::sin(a), 3.0));
+        g.entities.push_back(
+            test::circle_entity("h" + std::to_string(k), "f", 25.0 * std::cos(a), 25.0 * std::sin(a), 3.0));
     }
     g.entities.push_back(test::circle_entity("outer", "f", 0.0, 0.0, 40.0));
     test::add_rectangle(g, "s", "s", 12.0, 80.0, 0.0, -40.0);
@@ -86,14 +87,14 @@ std::string outputs_of(const DimensionGraph& graph, HoleCutRoute route, OutputSt
 TEST(HoleCut, OneBooleanGivesTheOutputsOfOneByOne) {
     std::vector<std::pair<std::string, DimensionGraph>> cases;
     for (const char* name : {"flange", "l_bracket", "plate_with_holes", "underconstrained"})
-        cases.emplace_back(name, load_dimension_graph(fs::path(VESK_SOURCE_DIR) / "examples" / (std::string(name) + ".json")));
+        cases.emplace_back(
+            name, load_dimension_graph(fs::path(VESK_SOURCE_DIR) / "examples" / (std::string(name) + ".json")));
     for (int n : {0, 4, 16, 64}) cases.emplace_back("plate " + std::to_string(n), plate(n));
     for (int n : {0, 6, 12}) cases.emplace_back("flange " + std::to_string(n), flange(n));
     test::TempDir dir;
     for (const auto& [name, graph] : cases) {
         const std::string together = outputs_of(graph, HoleCutRoute::together, OutputStages::beside, dir.path());
-        EXPECT_EQ(together, outputs_of(graph, HoleCutRoute::one_by_one, OutputStages::in_sequence, dir.path()))
-            << name;
+        EXPECT_EQ(together, outputs_of(graph, HoleCutRoute::one_by_one, OutputStages::in_sequence, dir.path())) << name;
         EXPECT_EQ(together.find("error"), std::string::npos) << name << ": " << together.substr(0, 200);
     }
 }
