@@ -1,6 +1,6 @@
 #include "intake/embedded_reader_provider.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <limits>
 #include <optional>
@@ -8,12 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "intake/sha256.hpp"
 #include "model/json_util.hpp"
+#include "platform/files.hpp"
 #include "platform/process.hpp"
 
 namespace vesk {
@@ -32,7 +29,6 @@ constexpr std::size_t kCalibrationViewCount = 5;
 constexpr std::size_t kLogTailBytes = 2048;
 // The response and the evidence manifest are read whole; anything larger is not a reading.
 constexpr std::size_t kMaxEvidenceJsonBytes = 64u << 20;
-constexpr std::size_t kHashChunk = 65536;
 
 const std::set<std::string>& calibration_view_names() {
     static const std::set<std::string> names = {
@@ -41,71 +37,23 @@ const std::set<std::string>& calibration_view_names() {
     return names;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// Opens a file the bridge may have planted: no link is followed and a FIFO does not
-// block the open; anything but a regular file gives -1.
-int open_regular_file(const fs::path& path, off_t* size) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return -1;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    if (size != nullptr) *size = info.st_size;
-    return fd;
-}
-
 // Whole content of a regular file reached through no link; nullopt for anything else or
 // a read error.
 std::optional<std::string> read_regular_file(const fs::path& path, std::size_t max_bytes) {
-    off_t size = 0;
-    const Fd file(open_regular_file(path, &size));
-    if (file.get() < 0 || static_cast<std::uintmax_t>(size) > max_bytes) return std::nullopt;
-    std::string text;
-    char buffer[kHashChunk];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > max_bytes) return std::nullopt;
+    try {
+        return platform::read_file(path, max_bytes, platform::Links::refuse);
+    } catch (const platform::FileError&) {
+        return std::nullopt;
     }
-    return text;
 }
 
 // Streamed digest of a regular file reached through no link; nullopt for anything else.
 std::optional<std::string> sha256_of_regular_file(const fs::path& path) {
-    const Fd file(open_regular_file(path, nullptr));
-    if (file.get() < 0) return std::nullopt;
-    Sha256Hasher hasher;
-    char buffer[kHashChunk];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (got == 0) break;
-        hasher.update(buffer, static_cast<std::size_t>(got));
+    try {
+        return sha256_file(path, platform::Links::refuse);
+    } catch (const std::runtime_error&) {
+        return std::nullopt;
     }
-    return hasher.finish_hex();
 }
 
 SortedJson parse_evidence_json(const std::optional<std::string>& text, const fs::path& path,
@@ -459,33 +407,33 @@ void write_once_or_verify(const fs::path& path, std::string_view bytes, const st
 }
 
 void write_file(const fs::path& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
-    if (fd < 0) throw std::runtime_error("Reader provider cannot write file: " + path.string());
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        ok = put > 0;
-        if (ok) done += static_cast<std::size_t>(put);
+    try {
+        platform::write_file(path, bytes, platform::Links::refuse);
+    } catch (const platform::FileError& error) {
+        if (error.operation() == "open") throw std::runtime_error("Reader provider cannot write file: " + path.string());
+        throw std::runtime_error("Reader provider failed while writing file: " + path.string());
     }
-    if (::close(fd) != 0) ok = false;
-    if (!ok) throw std::runtime_error("Reader provider failed while writing file: " + path.string());
 }
 
 std::string read_log_tail(const fs::path& path) {
-    off_t size = 0;
-    const Fd file(open_regular_file(path, &size));
-    if (file.get() < 0) return {};
-    const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(size), kLogTailBytes);
+    std::optional<platform::ReadableFile> file;
+    try {
+        file.emplace(path, platform::Links::refuse);
+    } catch (const platform::FileError&) {
+        return {};
+    }
+    const std::uint64_t size = file->size_when_opened();
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(size, kLogTailBytes));
     std::string tail(length, '\0');
     std::size_t done = 0;
-    while (done < length) {
-        const ssize_t got = ::pread(file.get(), tail.data() + done, length - done,
-                                    size - static_cast<off_t>(length) + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<std::size_t>(got);
+    try {
+        while (done < length) {
+            const std::size_t got = file->read_at(size - length + done, tail.data() + done, length - done);
+            if (got == 0) break;
+            done += got;
+        }
+    } catch (const platform::FileError&) {
+        // What was read so far is the tail we have.
     }
     tail.resize(done);
     // The cut may fall inside a character: drop its continuation bytes (at most three).

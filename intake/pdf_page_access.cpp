@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -14,6 +13,7 @@
 
 #include "intake/image_io.hpp"
 #include "intake/pdf_engine.hpp"
+#include "platform/files.hpp"
 
 namespace vesk {
 namespace {
@@ -24,7 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr double kMinSegmentSquared = 1e-12;
 constexpr int kMinBezierSteps = 4;
 constexpr int kMaxBezierSteps = 64;
-constexpr std::size_t kReadChunkBytes = std::size_t{1} << 20;
 
 double milliseconds_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -243,27 +242,18 @@ std::string pdf_error_text(long code) {
 }
 
 std::string read_pdf_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("Cannot open PDF input: " + path.string());
-    const auto too_large = [&] {
-        return std::invalid_argument("PDF input is larger than " + std::to_string(kMaxPdfFileBytes) +
-                                     " bytes: " + path.string());
-    };
-    std::error_code size_error;
-    if (std::filesystem::is_regular_file(path, size_error) &&
-        std::filesystem::file_size(path, size_error) > kMaxPdfFileBytes && !size_error) {
-        throw too_large();
-    }
-    // Read in chunks up to one byte past the limit: the size on disk may lie (a pipe, a
-    // growing file), the count read does not.
     std::string bytes;
-    std::string chunk(kReadChunkBytes, '\0');
-    while (in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
-        if (bytes.size() > kMaxPdfFileBytes) throw too_large();
+    try {
+        // The cap holds for the bytes read, not only for the size on disk (a growing file).
+        bytes = platform::read_file(path, kMaxPdfFileBytes);
+    } catch (const platform::FileError& error) {
+        if (error.operation() == "size") {
+            throw std::invalid_argument("PDF input is larger than " + std::to_string(kMaxPdfFileBytes) +
+                                        " bytes: " + path.string());
+        }
+        if (error.operation() == "open") throw std::runtime_error("Cannot open PDF input: " + path.string());
+        throw std::runtime_error("Failed while reading PDF input: " + path.string());
     }
-    if (in.bad()) throw std::runtime_error("Failed while reading PDF input: " + path.string());
     if (bytes.empty()) throw std::invalid_argument("PDF input is empty: " + path.string());
     return bytes;
 }

@@ -33,10 +33,10 @@ struct FileDigest {
 // Only regular files are hashed: a FIFO or device is refused on opening with the open
 // message (never waited on or read without end); a directory, which always opened and then
 // failed to read, keeps the read message.
-FileDigest digest_file(const fs::path& path, bool follow_link) {
+FileDigest digest_file(const fs::path& path, platform::Links links) {
     std::optional<platform::ReadableFile> file;
     try {
-        file.emplace(path, follow_link ? platform::ReadableFile::Links::follow : platform::ReadableFile::Links::refuse);
+        file.emplace(path, links);
     } catch (const platform::FileError& error) {
         throw std::runtime_error((error.error_number() == EISDIR ? "Cannot read SHA-256 input: "
                                                                  : "Cannot open SHA-256 input: ") +
@@ -113,7 +113,7 @@ std::string sha256_hex(std::string_view bytes) {
     return hasher.finish_hex();
 }
 
-std::string sha256_file(const fs::path& path) { return digest_file(path, true).hex; }
+std::string sha256_file(const fs::path& path, platform::Links links) { return digest_file(path, links).hex; }
 
 std::string sha256_directory_tree(const fs::path& root) {
     if (!fs::is_directory(fs::status(root))) {
@@ -141,7 +141,7 @@ std::string sha256_directory_tree(const fs::path& root) {
     for (const auto& [relative, path] : files) {
         // Size and digest come from the same pass over the bytes, so they always agree.
         // A file swapped for a link after the walk is still refused.
-        const FileDigest digest = digest_file(path, false);
+        const FileDigest digest = digest_file(path, platform::Links::refuse);
         manifest += std::to_string(relative.size());
         manifest += ':';
         manifest += relative;

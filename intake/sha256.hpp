@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.hpp"
+
 struct evp_md_st;
 struct evp_md_ctx_st;
 
@@ -37,8 +39,9 @@ private:
 std::string sha256_hex(std::string_view bytes);
 
 // Streams the file in 64 KiB chunks. "Cannot open SHA-256 input: <path>" or
-// "Cannot read SHA-256 input: <path>" (std::runtime_error).
-std::string sha256_file(const std::filesystem::path& path);
+// "Cannot read SHA-256 input: <path>" (std::runtime_error). With Links::refuse a link at
+// path is refused (a file another process may have planted).
+std::string sha256_file(const std::filesystem::path& path, platform::Links links = platform::Links::follow);
 
 // Digest of a manifest of every regular file below root, one line per file
 // "<length of relative path>:<relative path>:<size>:<file digest>\n", sorted by relative

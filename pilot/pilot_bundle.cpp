@@ -1,9 +1,9 @@
 #include "pilot/pilot_bundle.hpp"
 
 #include <algorithm>
-#include <fstream>
+#include <optional>
 #include <stdexcept>
-#include <system_error>
+#include <string_view>
 
 #include "intake/sha256.hpp"
 #include "model/json_util.hpp"
@@ -28,7 +28,7 @@ bool excluded_from_bundle(const std::string& relative, const fs::path& path) {
 // is still refused.
 platform::ReadableFile open_input(const fs::path& path) {
     try {
-        return platform::ReadableFile(path, platform::ReadableFile::Links::refuse);
+        return platform::ReadableFile(path, platform::Links::refuse);
     } catch (const platform::FileError&) {
         throw std::runtime_error("Cannot read Z23-Edur evidence archive input");
     }
@@ -47,13 +47,16 @@ EvidenceFileEntry digest_entry(const std::string& relative, const fs::path& path
     return EvidenceFileEntry{relative, total, hasher.finish_hex()};
 }
 
-void write_or_throw(std::ofstream& out, const char* bytes, std::size_t length) {
-    out.write(bytes, static_cast<std::streamsize>(length));
-    if (!out) throw std::runtime_error("Cannot finalize Z23-Edur evidence archive");
+void write_or_throw(platform::StreamedReplacement& out, const char* bytes, std::size_t length) {
+    try {
+        out.append(std::string_view(bytes, length));
+    } catch (const platform::FileError&) {
+        throw std::runtime_error("Cannot finalize Z23-Edur evidence archive");
+    }
 }
 
 // Appends one member: header, exactly `size` bytes of the file, padding.
-void append_member(std::ofstream& out, const EvidenceMember& member) {
+void append_member(platform::StreamedReplacement& out, const EvidenceMember& member) {
     const auto [prefix, name] = split_ustar_path(member.name);
     platform::ReadableFile in = open_input(member.path);
     const std::uint64_t size = in.size_when_opened();
@@ -173,35 +176,27 @@ void write_evidence_bundle(PilotRecord& record) {
 }
 
 void write_evidence_tar(const fs::path& archive_path, const std::vector<EvidenceMember>& members) {
-    fs::path tmp = archive_path;
-    tmp += ".tmp";
+    std::optional<platform::StreamedReplacement> out;
     try {
-        {
-            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            if (!out) throw std::runtime_error("Cannot create Z23-Edur evidence archive");
-            for (const EvidenceMember& member : members) append_member(out, member);
-            static const std::string end(kUstarEndLength, '\0');
-            write_or_throw(out, end.data(), end.size());
-            out.close();
-            if (!out) throw std::runtime_error("Cannot finalize Z23-Edur evidence archive");
+        out.emplace(archive_path);
+    } catch (const platform::FileError&) {
+        throw std::runtime_error("Cannot create Z23-Edur evidence archive");
+    }
+    for (const EvidenceMember& member : members) append_member(*out, member);
+    static const std::string end(kUstarEndLength, '\0');
+    write_or_throw(*out, end.data(), end.size());
+    try {
+        out->commit();
+    } catch (const platform::FileError& error) {
+        if (error.operation() == "rename") {
+            throw std::runtime_error("Cannot publish Z23-Edur evidence archive, errno " +
+                                     std::to_string(error.error_number()));
         }
-        try {
-            platform::sync_file(tmp);
-        } catch (const std::exception&) {
+        if (error.path().filename() == archive_path.filename().string() + ".tmp") {
             throw std::runtime_error("Cannot finalize Z23-Edur evidence archive");
         }
-        std::error_code error;
-        fs::rename(tmp, archive_path, error);
-        if (error) {
-            throw std::runtime_error("Cannot publish Z23-Edur evidence archive, errno " + std::to_string(error.value()));
-        }
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(tmp, ignored);
         throw;
     }
-    const fs::path directory = archive_path.parent_path();
-    platform::sync_directory(directory.empty() ? fs::path(".") : directory);
 }
 
 }  // namespace vesk

@@ -1,4 +1,5 @@
 #include "platform/files.hpp"
+#include "platform/unique_fd.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -113,25 +115,6 @@ fs::path directory_of(const fs::path& path) {
     return parent.empty() ? fs::path(".") : parent;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Checked close: a failed close can be a failed write-back.
-    int close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd);
-    }
-
-private:
-    int fd_;
-};
 
 void write_all(int fd, std::string_view content, const fs::path& path) {
     const char* data = content.data();
@@ -155,7 +138,7 @@ void fsync_fd(int fd, const fs::path& path) {
 
 // Writes a replace's tmp content, fsyncs and closes it. In "torn" mode the armed tmp point
 // fires here: half the bytes reach the disk and the process ends as if killed.
-void write_tmp_content(Fd& fd, std::string_view content, const fs::path& tmp, const fs::path& final_path) {
+void write_tmp_content(UniqueFd& fd, std::string_view content, const fs::path& tmp, const fs::path& final_path) {
     if (torn_armed() && fault_fires(tmp_point(final_path))) {
         write_all(fd.get(), content.substr(0, content.size() / 2), tmp);
         ::fsync(fd.get());
@@ -239,6 +222,11 @@ ReadableFile::~ReadableFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+ReadableFile::ReadableFile(ReadableFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), size_(other.size_) {
+    other.fd_ = -1;
+}
+
 std::size_t ReadableFile::read_some(void* buffer, std::size_t size) {
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, size);
@@ -247,10 +235,18 @@ std::size_t ReadableFile::read_some(void* buffer, std::size_t size) {
     }
 }
 
-std::string read_file(const fs::path& path, std::size_t max_bytes) {
+std::size_t ReadableFile::read_at(std::uint64_t offset, void* buffer, std::size_t size) {
+    for (;;) {
+        const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) throw FileError("read", path_, errno);
+    }
+}
+
+std::string read_file(const fs::path& path, std::size_t max_bytes, Links links) {
     std::optional<ReadableFile> file;
     try {
-        file.emplace(path);
+        file.emplace(path, links);
     } catch (const FileError& error) {
         // A path that opened but is no regular file is a failed read, as documented.
         if (error.error_number() == EISDIR || error.error_number() == EINVAL) {
@@ -270,21 +266,23 @@ std::string read_file(const fs::path& path, std::size_t max_bytes) {
     return content;
 }
 
-void write_file(const fs::path& path, std::string_view content) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+void write_file(const fs::path& path, std::string_view content, Links links) {
+    // Refusing: no link is followed and a FIFO without a reader fails (ENXIO) instead of waiting.
+    const int refuse = links == Links::refuse ? O_NOFOLLOW | O_NONBLOCK : 0;
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | refuse, 0644));
     if (fd.get() < 0) throw FileError("open", path, errno);
     write_all(fd.get(), content, path);
     if (fd.close() != 0) throw FileError("close", path, errno);
 }
 
 void sync_file(const fs::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw FileError("open", path, errno);
     fsync_fd(fd.get(), path);
 }
 
 void sync_directory(const fs::path& directory) {
-    Fd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) throw FileError("open", directory, errno);
     fsync_fd(fd.get(), directory);
 }
@@ -294,7 +292,7 @@ void replace_file_durably(const fs::path& path, std::string_view content) {
     tmp += ".tmp";
     try {
         // O_NOFOLLOW: a link planted at the tmp name is never written through.
-        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
         if (fd.get() < 0) throw FileError("open", tmp, errno);
         write_tmp_content(fd, content, tmp, path);
         tmp_written(path);
@@ -305,6 +303,42 @@ void replace_file_durably(const fs::path& path, std::string_view content) {
     }
     if (fault_points_armed()) fault_point(renamed_point(path));
     sync_directory(directory_of(path));
+}
+
+StreamedReplacement::StreamedReplacement(fs::path path) : path_(std::move(path)), tmp_(path_) {
+    tmp_ += ".tmp";
+    fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd_ < 0) throw FileError("open", tmp_, errno);
+}
+
+StreamedReplacement::~StreamedReplacement() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(tmp_.c_str());
+}
+
+void StreamedReplacement::append(std::string_view bytes) {
+    if (fd_ < 0) throw FileError("write", tmp_, EBADF);
+    write_all(fd_, bytes, tmp_);
+}
+
+void StreamedReplacement::commit() {
+    if (fd_ < 0) throw FileError("rename", path_, committed_ ? EALREADY : EBADF);
+    if (torn_armed() && fault_fires(tmp_point(path_))) {
+        // Half of what was appended reaches the disk, then the process ends as if killed.
+        struct stat st {};
+        if (::fstat(fd_, &st) == 0) (void)::ftruncate(fd_, st.st_size / 2);
+        ::fsync(fd_);
+        _exit(kFaultExitCode);
+    }
+    fsync_fd(fd_, tmp_);
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw FileError("close", tmp_, errno);
+    tmp_written(path_);
+    if (::rename(tmp_.c_str(), path_.c_str()) != 0) throw FileError("rename", path_, errno);
+    committed_ = true;
+    if (fault_points_armed()) fault_point(renamed_point(path_));
+    sync_directory(directory_of(path_));
 }
 
 void discard_unfinished_replace(const fs::path& path) {
@@ -374,7 +408,7 @@ std::string TemporaryFile::library_path() const {
 }
 
 void TemporaryFile::write(std::string_view content) {
-    Fd fd(::openat(directory_fd_, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd fd(::openat(directory_fd_, name_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) throw FileError("open", path_, errno);
     write_tmp_content(fd, content, path_, final_path_);
     synced_ = true;
@@ -384,7 +418,7 @@ void TemporaryFile::commit() {
     if (committed_) throw FileError("rename", final_path_, EALREADY);
     if (!synced_) {
         // Written by a library through library_path(): its bytes are synced here.
-        Fd fd(::openat(directory_fd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        UniqueFd fd(::openat(directory_fd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (fd.get() < 0) throw FileError("open", path_, errno);
         fsync_fd(fd.get(), path_);
     }
@@ -433,7 +467,7 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 void create_file_exclusively(const fs::path& path, std::string_view content) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0) throw FileError("create", path, errno);
     try {
         write_all(fd.get(), content, path);
@@ -449,7 +483,7 @@ void create_file_exclusively(const fs::path& path, std::string_view content) {
 }
 
 void append_line(const fs::path& path, std::string_view line) {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (fd.get() < 0) throw FileError("open", path, errno);
     std::string record(line);
     record.push_back('\n');

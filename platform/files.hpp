@@ -29,24 +29,32 @@ private:
 
 inline constexpr std::size_t kUnlimitedFileSize = std::numeric_limits<std::size_t>::max();
 
+// Whether an open follows a symbolic link at the path. Paths that another process may have
+// planted (a reader's evidence, archive inputs) are opened with refuse: a link fails with
+// ELOOP, and a write never waits on a FIFO.
+enum class Links { follow, refuse };
+
 // Reads a regular file whole. Opens without blocking and without waiting on a FIFO or a
 // device; anything but a regular file fails with operation "read". A file larger than
 // max_bytes fails with operation "size" and errno EFBIG.
-std::string read_file(const std::filesystem::path& path, std::size_t max_bytes = kUnlimitedFileSize);
+std::string read_file(const std::filesystem::path& path, std::size_t max_bytes = kUnlimitedFileSize,
+                      Links links = Links::follow);
 
 // A regular file open for reading, for callers that stream (hashing) or read a prefix.
 // open() refuses, with operation "open", anything that cannot be opened or is not a regular
-// file (a FIFO or a device is never waited on); read_some() fails with operation "read".
+// file (a FIFO or a device is never waited on); reads fail with operation "read".
 class ReadableFile {
 public:
-    enum class Links { follow, refuse };
     explicit ReadableFile(const std::filesystem::path& path, Links links = Links::follow);
     ~ReadableFile();
     ReadableFile(const ReadableFile&) = delete;
     ReadableFile& operator=(const ReadableFile&) = delete;
+    ReadableFile(ReadableFile&& other) noexcept;
 
     // Up to `size` bytes; 0 only at the end of the file.
     std::size_t read_some(void* buffer, std::size_t size);
+    // Up to `size` bytes from `offset` (the file position is unchanged); 0 at the end.
+    std::size_t read_at(std::uint64_t offset, void* buffer, std::size_t size);
     std::uint64_t size_when_opened() const noexcept { return size_; }
 
 private:
@@ -56,7 +64,7 @@ private:
 };
 
 // Plain write (create or truncate); no durability promise.
-void write_file(const std::filesystem::path& path, std::string_view content);
+void write_file(const std::filesystem::path& path, std::string_view content, Links links = Links::follow);
 
 // Crash-safe replacement: "<path>.tmp" is written, fsynced and closed, renamed over path,
 // and the directory is fsynced. Readers see the whole old or the whole new content. On any
@@ -65,6 +73,27 @@ void write_file(const std::filesystem::path& path, std::string_view content);
 // concurrent writers use TemporaryFile. A link at path is replaced, never followed.
 // Fault points: "replace:<basename>:tmp" and "replace:<basename>:renamed".
 void replace_file_durably(const std::filesystem::path& path, std::string_view content);
+
+// replace_file_durably for content produced in pieces (an archive streamed from other
+// files): "<path>.tmp" (a link there is refused) takes every append(); commit() fsyncs and
+// closes it, renames it over path and fsyncs the directory. Removed by the destructor unless
+// committed. Fault points as replace_file_durably ("torn" acts as "exit" here).
+class StreamedReplacement {
+public:
+    explicit StreamedReplacement(std::filesystem::path path);
+    ~StreamedReplacement();
+    StreamedReplacement(const StreamedReplacement&) = delete;
+    StreamedReplacement& operator=(const StreamedReplacement&) = delete;
+
+    void append(std::string_view bytes);
+    void commit();
+
+private:
+    std::filesystem::path path_;
+    std::filesystem::path tmp_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
 
 // Recovery after a crash, while no writer of path runs: removes what an unfinished replace
 // of path left ("<path>.tmp" and TemporaryFile names of path). The rename is the commit

@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/unique_fd.hpp"
+
 extern char** environ;
 
 namespace vesk::platform {
@@ -29,25 +31,12 @@ namespace {
 // How often the fallback polls waitid while no pidfd is available.
 constexpr std::chrono::milliseconds kPollStep{5};
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Opens close-on-exec at 3 or above, so the dup2 onto 0..2 in the child is always a real
 // copy (a parent with a closed standard stream would otherwise get that number back).
 // A named file is opened without following a link and without waiting on a FIFO, and
 // must be a regular file: the directory it lies in may hold what an earlier child left.
-Fd open_stream(const fs::path& path, int flags) {
+UniqueFd open_stream(const fs::path& path, int flags) {
     const bool named = !path.empty();
     const int fd = ::open(named ? path.c_str() : "/dev/null",
                           flags | O_CLOEXEC | (named ? O_NOFOLLOW | O_NONBLOCK : 0), 0644);
@@ -60,12 +49,12 @@ Fd open_stream(const fs::path& path, int flags) {
             throw ProcessError("open", regular ? errno : EINVAL);
         }
     }
-    if (fd >= 3) return Fd(fd);
+    if (fd >= 3) return UniqueFd(fd);
     const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     const int error = errno;
     ::close(fd);
     if (moved < 0) throw ProcessError("open", error);
-    return Fd(moved);
+    return UniqueFd(moved);
 }
 
 // posix_spawn's two attribute objects, destroyed on every path.
@@ -97,9 +86,9 @@ int exit_code_of(int status) {
 }  // namespace
 
 ChildProcess::ChildProcess(const ProcessOptions& options) {
-    const Fd in = open_stream({}, O_RDONLY);
-    const Fd out = open_stream(options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC);
-    const Fd err = open_stream(options.stderr_file, O_WRONLY | O_CREAT | O_TRUNC);
+    const UniqueFd in = open_stream({}, O_RDONLY);
+    const UniqueFd out = open_stream(options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC);
+    const UniqueFd err = open_stream(options.stderr_file, O_WRONLY | O_CREAT | O_TRUNC);
 
     SpawnSetup setup;
     check_setup(posix_spawn_file_actions_adddup2(&setup.actions, in.get(), 0));

@@ -1,6 +1,11 @@
 // The pipeline run through real files: the report's exact text, what each failure leaves
 // behind, and the checks the run is made of.
 #include "model/pipeline.hpp"
+// The service calls run_pipeline without compiling OCCT: nothing above may pull in an OCCT
+// header (every one of them includes Standard_Macro.hxx).
+#ifdef _Standard_Macro_HeaderFile
+#error "model/pipeline.hpp includes an OCCT header"
+#endif
 #include "model/pipeline_steps.hpp"
 
 #include <gtest/gtest.h>

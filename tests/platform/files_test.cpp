@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -67,6 +69,13 @@ TEST(FilesChild, Operate) {
                 file.write(*text);
                 file.commit();
             }
+        } else if (op == "streamed") {
+            for (const std::string* text : {&kNew1, &kNew2}) {
+                StreamedReplacement file(dir / "f");
+                file.append(std::string_view(*text).substr(0, 3));
+                file.append(std::string_view(*text).substr(3));
+                file.commit();
+            }
         } else if (op == "create") {
             create_file_exclusively(dir / "f", kNew1);
         } else if (op == "remove") {
@@ -93,7 +102,7 @@ TEST(Files, FaultPointsLeaveWholeFiles) {
     };
     const std::string half1 = kNew1.substr(0, kNew1.size() / 2), half2 = kNew2.substr(0, kNew2.size() / 2);
     std::vector<Case> cases;
-    for (const std::string op : {"replace", "temporary"}) {
+    for (const std::string op : {"replace", "temporary", "streamed"}) {
         cases.push_back({op, "", 0, &kNew2, ""});
         cases.push_back({op, "replace:f:tmp", kFaultExitCode, &kOld, kNew1});
         cases.push_back({op, "replace:f:tmp:exit", kFaultExitCode, &kOld, kNew1});
@@ -189,11 +198,21 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheCap) {
         }
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_THROW(ReadableFile(dir.path() / "link", ReadableFile::Links::refuse), FileError);
+    EXPECT_THROW(ReadableFile(dir.path() / "link", Links::refuse), FileError);
     ReadableFile readable(file);
     char buffer[3];
     EXPECT_EQ(readable.size_when_opened(), 5u);
     EXPECT_EQ(readable.read_some(buffer, sizeof buffer), 3u);
+    EXPECT_EQ(readable.read_at(3, buffer, sizeof buffer), 2u);
+    EXPECT_EQ(std::string(buffer, 2), "45");
+    // Refusing links: planted links and FIFOs fail at once, the link's target is untouched.
+    for (const auto& [what, call] : std::vector<std::pair<std::string, std::function<void()>>>{
+             {"read link", [&] { read_file(dir.path() / "link", kUnlimitedFileSize, Links::refuse); }},
+             {"write link", [&] { write_file(dir.path() / "link", "x", Links::refuse); }},
+             {"write fifo", [&] { write_file(dir.path() / "fifo", "x", Links::refuse); }}}) {
+        EXPECT_THROW(call(), FileError) << what;
+    }
+    EXPECT_EQ(read_file(file), "12345");
 }
 
 // Replacement never writes through a link: neither a link at the final name nor one planted

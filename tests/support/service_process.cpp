@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <stdexcept>
 #include <thread>
@@ -117,6 +118,10 @@ std::optional<int> ServiceProcess::wait(std::chrono::milliseconds timeout) {
         if (done == pid_) {
             exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             break;
+        }
+        // ECHILD (the status went elsewhere) never comes back: fail instead of polling on.
+        if (done < 0 && errno != EINTR) {
+            throw std::runtime_error("cannot wait for the service: errno " + std::to_string(errno));
         }
         if (Clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
