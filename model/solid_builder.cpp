@@ -229,7 +229,10 @@ BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
         throw std::invalid_argument("M2 prismatic top view has zero thickness");
     }
 
-    check_holes_apart(check_holes_inside_outline(model.holes, outline), "Holes");
+    // Only holes whose centre is inside are cut: the cut of a circle wholly outside removes
+    // nothing (the round-trip check then refuses the part), and OCCT hung on one at -1e308.
+    const std::vector<ModelHole> inside = check_holes_inside_outline(model.holes, outline);
+    check_holes_apart(inside, "Holes");
 
     BRepBuilderAPI_MakePolygon polygon;
     for (const Point2& p : outline) polygon.Add(gp_Pnt(p.x, p.y, 0.0));
@@ -242,7 +245,7 @@ BuiltModel prismatic(const DimensionGraph& graph, HoleCutRoute route) {
     TopoDS_Shape solid =
         BRepPrimAPI_MakePrism(face.Face(), gp_Vec(0.0, 0.0, thickness), Standard_True, Standard_True).Shape();
 
-    const CutSolid cut = cut_all_holes(solid, model.holes, thickness, route);
+    const CutSolid cut = cut_all_holes(solid, inside, thickness, route);
 
     check_cut_solid(cut, "extruded");
     model.shape = cut.shape;
