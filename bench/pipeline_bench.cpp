@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/occt_bench_main.hpp"
 #include "model/dimension_graph.hpp"
 #include "model/occt_support.hpp"
 #include "model/pipeline.hpp"
@@ -116,10 +117,4 @@ BENCHMARK(BM_StepReadBack)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Report)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeRun)->DenseRange(0, 1)->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv) {
-    route_occt_messages_to_stderr();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VESK_OCCT_BENCHMARK_MAIN()

@@ -9,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/occt_bench_main.hpp"
 #include "model/json_util.hpp"
 #include "model/occt_support.hpp"
 #include "service/job_record.hpp"
@@ -87,10 +88,4 @@ BENCHMARK(BM_RecoverJobs)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    vesk::route_occt_messages_to_stderr();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VESK_OCCT_BENCHMARK_MAIN()

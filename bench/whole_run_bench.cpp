@@ -34,6 +34,7 @@
 #include <STEPControl_Writer.hxx>
 #include <gp_Ax2.hxx>
 
+#include "bench/occt_bench_main.hpp"
 #include "model/dimension_graph.hpp"
 #include "model/occt_support.hpp"
 #include "model/pipeline.hpp"
@@ -194,10 +195,4 @@ BENCHMARK(BM_WholeRun)
     ->ComputeStatistics("min", minimum)
     ->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv) {
-    route_occt_messages_to_stderr();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+VESK_OCCT_BENCHMARK_MAIN()

@@ -252,6 +252,24 @@ def pilot_error_rows(service, jobs_dir, png):
                  "a pilot job whose directory is taken")
 
 
+def run_together(threads):
+    """Starts every thread, waits for all of them, and gives the seconds it took."""
+    started = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - started
+
+
+def p99_ms(seconds):
+    """The 99th percentile of a list of durations, in milliseconds (0 for none)."""
+    if not seconds:
+        return 0.0
+    ordered = sorted(seconds)
+    return ordered[max(0, int(len(ordered) * 0.99) - 1)] * 1000
+
+
 def load(service, graph, png):
     latencies, statuses, lock = [], [], threading.Lock()
     job_ids = []
@@ -271,17 +289,10 @@ def load(service, graph, png):
                 statuses.append(status)
 
     stop_at = time.time() + 10
-    threads = [threading.Thread(target=health_client, args=(stop_at, 5000)) for _ in range(16)]
-    started = time.perf_counter()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    elapsed = time.perf_counter() - started
-    latencies.sort()
-    p99 = latencies[int(len(latencies) * 0.99) - 1] * 1000 if latencies else 0
+    elapsed = run_together(
+        [threading.Thread(target=health_client, args=(stop_at, 5000)) for _ in range(16)])
     print("load: /health at 16 connections while 4 jobs run: %d requests, %.0f req/s, p99 %.1f ms"
-          % (len(latencies), len(latencies) / elapsed, p99))
+          % (len(latencies), len(latencies) / elapsed, p99_ms(latencies)))
     check(all(s == 200 for s in statuses), "every /health answer under load is 200")
 
     answers = [None] * 60
@@ -292,16 +303,9 @@ def load(service, graph, png):
         answers[i] = service.json("POST", "/api/jobs", job_body("burst-%d" % i, graph, png))
         waits[i] = time.perf_counter() - start
 
-    threads = [threading.Thread(target=submit, args=(i,)) for i in range(60)]
-    started = time.perf_counter()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    elapsed = time.perf_counter() - started
-    waits.sort()
+    elapsed = run_together([threading.Thread(target=submit, args=(i,)) for i in range(60)])
     print("load: 60 concurrent submissions answered in %.2f s (%.0f req/s), p99 %.0f ms"
-          % (elapsed, 60 / elapsed, waits[int(len(waits) * 0.99) - 1] * 1000))
+          % (elapsed, 60 / elapsed, p99_ms(waits)))
     check(all(a and a[0] < 500 for a in answers), "no 5xx among 60 concurrent submissions")
     accepted = [a[1]["job_id"] for a in answers if a and a[0] == 202]
     check(len(accepted) == 60, "all 60 submissions accepted (%d)" % len(accepted))
