@@ -1,0 +1,479 @@
+#include "service/http_server.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vesk {
+namespace {
+
+using platform::Clock;
+using platform::Poller;
+using std::chrono::milliseconds;
+
+constexpr std::uint64_t kListenerKey = 0;
+constexpr std::uint64_t kWakerKey = 1;  // connection ids count on from here
+// After the answer, what a client still sends is read and dropped for at most this long
+// and this much, so that closing does not reset the connection under the answer.
+constexpr milliseconds kDrainTime{1000};
+constexpr std::size_t kDrainLimit = 1 << 20;
+// Per readiness report, so that one fast client cannot hold the loop.
+constexpr int kReceivesPerTurn = 16;
+constexpr int kAcceptsPerTurn = 64;
+constexpr std::size_t kEventsPerWait = 128;
+// Longest sleep between deadline checks; shorter while accepting is paused, as handlers
+// close connections without waking the loop.
+constexpr milliseconds kSweepInterval{100};
+constexpr milliseconds kPausedInterval{10};
+// Accepting rests this long when descriptors run out, rather than spin on the listener.
+constexpr milliseconds kDescriptorPause{20};
+// Once stopping, answers still leaving get this long at most.
+constexpr milliseconds kStopGrace{1000};
+
+enum class Phase { reading, routing, writing, draining, closed };
+
+// One client connection, owned by one thread at a time: the I/O thread, or the handler
+// routing its request. Counted open for as long as it exists.
+struct Connection {
+    Connection(platform::Socket s, std::uint64_t connection_id, std::atomic<std::size_t>& open_count)
+        : socket(std::move(s)), id(connection_id), open(open_count) {
+        ++open;
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection() {
+        socket.close();
+        --open;
+    }
+
+    platform::Socket socket;
+    const std::uint64_t id;
+    std::atomic<std::size_t>& open;
+    Phase phase = Phase::reading;
+    HttpRequestReader reader;
+    HttpRequest request;
+    std::string head;
+    std::string body;
+    std::size_t sent = 0;
+    std::size_t drained = 0;
+    Clock::time_point deadline;    // of the phase as a whole
+    Clock::time_point idle_until;  // the next bytes must move by then
+};
+
+using ConnectionPtr = std::unique_ptr<Connection>;
+
+HttpResponse bad_request(const std::string& message) {
+    return make_error_response(400, "Bad Request", "invalid_http_request", message);
+}
+
+void begin_answer(Connection& c, HttpResponse response, const HttpServerLimits& limits) {
+    c.request = HttpRequest();
+    c.head = http_response_head(response);
+    c.body = std::move(response.body);
+    c.sent = 0;
+    c.phase = Phase::writing;
+    const auto now = Clock::now();
+    c.deadline = now + limits.deadline;
+    c.idle_until = now + limits.progress_timeout;
+}
+
+// Sends what the socket takes now; true once the whole answer is out. A failed send
+// closes the connection.
+bool send_some(Connection& c, milliseconds progress_timeout) {
+    for (;;) {
+        std::string_view head = c.head;
+        std::string_view body = c.body;
+        if (c.sent == head.size() + body.size()) return true;
+        if (c.sent < head.size()) {
+            head.remove_prefix(c.sent);
+        } else {
+            body.remove_prefix(c.sent - head.size());
+            head = {};
+        }
+        const platform::IoResult result = platform::send_available(c.socket, head, body);
+        if (result.bytes == 0) {
+            if (!result.would_block) c.phase = Phase::closed;
+            return false;
+        }
+        c.sent += result.bytes;
+        c.idle_until = Clock::now() + progress_timeout;
+    }
+}
+
+}  // namespace
+
+struct HttpServer::State {
+    using Map = std::map<std::uint64_t, ConnectionPtr>;
+
+    State(platform::Socket listen, HttpServerLimits server_limits, Handler request_handler)
+        : limits(server_limits), handler(std::move(request_handler)), listener(std::move(listen)) {}
+
+    const HttpServerLimits limits;
+    const Handler handler;
+    platform::Socket listener;
+    Poller poller;
+    platform::Waker waker;
+    std::atomic<std::size_t> open{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> handlers_done{false};
+
+    // Shared between the I/O thread and the handlers.
+    std::mutex mutex;
+    std::condition_variable request_cv;
+    std::deque<ConnectionPtr> requests;   // complete, waiting for a handler
+    std::vector<ConnectionPtr> returned;  // answers a handler could not finish at once
+    bool dispatch_closed = false;         // no request will be queued any more
+
+    // The I/O thread's own. Ids grow with each accept, so the map is in accept order.
+    Map connections;
+    std::uint64_t last_id = kWakerKey;
+    bool listening = true;
+    bool accept_paused = false;
+    Clock::time_point resume_accept_at{};
+    Clock::time_point next_sweep{};
+    Clock::time_point stop_by = Clock::time_point::max();
+
+    std::thread io_thread;
+    std::vector<std::thread> handlers;
+
+    void io_loop() noexcept;
+    void handler_loop() noexcept;
+
+private:
+    void on_event(const Poller::Event& event);
+    void accept_ready();
+    bool evict_oldest_unfinished();
+    void pause_accepting(Clock::time_point until);
+    void resume_accepting_if_due();
+    void receive(Connection& c);
+    void refuse(Connection& c, const char* message);
+    void write(Connection& c);
+    void finish_answer(Connection& c);
+    void drain(Connection& c);
+    void rearm(Connection& c, std::uint32_t interest);
+    void take_returned();
+    void begin_stop();
+    void sweep();
+    Map::iterator settle(Map::iterator it);
+    void respond(ConnectionPtr c);
+};
+
+void HttpServer::State::io_loop() noexcept {
+    Poller::Event events[kEventsPerWait];
+    for (;;) {
+        try {
+            auto timeout = std::chrono::ceil<milliseconds>(next_sweep - Clock::now());
+            if (accept_paused) timeout = std::min(timeout, kPausedInterval);
+            const std::size_t ready =
+                poller.wait(events, kEventsPerWait, std::clamp(timeout, milliseconds(0), kSweepInterval));
+            for (std::size_t i = 0; i < ready; ++i) on_event(events[i]);
+            if (accept_paused) resume_accepting_if_due();
+            if (stopping.load() && listening) begin_stop();
+            if (Clock::now() >= next_sweep) sweep();
+            if (handlers_done.load()) {
+                take_returned();
+                if (connections.empty()) return;
+            }
+        } catch (...) {
+            // Out of memory, or the poller failed: rest rather than spin.
+            std::this_thread::sleep_for(kPausedInterval);
+        }
+    }
+}
+
+void HttpServer::State::on_event(const Poller::Event& event) {
+    if (event.key == kListenerKey) {
+        if (listening && !accept_paused) accept_ready();
+        return;
+    }
+    if (event.key == kWakerKey) {
+        waker.clear();
+        take_returned();
+        return;
+    }
+    // A report for a connection a handler holds, or has closed, is stale.
+    const auto it = connections.find(event.key);
+    if (it == connections.end()) return;
+    Connection& c = *it->second;
+    if (c.phase == Phase::reading) {
+        receive(c);
+    } else if (c.phase == Phase::writing) {
+        write(c);
+    } else if (c.phase == Phase::draining) {
+        drain(c);
+    }
+    settle(it);
+}
+
+void HttpServer::State::accept_ready() {
+    for (int i = 0; i < kAcceptsPerTurn; ++i) {
+        if (open.load() >= limits.max_connections && !evict_oldest_unfinished()) {
+            pause_accepting(Clock::now());
+            return;
+        }
+        int error = 0;
+        platform::Socket socket = platform::accept_waiting_connection(listener, error);
+        if (!socket.valid()) {
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                pause_accepting(Clock::now() + kDescriptorPause);
+            }
+            return;
+        }
+        auto c = std::make_unique<Connection>(std::move(socket), ++last_id, open);
+        const auto now = Clock::now();
+        c->deadline = now + limits.deadline;
+        c->idle_until = now + limits.progress_timeout;
+        try {
+            poller.add(c->socket.fd(), c->id, Poller::kReadable, true);
+        } catch (const platform::SocketError&) {
+            continue;  // that connection is closed unread
+        }
+        connections.emplace(c->id, std::move(c));
+    }
+}
+
+bool HttpServer::State::evict_oldest_unfinished() {
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if (it->second->phase == Phase::reading && !it->second->reader.headers_complete()) {
+            connections.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void HttpServer::State::pause_accepting(Clock::time_point until) {
+    poller.modify(listener.fd(), kListenerKey, Poller::kNone, false);
+    accept_paused = true;
+    resume_accept_at = until;
+}
+
+void HttpServer::State::resume_accepting_if_due() {
+    if (!listening || Clock::now() < resume_accept_at || open.load() >= limits.max_connections) return;
+    poller.modify(listener.fd(), kListenerKey, Poller::kReadable, false);
+    accept_paused = false;
+}
+
+void HttpServer::State::receive(Connection& c) {
+    char buffer[kHttpReceiveChunk];
+    for (int turn = 0; turn < kReceivesPerTurn; ++turn) {
+        const platform::IoResult result = platform::receive_available(c.socket, buffer, c.reader.wanted());
+        if (result.would_block) break;
+        try {
+            if (c.reader.feed(std::string_view(buffer, result.bytes))) {
+                c.request = c.reader.take_request();
+                c.phase = Phase::routing;
+                return;
+            }
+        } catch (const std::invalid_argument& error) {
+            refuse(c, error.what());
+            return;
+        }
+        c.idle_until = Clock::now() + limits.progress_timeout;
+    }
+    rearm(c, Poller::kReadable);
+}
+
+// The answer to a request that reached a limit, a deadline or a refusal of the reader.
+void HttpServer::State::refuse(Connection& c, const char* message) {
+    begin_answer(c, bad_request(message), limits);
+    write(c);
+}
+
+void HttpServer::State::write(Connection& c) {
+    if (send_some(c, limits.progress_timeout)) {
+        finish_answer(c);
+    } else if (c.phase == Phase::writing) {
+        rearm(c, Poller::kWritable);
+    }
+}
+
+void HttpServer::State::finish_answer(Connection& c) {
+    if (!platform::input_pending(c.socket)) {
+        c.phase = Phase::closed;
+        return;
+    }
+    c.socket.shutdown_write();
+    c.phase = Phase::draining;
+    c.drained = 0;
+    c.deadline = Clock::now() + kDrainTime;
+    c.idle_until = c.deadline;
+    drain(c);
+}
+
+void HttpServer::State::drain(Connection& c) {
+    char sink[kHttpReceiveChunk];
+    while (c.drained < kDrainLimit) {
+        const platform::IoResult result = platform::receive_available(c.socket, sink, sizeof sink);
+        if (result.would_block) {
+            rearm(c, Poller::kReadable);
+            return;
+        }
+        if (result.bytes == 0) break;
+        c.drained += result.bytes;
+    }
+    c.phase = Phase::closed;
+}
+
+void HttpServer::State::rearm(Connection& c, std::uint32_t interest) {
+    try {
+        poller.modify(c.socket.fd(), c.id, interest, true);
+    } catch (const platform::SocketError&) {
+        c.phase = Phase::closed;
+    }
+}
+
+void HttpServer::State::take_returned() {
+    std::vector<ConnectionPtr> back;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        back.swap(returned);
+    }
+    for (ConnectionPtr& c : back) {
+        Connection& connection = *c;
+        const auto it = connections.emplace(connection.id, std::move(c)).first;
+        write(connection);
+        settle(it);
+    }
+}
+
+void HttpServer::State::begin_stop() {
+    listening = false;
+    accept_paused = false;
+    listener.close();
+    stop_by = Clock::now() + kStopGrace;
+    // What has arrived is read once more: a request complete by now is answered, any
+    // other connection still reading is closed.
+    for (auto it = connections.begin(); it != connections.end();) {
+        Connection& c = *it->second;
+        if (c.phase == Phase::reading) {
+            receive(c);
+            if (c.phase == Phase::reading) c.phase = Phase::closed;
+        }
+        it = settle(it);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        dispatch_closed = true;
+    }
+    request_cv.notify_all();
+}
+
+void HttpServer::State::sweep() {
+    const auto now = Clock::now();
+    auto next = now + kSweepInterval;
+    for (auto it = connections.begin(); it != connections.end();) {
+        Connection& c = *it->second;
+        if (now >= std::min({c.deadline, c.idle_until, stop_by})) {
+            if (c.phase == Phase::reading && now < stop_by) {
+                try {
+                    c.reader.feed({});  // a stalled or late request is refused as an ended one
+                } catch (const std::invalid_argument& error) {
+                    refuse(c, error.what());
+                }
+            } else {
+                if (c.phase == Phase::writing) c.socket.abort();
+                c.phase = Phase::closed;
+            }
+        }
+        if (c.phase != Phase::closed) next = std::min({next, c.deadline, c.idle_until, stop_by});
+        it = settle(it);
+    }
+    next_sweep = next;
+}
+
+HttpServer::State::Map::iterator HttpServer::State::settle(Map::iterator it) {
+    Connection& c = *it->second;
+    if (c.phase == Phase::closed) return connections.erase(it);
+    if (c.phase != Phase::routing) return std::next(it);
+    ConnectionPtr routed = std::move(it->second);
+    const auto next = connections.erase(it);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        requests.push_back(std::move(routed));
+    }
+    request_cv.notify_one();
+    return next;
+}
+
+void HttpServer::State::handler_loop() noexcept {
+    for (;;) {
+        ConnectionPtr c;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            request_cv.wait(lock, [&] { return dispatch_closed || !requests.empty(); });
+            if (requests.empty()) return;
+            c = std::move(requests.front());
+            requests.pop_front();
+        }
+        try {
+            respond(std::move(c));
+        } catch (...) {
+            // Out of memory while answering: that connection is dropped, the handler stays.
+        }
+    }
+}
+
+void HttpServer::State::respond(ConnectionPtr c) {
+    HttpResponse response;
+    try {
+        response = handler(c->request);
+    } catch (const std::exception& error) {
+        response = bad_request(error.what());
+    } catch (...) {
+        response = bad_request("Local HTTP request failed with an unknown error");
+    }
+    begin_answer(*c, std::move(response), limits);
+    // Most answers fit the socket buffer: sent and closed here, without the loop.
+    if (send_some(*c, limits.progress_timeout) && !platform::input_pending(c->socket)) return;
+    if (c->phase == Phase::closed) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        returned.push_back(std::move(c));
+    }
+    waker.notify();
+}
+
+HttpServer::HttpServer(platform::Socket listener, HttpServerLimits limits, std::size_t handler_count, Handler handler)
+    : state_(std::make_unique<State>(std::move(listener), limits, std::move(handler))) {
+    State& s = *state_;
+    platform::set_non_blocking(s.listener);
+    s.poller.add(s.listener.fd(), kListenerKey, Poller::kReadable, false);
+    s.poller.add(s.waker.fd(), kWakerKey, Poller::kReadable, false);
+    try {
+        s.io_thread = std::thread([&s] { s.io_loop(); });
+        for (std::size_t i = 0; i < handler_count; ++i) s.handlers.emplace_back([&s] { s.handler_loop(); });
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+HttpServer::~HttpServer() { stop(); }
+
+void HttpServer::stop() noexcept {
+    State& s = *state_;
+    s.stopping.store(true);
+    s.waker.notify();
+    if (!s.io_thread.joinable()) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.dispatch_closed = true;
+    }
+    s.request_cv.notify_all();
+    for (std::thread& handler : s.handlers) {
+        if (handler.joinable()) handler.join();
+    }
+    s.handlers_done.store(true);
+    s.waker.notify();
+    if (s.io_thread.joinable()) s.io_thread.join();
+}
+
+}  // namespace vesk
