@@ -174,7 +174,7 @@ void Poller::modify(int fd, std::uint64_t key, std::uint32_t interest, bool one_
     if (::epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &event) != 0) throw SocketError("epoll_ctl", errno);
 }
 
-std::size_t Poller::wait(Event* events, std::size_t capacity, std::chrono::milliseconds timeout) {
+std::size_t Poller::wait(std::uint64_t* keys, std::size_t capacity, std::chrono::milliseconds timeout) {
     constexpr std::size_t kBatch = 128;
     epoll_event ready[kBatch];
     const int wanted = static_cast<int>(std::min(capacity, kBatch));
@@ -184,12 +184,7 @@ std::size_t Poller::wait(Event* events, std::size_t capacity, std::chrono::milli
         if (errno == EINTR) return 0;
         throw SocketError("epoll_wait", errno);
     }
-    for (int i = 0; i < n; ++i) {
-        const std::uint32_t flags = ready[i].events;
-        events[i].key = ready[i].data.u64;
-        events[i].readable = (flags & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
-        events[i].writable = (flags & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0;
-    }
+    for (int i = 0; i < n; ++i) keys[i] = ready[i].data.u64;
     return static_cast<std::size_t>(n);
 }
 

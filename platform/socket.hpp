@@ -55,11 +55,11 @@ using Clock = std::chrono::steady_clock;
 // Listener steps, each throwing SocketError named after its call. The address option is
 // SO_REUSEADDR (never SO_REUSEPORT): a second listener on a busy port still fails with
 // EADDRINUSE, while a restart right after traffic binds despite TIME_WAIT.
-Socket create_tcp_socket();                               // "socket"
-void allow_address_reuse(const Socket& socket);           // "setsockopt"
+Socket create_tcp_socket();                                    // "socket"
+void allow_address_reuse(const Socket& socket);                // "setsockopt"
 void bind_loopback(const Socket& socket, std::uint16_t port);  // "inet_pton", "bind"
-void start_listening(const Socket& socket);               // "listen" (SOMAXCONN)
-std::uint16_t local_port(const Socket& socket);           // "getsockname"
+void start_listening(const Socket& socket);                    // "listen" (SOMAXCONN)
+std::uint16_t local_port(const Socket& socket);                // "getsockname"
 void set_non_blocking(const Socket& socket);                   // "fcntl"
 
 // Accepts one waiting connection, non-blocking and close-on-exec, retrying EINTR and
@@ -86,12 +86,8 @@ bool input_pending(const Socket& socket);
 // "epoll_ctl", "epoll_wait").
 class Poller {
 public:
+    // A hang-up or an error is reported under either interest: the next call tells which.
     enum Interest : std::uint32_t { kNone = 0, kReadable = 1, kWritable = 2 };
-    struct Event {
-        std::uint64_t key = 0;
-        bool readable = false;  // also set for a hang-up or an error: the next call reports it
-        bool writable = false;
-    };
 
     Poller();
     ~Poller();
@@ -100,9 +96,9 @@ public:
 
     void add(int fd, std::uint64_t key, std::uint32_t interest, bool one_shot);
     void modify(int fd, std::uint64_t key, std::uint32_t interest, bool one_shot);
-    // Waits at most `timeout` and fills at most `capacity` events; an interrupted wait
-    // returns 0.
-    std::size_t wait(Event* events, std::size_t capacity, std::chrono::milliseconds timeout);
+    // Waits at most `timeout` for registrations to report; fills in at most `capacity` of
+    // their keys and returns the count. An interrupted wait returns 0.
+    std::size_t wait(std::uint64_t* keys, std::size_t capacity, std::chrono::milliseconds timeout);
 
 private:
     int fd_ = -1;

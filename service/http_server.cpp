@@ -41,7 +41,8 @@ constexpr milliseconds kStopGrace{1000};
 enum class Phase { reading, routing, writing, draining, closed };
 
 // One client connection, owned by one thread at a time: the I/O thread, or the handler
-// routing its request. Counted open for as long as it exists.
+// routing its request and sending what of the answer the socket takes at once. Counted
+// open for as long as it exists.
 struct Connection {
     Connection(platform::Socket s, std::uint64_t connection_id, std::atomic<std::size_t>& open_count)
         : socket(std::move(s)), id(connection_id), open(open_count) {
@@ -64,6 +65,7 @@ struct Connection {
     std::string body;
     std::size_t sent = 0;
     std::size_t drained = 0;
+    bool polled = false;           // registered with the poller
     Clock::time_point deadline;    // of the phase as a whole
     Clock::time_point idle_until;  // the next bytes must move by then
 };
@@ -148,7 +150,7 @@ struct HttpServer::State {
     void handler_loop() noexcept;
 
 private:
-    void on_event(const Poller::Event& event);
+    void on_event(std::uint64_t key);
     void accept_ready();
     bool evict_oldest_unfinished();
     void pause_accepting(Clock::time_point until);
@@ -162,19 +164,21 @@ private:
     void take_returned();
     void begin_stop();
     void sweep();
+    // Erases a closed connection, hands a complete request to the handlers; the next entry.
     Map::iterator settle(Map::iterator it);
+    void hand_to_handler(ConnectionPtr c);
     void respond(ConnectionPtr c);
 };
 
 void HttpServer::State::io_loop() noexcept {
-    Poller::Event events[kEventsPerWait];
+    std::uint64_t ready_keys[kEventsPerWait];
     for (;;) {
         try {
             auto timeout = std::chrono::ceil<milliseconds>(next_sweep - Clock::now());
             if (accept_paused) timeout = std::min(timeout, kPausedInterval);
             const std::size_t ready =
-                poller.wait(events, kEventsPerWait, std::clamp(timeout, milliseconds(0), kSweepInterval));
-            for (std::size_t i = 0; i < ready; ++i) on_event(events[i]);
+                poller.wait(ready_keys, kEventsPerWait, std::clamp(timeout, milliseconds(0), kSweepInterval));
+            for (std::size_t i = 0; i < ready; ++i) on_event(ready_keys[i]);
             if (accept_paused) resume_accepting_if_due();
             if (stopping.load() && listening) begin_stop();
             if (Clock::now() >= next_sweep) sweep();
@@ -189,18 +193,18 @@ void HttpServer::State::io_loop() noexcept {
     }
 }
 
-void HttpServer::State::on_event(const Poller::Event& event) {
-    if (event.key == kListenerKey) {
+void HttpServer::State::on_event(std::uint64_t key) {
+    if (key == kListenerKey) {
         if (listening && !accept_paused) accept_ready();
         return;
     }
-    if (event.key == kWakerKey) {
+    if (key == kWakerKey) {
         waker.clear();
         take_returned();
         return;
     }
     // A report for a connection a handler holds, or has closed, is stale.
-    const auto it = connections.find(event.key);
+    const auto it = connections.find(key);
     if (it == connections.end()) return;
     Connection& c = *it->second;
     if (c.phase == Phase::reading) {
@@ -231,12 +235,13 @@ void HttpServer::State::accept_ready() {
         const auto now = Clock::now();
         c->deadline = now + limits.deadline;
         c->idle_until = now + limits.progress_timeout;
-        try {
-            poller.add(c->socket.fd(), c->id, Poller::kReadable, true);
-        } catch (const platform::SocketError&) {
-            continue;  // that connection is closed unread
+        // The request has often arrived with the connection: read it before waiting.
+        receive(*c);
+        if (c->phase == Phase::routing) {
+            hand_to_handler(std::move(c));
+        } else if (c->phase != Phase::closed) {
+            connections.emplace(c->id, std::move(c));
         }
-        connections.emplace(c->id, std::move(c));
     }
 }
 
@@ -325,7 +330,12 @@ void HttpServer::State::drain(Connection& c) {
 
 void HttpServer::State::rearm(Connection& c, std::uint32_t interest) {
     try {
-        poller.modify(c.socket.fd(), c.id, interest, true);
+        if (c.polled) {
+            poller.modify(c.socket.fd(), c.id, interest, true);
+        } else {
+            poller.add(c.socket.fd(), c.id, interest, true);
+            c.polled = true;
+        }
     } catch (const platform::SocketError&) {
         c.phase = Phase::closed;
     }
@@ -396,12 +406,16 @@ HttpServer::State::Map::iterator HttpServer::State::settle(Map::iterator it) {
     if (c.phase != Phase::routing) return std::next(it);
     ConnectionPtr routed = std::move(it->second);
     const auto next = connections.erase(it);
+    hand_to_handler(std::move(routed));
+    return next;
+}
+
+void HttpServer::State::hand_to_handler(ConnectionPtr c) {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        requests.push_back(std::move(routed));
+        requests.push_back(std::move(c));
     }
     request_cv.notify_one();
-    return next;
 }
 
 void HttpServer::State::handler_loop() noexcept {
