@@ -41,6 +41,8 @@ public:
     // bytes past the declared length are dropped.
     bool feed(std::string_view bytes);
     bool headers_complete() const noexcept { return headers_complete_; }
+    // The declared Content-Length (0 without one), once the headers are complete.
+    std::uint64_t body_length() const noexcept { return body_length_; }
     bool complete() const noexcept { return complete_; }
     // The request, once complete; leaves the reader empty.
     HttpRequest take_request();

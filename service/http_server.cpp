@@ -37,27 +37,46 @@ constexpr milliseconds kPausedInterval{10};
 constexpr milliseconds kDescriptorPause{20};
 // Once stopping, answers still leaving get this long at most.
 constexpr milliseconds kStopGrace{1000};
+// Bodies up to this size are read at once; larger ones share the body budget.
+constexpr std::uint64_t kSmallBodyBytes = 65536;
 
 enum class Phase { reading, routing, writing, draining, closed };
 
+// What every connection counts while it exists: itself, and the large body it holds.
+struct Counters {
+    std::atomic<std::size_t> open{0};
+    std::atomic<std::uint64_t> body_bytes{0};
+};
+
 // One client connection, owned by one thread at a time: the I/O thread, or the handler
-// routing its request and sending what of the answer the socket takes at once. Counted
-// open for as long as it exists.
+// routing its request and sending what of the answer the socket takes at once.
 struct Connection {
-    Connection(platform::Socket s, std::uint64_t connection_id, std::atomic<std::size_t>& open_count)
-        : socket(std::move(s)), id(connection_id), open(open_count) {
-        ++open;
+    Connection(platform::Socket s, std::uint64_t connection_id, Counters& shared)
+        : socket(std::move(s)), id(connection_id), counters(shared) {
+        ++counters.open;
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection() {
+        release_body();
         socket.close();
-        --open;
+        --counters.open;
+    }
+    void reserve_body(std::uint64_t bytes) {
+        counters.body_bytes += bytes;
+        body_reserved += bytes;
+    }
+    void release_body() {
+        counters.body_bytes -= body_reserved;
+        body_reserved = 0;
     }
 
     platform::Socket socket;
     const std::uint64_t id;
-    std::atomic<std::size_t>& open;
+    Counters& counters;
+    std::uint64_t body_reserved = 0;
+    bool body_checked = false;  // a large body was admitted, or reserved
+    bool body_waiting = false;  // its large body waits for room in the budget
     Phase phase = Phase::reading;
     HttpRequestReader reader;
     HttpRequest request;
@@ -78,6 +97,7 @@ HttpResponse bad_request(const std::string& message) {
 
 void begin_answer(Connection& c, HttpResponse response, const HttpServerLimits& limits) {
     c.request = HttpRequest();
+    c.release_body();
     c.head = http_response_head(response);
     c.body = std::move(response.body);
     c.sent = 0;
@@ -123,7 +143,7 @@ struct HttpServer::State {
     platform::Socket listener;
     Poller poller;
     platform::Waker waker;
-    std::atomic<std::size_t> open{0};
+    Counters counters;
     std::atomic<bool> stopping{false};
     std::atomic<bool> handlers_done{false};
 
@@ -136,6 +156,7 @@ struct HttpServer::State {
 
     // The I/O thread's own. Ids grow with each accept, so the map is in accept order.
     Map connections;
+    std::deque<std::uint64_t> body_waiters;  // in the order their headers completed
     std::uint64_t last_id = kWakerKey;
     bool listening = true;
     bool accept_paused = false;
@@ -156,6 +177,9 @@ private:
     void pause_accepting(Clock::time_point until);
     void resume_accepting_if_due();
     void receive(Connection& c);
+    // False when the connection's large body must wait for room in the budget.
+    bool admit_body(Connection& c);
+    void admit_waiting_bodies();
     void refuse(Connection& c, const char* message);
     void write(Connection& c);
     void finish_answer(Connection& c);
@@ -175,11 +199,12 @@ void HttpServer::State::io_loop() noexcept {
     for (;;) {
         try {
             auto timeout = std::chrono::ceil<milliseconds>(next_sweep - Clock::now());
-            if (accept_paused) timeout = std::min(timeout, kPausedInterval);
+            if (accept_paused || !body_waiters.empty()) timeout = std::min(timeout, kPausedInterval);
             const std::size_t ready =
                 poller.wait(ready_keys, kEventsPerWait, std::clamp(timeout, milliseconds(0), kSweepInterval));
             for (std::size_t i = 0; i < ready; ++i) on_event(ready_keys[i]);
             if (accept_paused) resume_accepting_if_due();
+            if (!body_waiters.empty()) admit_waiting_bodies();
             if (stopping.load() && listening) begin_stop();
             if (Clock::now() >= next_sweep) sweep();
             if (handlers_done.load()) {
@@ -219,7 +244,7 @@ void HttpServer::State::on_event(std::uint64_t key) {
 
 void HttpServer::State::accept_ready() {
     for (int i = 0; i < kAcceptsPerTurn; ++i) {
-        if (open.load() >= limits.max_connections && !evict_oldest_unfinished()) {
+        if (counters.open.load() >= limits.max_connections && !evict_oldest_unfinished()) {
             pause_accepting(Clock::now());
             return;
         }
@@ -231,7 +256,7 @@ void HttpServer::State::accept_ready() {
             }
             return;
         }
-        auto c = std::make_unique<Connection>(std::move(socket), ++last_id, open);
+        auto c = std::make_unique<Connection>(std::move(socket), ++last_id, counters);
         const auto now = Clock::now();
         c->deadline = now + limits.deadline;
         c->idle_until = now + limits.progress_timeout;
@@ -262,7 +287,7 @@ void HttpServer::State::pause_accepting(Clock::time_point until) {
 }
 
 void HttpServer::State::resume_accepting_if_due() {
-    if (!listening || Clock::now() < resume_accept_at || open.load() >= limits.max_connections) return;
+    if (!listening || Clock::now() < resume_accept_at || counters.open.load() >= limits.max_connections) return;
     poller.modify(listener.fd(), kListenerKey, Poller::kReadable, false);
     accept_paused = false;
 }
@@ -273,7 +298,9 @@ void HttpServer::State::receive(Connection& c) {
         const platform::IoResult result = platform::receive_available(c.socket, buffer, c.reader.wanted());
         if (result.would_block) break;
         try {
-            if (c.reader.feed(std::string_view(buffer, result.bytes))) {
+            const bool complete = c.reader.feed(std::string_view(buffer, result.bytes));
+            if (!admit_body(c)) return;  // not read again until there is room
+            if (complete) {
                 c.request = c.reader.take_request();
                 c.phase = Phase::routing;
                 return;
@@ -285,6 +312,38 @@ void HttpServer::State::receive(Connection& c) {
         c.idle_until = Clock::now() + limits.progress_timeout;
     }
     rearm(c, Poller::kReadable);
+}
+
+// Many large bodies read at once would hold far more memory than the handlers can route:
+// past the budget, a body waits, unread, until earlier ones are answered. One that has
+// arrived whole is already in memory and is counted as it is.
+bool HttpServer::State::admit_body(Connection& c) {
+    if (c.body_checked || !c.reader.headers_complete()) return true;
+    const std::uint64_t length = c.reader.body_length();
+    const std::uint64_t held = counters.body_bytes.load();
+    if (length > kSmallBodyBytes && !c.reader.complete() && held != 0 && held + length > limits.body_budget) {
+        if (!c.body_waiting) body_waiters.push_back(c.id);
+        c.body_waiting = true;
+        return false;
+    }
+    if (length > kSmallBodyBytes) c.reserve_body(length);
+    c.body_checked = true;
+    c.body_waiting = false;
+    return true;
+}
+
+void HttpServer::State::admit_waiting_bodies() {
+    while (!body_waiters.empty()) {
+        const auto it = connections.find(body_waiters.front());
+        if (it != connections.end() && it->second->body_waiting) {
+            Connection& c = *it->second;
+            if (!admit_body(c)) return;
+            c.idle_until = Clock::now() + limits.progress_timeout;
+            receive(c);
+            settle(it);
+        }
+        body_waiters.pop_front();
+    }
 }
 
 // The answer to a request that reached a limit, a deadline or a refusal of the reader.
@@ -382,6 +441,8 @@ void HttpServer::State::sweep() {
     auto next = now + kSweepInterval;
     for (auto it = connections.begin(); it != connections.end();) {
         Connection& c = *it->second;
+        // A body waiting for the budget is not the client's delay: only its deadline runs.
+        if (c.body_waiting) c.idle_until = std::max(c.idle_until, now + limits.progress_timeout);
         if (now >= std::min({c.deadline, c.idle_until, stop_by})) {
             if (c.phase == Phase::reading && now < stop_by) {
                 try {

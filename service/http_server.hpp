@@ -24,6 +24,10 @@ struct HttpServerLimits {
     // Open connections. Past it, the connection that has waited longest without completing
     // its headers is closed; when there is none, accepting waits.
     std::size_t max_connections = 1024;
+    // Bytes of large request bodies (over 64 KiB) held at once, counted by their declared
+    // length from the end of their headers until their answer begins. A body that finds
+    // no room is not read until there is, in the order the headers came.
+    std::uint64_t body_budget = std::uint64_t{256} << 20;
 };
 
 class HttpServer {

@@ -77,8 +77,11 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
         limits.deadline = options.request_deadline;
         limits.progress_timeout = kSocketTimeout;
         limits.max_connections = std::clamp(descriptors / 2, kMinOpenConnections, kMaxOpenConnections);
+        // As many large bodies in memory as the handlers could route at once.
+        const std::size_t handler_count = connection_handler_count(options.worker_count);
+        limits.body_budget = handler_count * kMaxHttpBodyBytes;
         http_server = std::make_unique<HttpServer>(
-            std::move(listen_socket), limits, connection_handler_count(options.worker_count),
+            std::move(listen_socket), limits, handler_count,
             [this](const HttpRequest& request) { return answer_request(request); });
     } catch (...) {
         stop();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -230,6 +231,59 @@ TEST(ServiceProgram, IdleAndTricklingClientsCannotStarveIt) {
     EXPECT_EQ(service.wait(2s), 0);
     for (int fd : idle) ::close(fd);
     for (int fd : trickling) ::close(fd);
+}
+
+// Resident memory of a process in MiB, from /proc.
+double resident_mib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+}
+
+// 24 clients upload 32 MiB bodies at once and never send the last byte: the service reads
+// only as many as its four handlers could route, so its memory stays bounded, and a later
+// large upload waits unread until the others are gone, then is answered.
+TEST(ServiceProgram, LargeUploadsShareABoundedBudget) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const double before = resident_mib(service.pid());
+    const std::string head = "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
+                             "Content-Type: application/json\r\nContent-Length: 33554432\r\n\r\n";
+    constexpr std::size_t kAllButOne = (32 << 20) - 1;
+    const std::string spaces(1 << 20, ' ');
+    std::vector<int> uploads;
+    std::vector<std::size_t> sent(24, 0);
+    for (int i = 0; i < 24; ++i) {
+        uploads.push_back(vesk::test::connect_to_loopback(port));
+        ASSERT_EQ(::send(uploads.back(), head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    }
+    for (const auto until = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < until;) {
+        bool moved = false;
+        for (std::size_t i = 0; i < uploads.size(); ++i) {
+            const std::size_t want = std::min(spaces.size(), kAllButOne - sent[i]);
+            const ssize_t n = want == 0 ? 0 : ::send(uploads[i], spaces.data(), want, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent[i] += static_cast<std::size_t>(n);
+            moved = moved || n > 0;
+        }
+        if (!moved) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_LT(resident_mib(service.pid()) - before, 4 * 32 + 64);
+    EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
+
+    auto late = std::async(std::launch::async, [&] {
+        return vesk::test::http_post(port, "/api/jobs", std::string((1 << 20) - 2, ' ') + "[]");
+    });
+    EXPECT_EQ(late.wait_for(500ms), std::future_status::timeout);
+    for (int fd : uploads) ::close(fd);
+    ASSERT_EQ(late.wait_for(10s), std::future_status::ready);
+    const auto reply = late.get();
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_NE(reply.body.find("Job body must be an object"), std::string::npos) << reply.body;
 }
 
 }  // namespace
