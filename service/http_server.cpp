@@ -173,7 +173,7 @@ struct HttpServer::State {
 private:
     void on_event(std::uint64_t key);
     void accept_ready();
-    bool evict_oldest_unfinished();
+    bool evict_one();
     void pause_accepting(Clock::time_point until);
     void resume_accepting_if_due();
     void receive(Connection& c);
@@ -243,11 +243,7 @@ void HttpServer::State::on_event(std::uint64_t key) {
 }
 
 void HttpServer::State::accept_ready() {
-    for (int i = 0; i < kAcceptsPerTurn; ++i) {
-        if (counters.open.load() >= limits.max_connections && !evict_oldest_unfinished()) {
-            pause_accepting(Clock::now());
-            return;
-        }
+    for (int i = 0; i < kAcceptsPerTurn && !accept_paused; ++i) {
         int error = 0;
         platform::Socket socket = platform::accept_waiting_connection(listener, error);
         if (!socket.valid()) {
@@ -257,6 +253,9 @@ void HttpServer::State::accept_ready() {
             return;
         }
         auto c = std::make_unique<Connection>(std::move(socket), ++last_id, counters);
+        // Past the bound, another connection makes room; when none can, this one is the last
+        // accepted until one can.
+        if (counters.open.load() > limits.max_connections && !evict_one()) pause_accepting(Clock::now());
         const auto now = Clock::now();
         c->deadline = now + limits.deadline;
         c->idle_until = now + limits.progress_timeout;
@@ -270,14 +269,24 @@ void HttpServer::State::accept_ready() {
     }
 }
 
-bool HttpServer::State::evict_oldest_unfinished() {
+// At the bound, one of the loop's connections makes room, oldest first: one still without
+// its headers, else one still sending its body, else an answer the client is slow to take.
+bool HttpServer::State::evict_one() {
+    if (connections.empty()) return false;
+    auto body = connections.end();
     for (auto it = connections.begin(); it != connections.end(); ++it) {
-        if (it->second->phase == Phase::reading && !it->second->reader.headers_complete()) {
+        const Connection& c = *it->second;
+        if (c.phase != Phase::reading) continue;
+        if (!c.reader.headers_complete()) {
             connections.erase(it);
             return true;
         }
+        if (body == connections.end()) body = it;
     }
-    return false;
+    const auto victim = body != connections.end() ? body : connections.begin();
+    if (victim->second->phase == Phase::writing) victim->second->socket.abort();
+    connections.erase(victim);
+    return true;
 }
 
 void HttpServer::State::pause_accepting(Clock::time_point until) {
@@ -287,7 +296,10 @@ void HttpServer::State::pause_accepting(Clock::time_point until) {
 }
 
 void HttpServer::State::resume_accepting_if_due() {
-    if (!listening || Clock::now() < resume_accept_at || counters.open.load() >= limits.max_connections) return;
+    if (!listening || Clock::now() < resume_accept_at) return;
+    // At the bound, any connection of the loop's own can make room; those with handlers
+    // will close soon.
+    if (counters.open.load() >= limits.max_connections && connections.empty()) return;
     poller.modify(listener.fd(), kListenerKey, Poller::kReadable, false);
     accept_paused = false;
 }

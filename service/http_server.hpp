@@ -22,7 +22,8 @@ struct HttpServerLimits {
     // The longest wait for a client's next bytes in either direction.
     std::chrono::milliseconds progress_timeout{5000};
     // Open connections. Past it, the connection that has waited longest without completing
-    // its headers is closed; when there is none, accepting waits.
+    // its headers is closed; when there is none, the oldest still sending its body, then the
+    // oldest answer still leaving; when all are with the handlers, accepting waits.
     std::size_t max_connections = 1024;
     // Bytes of large request bodies (over 64 KiB) held at once, counted by their declared
     // length from the end of their headers until their answer begins. A body that finds
