@@ -157,6 +157,7 @@ struct HttpServer::State {
     // The I/O thread's own. Ids grow with each accept, so the map is in accept order.
     Map connections;
     std::deque<std::uint64_t> body_waiters;  // in the order their headers completed
+    std::vector<ConnectionPtr> completed;    // requests for the handlers, queued each turn
     std::uint64_t last_id = kWakerKey;
     bool listening = true;
     bool accept_paused = false;
@@ -191,6 +192,7 @@ private:
     // Erases a closed connection, hands a complete request to the handlers; the next entry.
     Map::iterator settle(Map::iterator it);
     void hand_to_handler(ConnectionPtr c);
+    void flush_completed();
     void respond(ConnectionPtr c);
 };
 
@@ -205,6 +207,7 @@ void HttpServer::State::io_loop() noexcept {
             for (std::size_t i = 0; i < ready; ++i) on_event(ready_keys[i]);
             if (accept_paused) resume_accepting_if_due();
             if (!body_waiters.empty()) admit_waiting_bodies();
+            flush_completed();
             if (stopping.load() && listening) begin_stop();
             if (Clock::now() >= next_sweep) sweep();
             if (handlers_done.load()) {
@@ -441,6 +444,7 @@ void HttpServer::State::begin_stop() {
         }
         it = settle(it);
     }
+    flush_completed();
     {
         std::lock_guard<std::mutex> lock(mutex);
         dispatch_closed = true;
@@ -483,12 +487,22 @@ HttpServer::State::Map::iterator HttpServer::State::settle(Map::iterator it) {
     return next;
 }
 
-void HttpServer::State::hand_to_handler(ConnectionPtr c) {
+void HttpServer::State::hand_to_handler(ConnectionPtr c) { completed.push_back(std::move(c)); }
+
+// Once per turn of the loop: one lock and one wake-up for all the requests it completed.
+void HttpServer::State::flush_completed() {
+    if (completed.empty()) return;
+    const std::size_t count = completed.size();
     {
         std::lock_guard<std::mutex> lock(mutex);
-        requests.push_back(std::move(c));
+        for (ConnectionPtr& c : completed) requests.push_back(std::move(c));
     }
-    request_cv.notify_one();
+    completed.clear();
+    if (count == 1) {
+        request_cv.notify_one();
+    } else {
+        request_cv.notify_all();
+    }
 }
 
 void HttpServer::State::handler_loop() noexcept {
