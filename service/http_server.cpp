@@ -75,7 +75,7 @@ struct Connection {
     const std::uint64_t id;
     Counters& counters;
     std::uint64_t body_reserved = 0;
-    bool body_checked = false;  // a large body was admitted, or reserved
+    bool body_checked = false;  // the budget has let its body in (or had no say)
     bool body_waiting = false;  // its large body waits for room in the budget
     Phase phase = Phase::reading;
     HttpRequestReader reader;
