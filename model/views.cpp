@@ -68,6 +68,24 @@ void append_number_attribute(std::string& out, std::string_view name, double val
     out += '"';
 }
 
+// One polyline line; the v axis is flipped so that drawing-up is SVG-up.
+void append_polyline(std::string& text, const ProjectedPolyline& polyline, double min_u, double max_v, double m) {
+    text += "  <polyline";
+    append_attribute(text, "fill", "none");
+    append_attribute(text, "stroke", polyline.hidden ? "#777" : "#111");
+    append_attribute(text, "stroke-width", "0.35");
+    append_attribute(text, "vector-effect", "non-scaling-stroke");
+    if (polyline.hidden) append_attribute(text, "stroke-dasharray", "2 1");
+    text += " points=\"";
+    for (const ViewPoint& p : polyline.points) {
+        append_number(text, p.u - min_u + m);
+        text += ',';
+        append_number(text, max_v - p.v + m);
+        text += ' ';
+    }
+    text += "\"/>\n";
+}
+
 }  // namespace
 
 ViewProjection make_view_projection(ViewType view) {
@@ -173,21 +191,13 @@ std::string view_svg_text(ViewType view, const std::vector<ProjectedPolyline>& p
     append_attribute(text, "height", "100%");
     append_attribute(text, "fill", "white");
     text += "/>\n";
-    for (const ProjectedPolyline& polyline : polylines) {
-        text += "  <polyline";
-        append_attribute(text, "fill", "none");
-        append_attribute(text, "stroke", polyline.hidden ? "#777" : "#111");
-        append_attribute(text, "stroke-width", "0.35");
-        append_attribute(text, "vector-effect", "non-scaling-stroke");
-        if (polyline.hidden) append_attribute(text, "stroke-dasharray", "2 1");
-        text += " points=\"";
-        for (const ViewPoint& p : polyline.points) {
-            append_number(text, p.u - min_u + m);
-            text += ',';
-            append_number(text, max_v - p.v + m);
-            text += ' ';
+    // Hidden polylines first, each class in its own order: a visible edge is drawn over a
+    // hidden one that lies behind it, so a prism's outline does not come out dashed.
+    for (const bool hidden_class : {true, false}) {
+        for (const ProjectedPolyline& polyline : polylines) {
+            if (polyline.hidden != hidden_class) continue;
+            append_polyline(text, polyline, min_u, max_v, m);
         }
-        text += "\"/>\n";
     }
     text += "</svg>\n";
     return text;
