@@ -13,6 +13,7 @@
 #include "intake/sha256.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_service.hpp"
+#include "platform/files.hpp"
 #include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
@@ -279,6 +280,48 @@ TEST(PilotWorker, RecoveryRequeuesAndStopDrainsTheQueue) {
     }
     // Everything they persisted recovers strictly.
     EXPECT_EQ(start_error(dir.path()), test::kNoError);
+}
+
+// What a crash leaves mid-write, under the names the file layer really gives: planted
+// beside and below an awaiting job, they are never sealed into its bundle and are gone after
+// a restart. A client's own file named like an old-style temporary is neither.
+TEST(PilotRecovery, TemporariesNeverReachTheBundleAndGoAtStart) {
+    TempDir dir;
+    PilotRecord record = make_job_on_disk(dir.path(), 1, PilotStatus::awaiting_review);
+    const fs::path& job = record.job_directory;
+    const auto plant = [](const fs::path& final_path) {
+        fs::create_directories(final_path.parent_path());
+        const fs::path name = platform::TemporaryFile(final_path).path();  // removed again at once
+        test::write_file(name, "half");
+        test::write_file(final_path.string() + ".tmp", "half");
+        return std::vector<fs::path>{name, final_path.string() + ".tmp"};
+    };
+    std::vector<fs::path> planted;
+    for (const fs::path& final_path : {job / "preview.png", job / "model" / "reviewed_graph.step", dir.path() / "x"}) {
+        for (const fs::path& path : plant(final_path)) planted.push_back(path);
+    }
+    fs::create_directories(job / "review");
+    test::write_file(job / "review" / ".tmp-7-0-r.json", "a refused attempt");
+    PilotRecord sealed = record;
+    test::fake_review(sealed);
+    test::fake_model(sealed);
+    const SortedJson manifest = parse_strict_json(read_pilot_file(job / kEvidenceManifestFile));
+    std::vector<std::string> listed;
+    for (const auto& entry : manifest["files"]) listed.push_back(entry["path"]);
+    EXPECT_EQ(listed,
+              (std::vector<std::string>{
+                  "candidates.json", "drawing.png", "model/reviewed_graph.step", "model/reviewed_graph_front.svg",
+                  "model/reviewed_graph_report.json", "model/reviewed_graph_side.svg", "model/reviewed_graph_top.svg",
+                  "pilot_traffic.json", "review/.tmp-7-0-r.json", "review/review-1.json", "reviewed_graph.json"}));
+    const std::string archive = test::read_file(sealed.evidence_bundle_path);
+    for (const fs::path& path : planted) {
+        EXPECT_EQ(archive.find(path.filename().string()), std::string::npos) << path;
+    }
+
+    { PilotService service(dir.path(), nullptr, {}); }
+    for (const fs::path& path : planted) EXPECT_FALSE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::exists(job / "review" / ".tmp-7-0-r.json"));
+    EXPECT_TRUE(fs::exists(sealed.evidence_bundle_path));
 }
 
 TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {
