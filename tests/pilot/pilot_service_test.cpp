@@ -282,46 +282,30 @@ TEST(PilotWorker, RecoveryRequeuesAndStopDrainsTheQueue) {
     EXPECT_EQ(start_error(dir.path()), test::kNoError);
 }
 
-// What a crash leaves mid-write, under the names the file layer really gives: planted
-// beside and below an awaiting job, they are never sealed into its bundle and are gone after
-// a restart. A client's own file named like an old-style temporary is neither.
+// What a crash leaves mid-write, under the names the file layer really gives, beside and
+// below an awaiting job: never sealed into its bundle, gone after a restart. A client's
+// review record named like an old-style temporary is neither.
 TEST(PilotRecovery, TemporariesNeverReachTheBundleAndGoAtStart) {
     TempDir dir;
     PilotRecord record = make_job_on_disk(dir.path(), 1, PilotStatus::awaiting_review);
-    const fs::path& job = record.job_directory;
-    const auto plant = [](const fs::path& final_path) {
-        fs::create_directories(final_path.parent_path());
-        const fs::path name = platform::TemporaryFile(final_path).path();  // removed again at once
-        test::write_file(name, "half");
-        test::write_file(final_path.string() + ".tmp", "half");
-        return std::vector<fs::path>{name, final_path.string() + ".tmp"};
-    };
     std::vector<fs::path> planted;
-    for (const fs::path& final_path : {job / "preview.png", job / "model" / "reviewed_graph.step", dir.path() / "x"}) {
-        for (const fs::path& path : plant(final_path)) planted.push_back(path);
+    for (const fs::path& final_path : {record.job_directory / "model" / "reviewed_graph.step", dir.path() / "x"}) {
+        fs::create_directories(final_path.parent_path());
+        for (const fs::path& path : {platform::TemporaryFile(final_path).path(), fs::path(final_path) += ".tmp"}) {
+            test::write_file(path, "half");  // the TemporaryFile itself is gone: only its name is used
+            planted.push_back(path);
+        }
     }
-    fs::create_directories(job / "review");
-    test::write_file(job / "review" / ".tmp-7-0-r.json", "a refused attempt");
-    PilotRecord sealed = record;
-    test::fake_review(sealed);
-    test::fake_model(sealed);
-    const SortedJson manifest = parse_strict_json(read_pilot_file(job / kEvidenceManifestFile));
-    std::vector<std::string> listed;
-    for (const auto& entry : manifest["files"]) listed.push_back(entry["path"]);
-    EXPECT_EQ(listed,
-              (std::vector<std::string>{
-                  "candidates.json", "drawing.png", "model/reviewed_graph.step", "model/reviewed_graph_front.svg",
-                  "model/reviewed_graph_report.json", "model/reviewed_graph_side.svg", "model/reviewed_graph_top.svg",
-                  "pilot_traffic.json", "review/.tmp-7-0-r.json", "review/review-1.json", "reviewed_graph.json"}));
-    const std::string archive = test::read_file(sealed.evidence_bundle_path);
-    for (const fs::path& path : planted) {
-        EXPECT_EQ(archive.find(path.filename().string()), std::string::npos) << path;
-    }
+    const fs::path client_named = record.job_directory / "review" / ".tmp-7-0-r.json";
+    test::fake_review(record, ".tmp-7-0-r");
+    test::fake_model(record);
+    const std::string manifest = read_pilot_file(record.job_directory / kEvidenceManifestFile);
+    for (const fs::path& path : planted) EXPECT_EQ(manifest.find(path.filename().string()), std::string::npos) << path;
+    EXPECT_NE(manifest.find("review/.tmp-7-0-r.json"), std::string::npos);
 
     { PilotService service(dir.path(), nullptr, {}); }
     for (const fs::path& path : planted) EXPECT_FALSE(fs::exists(path)) << path;
-    EXPECT_TRUE(fs::exists(job / "review" / ".tmp-7-0-r.json"));
-    EXPECT_TRUE(fs::exists(sealed.evidence_bundle_path));
+    EXPECT_TRUE(fs::exists(client_named));
 }
 
 TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {
