@@ -277,15 +277,37 @@ TEST_F(PdfPageAccessTest, HostilePagesAreRefused) {
         EXPECT_EQ(std::string(error.what()), "PDF page 0 draws a form inside itself");
     }
 
-    // Over four million path segments on one page: points the engine holds (a filled
-    // path of rectangles), and segments that flattened curves would emit.
+    // Over four million path segments on one page: points the engine holds (filled paths
+    // of twenty rectangles), and segments that flattened curves would emit.
     std::string rectangles;
-    for (int i = 0; i < 800'001; ++i) rectangles += "0 0 1 1 re\n";
+    for (int i = 0; i < 40'001; ++i) {
+        for (int k = 0; k < 20; ++k) rectangles += "0 0 1 1 re ";
+        rectangles += "f\n";
+    }
     PdfPageSpec dense;
-    dense.extra_content = rectangles + "f\n";
+    dense.extra_content = rectangles;
     const std::filesystem::path many = write_page(dense);
     EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(many, 0, 36.0, out("many.png")); }),
               "PDF page 0 holds more than 4000000 path segments");
+    // A path is bounded while it is built: sub-paths, and points before it is painted.
+    dense.extra_content = "";
+    for (int i = 0; i < 250'100; ++i) dense.extra_content += "0 0 1 1 re\n";
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(write_page(dense)); }),
+              "PDF page 0 holds a path of more than 250000 sub-paths");
+    dense.extra_content = "0 0 m\n";
+    for (int i = 0; i < 1'333'400; ++i) dense.extra_content += "0 0 1 1 0 1 c\n";
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(write_page(dense)); }),
+              "PDF page 0 holds more than 4000000 path segments");
+    // Content bytes count a form as often as it is drawn: 70 draws of a 1 MiB form.
+    PdfPageSpec repeated;
+    repeated.form = test::PdfForm{};
+    repeated.form->blank_padding = std::uint64_t{1} << 20;
+    for (int i = 0; i < 70; ++i) repeated.extra_content += "/Fm1 Do\n";
+    const std::filesystem::path drawn = write_page(repeated);
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(drawn); }),
+              "PDF page 0 holds more than 67108864 bytes of content");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(drawn, 0, 36.0, out("d.png")); }),
+              "PDF page 0 holds more than 67108864 bytes of content");
     std::string curves = "0 0 m\n";
     for (int i = 0; i < 62'501; ++i) curves += "0 300 300 300 300 0 c 300 300 0 300 0 0 c\n";
     PdfPageSpec curvy;
