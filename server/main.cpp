@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -67,6 +68,9 @@ void warn_without_index_page(const std::filesystem::path& web_directory) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The C library reads the time zone on first use; OCCT's STEP date and the PDF engine's
+    // colour code both use it. Read once here, before any thread exists, so they never race.
+    ::tzset();
     // Standard output carries the two start-up lines and nothing else.
     vesk::route_occt_messages_to_stderr();
     try {

@@ -57,7 +57,7 @@ void send_http_response(const platform::Socket& socket, const HttpResponse& resp
 }
 
 HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document) {
-    return json_response(status, std::move(reason), document, nlohmann::ordered_json::error_handler_t::strict);
+    return json_response(status, std::move(reason), document, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 nlohmann::ordered_json error_document(const std::string& code, const std::string& message) {

@@ -132,6 +132,16 @@ TEST(ServiceProgram, SecondServiceOnBusyPortOrJobsDirectory) {
     EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
 }
 
+// Paths in the jobs directory reach persisted messages and answers, which are UTF-8: a
+// directory whose path is not is refused at start.
+TEST(ServiceProgram, JobsDirectoryPathMustBeUtf8) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs\xff"}, dir.path());
+    EXPECT_EQ(service.wait(10s), 1);
+    EXPECT_EQ(service.error_output(), "vesk-service: Jobs directory path must be valid UTF-8\n" + kUsage);
+    EXPECT_FALSE(fs::exists(dir.path() / "jobs\xff"));
+}
+
 // Start-and-stop cycles of the program in two lanes, each stopped by SIGINT or SIGTERM
 // while clients hammer it; every one must end with code 0 within 2 s. (The service's own
 // stop runs 100 times under load in local_service_test.)
