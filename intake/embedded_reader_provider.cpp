@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "intake/provider_inputs.hpp"
 #include "intake/sha256.hpp"
 #include "model/json_util.hpp"
 #include "platform/files.hpp"

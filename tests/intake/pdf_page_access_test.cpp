@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "intake/image_io.hpp"
-#include "intake/raster_intake.hpp"
+#include "intake/raster_intake_internal.hpp"
 #include "support/expect_error.hpp"
 #include "support/pdf_writer.hpp"
 #include "support/run_process.hpp"

@@ -11,6 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "intake/raster_intake_internal.hpp"
+#include "intake/reader_response_internal.hpp"
+
 namespace vesk::test {
 namespace {
 
