@@ -13,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "intake/raster_intake.hpp"
+#include "intake/raster_intake_internal.hpp"
 #include "model/occt_support.hpp"
 #include "support/drawing_generator.hpp"
 

@@ -1,5 +1,6 @@
 // Sketch analysis of a dimensioned plate: front outline, a grid of holes held by their
-// diameters, and the top view's outline, as the rectangle binding builds it.
+// diameters, and the top view's outline, as the rectangle binding builds it. The largest
+// has the most holes a part may have.
 #include <string>
 
 #include <benchmark/benchmark.h>
@@ -65,6 +66,6 @@ void BM_AnalyzePlate(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_AnalyzePlate)->Arg(4)->Arg(64)->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AnalyzePlate)->Arg(4)->Arg(64)->Arg(256)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -1,4 +1,5 @@
 // vesk-cli: runs the model pipeline once on one DimensionGraph file.
+#include <ctime>
 #include <exception>
 #include <iostream>
 
@@ -7,6 +8,9 @@
 #include "model/pipeline.hpp"
 
 int main(int argc, char** argv) {
+    // The C library reads the time zone on first use; OCCT's STEP date and the PDF engine's
+    // colour code both use it. Read once here, before any thread exists, so they never race.
+    ::tzset();
     // Standard output carries only the program's own lines.
     vesk::route_occt_messages_to_stderr();
     try {

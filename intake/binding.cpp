@@ -1,4 +1,5 @@
 #include "intake/binding.hpp"
+#include "intake/binding_internal.hpp"
 
 #include <algorithm>
 #include <cmath>

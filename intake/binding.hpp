@@ -63,9 +63,6 @@ BindingResult bind_readings_core(const std::filesystem::path& input_png, double 
 // Throws std::invalid_argument with the first problem found.
 std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& response, const RasterIntakeResult& raster);
 
-// The reading's box carried into the normalised image (rotated with the raster).
-SourceBox map_box_to_normalized(const SourceBox& box, const RasterIntakeResult& raster);
-
 // At least two pixels inside the box are darker than luma 140.
 bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box);
 

@@ -1,4 +1,5 @@
 #include "intake/binding_templates.hpp"
+#include "intake/binding_templates_internal.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -54,6 +55,8 @@ std::vector<std::string> add_rectangle_edges(DimensionGraph& graph, const std::s
     add_outline(graph, view_id, {{0.0, y0}, {width, y0}, {width, y0 + height}, {0.0, y0 + height}}, ids);
     return ids;
 }
+
+namespace {
 
 DimensionGraph bind_rectangle_template(const RasterExtraction& extraction,
                                        const std::vector<DimensionReading>& readings) {
@@ -155,6 +158,8 @@ DimensionGraph bind_bracket_template(const RasterExtraction& extraction,
     return graph;
 }
 
+}  // namespace
+
 DimensionGraph bind_stepped_template(const RasterExtraction& extraction,
                                      const std::vector<DimensionReading>& readings) {
     require(reading_count(readings) == 12, "stepped outline requires twelve complete readings");
@@ -209,6 +214,8 @@ DimensionGraph bind_stepped_template(const RasterExtraction& extraction,
     return graph;
 }
 
+namespace {
+
 DimensionGraph bind_circular_template(const RasterExtraction& extraction,
                                       const std::vector<DimensionReading>& readings) {
     const std::vector<SourceBox>& circles = extraction.circles;
@@ -260,6 +267,8 @@ DimensionGraph bind_circular_template(const RasterExtraction& extraction,
     }
     return graph;
 }
+
+}  // namespace
 
 DimensionGraph bind_profile_template(const RasterExtraction& extraction,
                                      const std::vector<DimensionReading>& readings) {

@@ -19,15 +19,6 @@ namespace vesk {
 std::vector<std::string> add_rectangle_edges(DimensionGraph& graph, const std::string& view_id, double width,
                                              double height, double y0);
 
-DimensionGraph bind_rectangle_template(const RasterExtraction& extraction,
-                                       const std::vector<DimensionReading>& readings);
-DimensionGraph bind_bracket_template(const RasterExtraction& extraction,
-                                     const std::vector<DimensionReading>& readings);
-DimensionGraph bind_stepped_template(const RasterExtraction& extraction,
-                                     const std::vector<DimensionReading>& readings);
-DimensionGraph bind_circular_template(const RasterExtraction& extraction,
-                                      const std::vector<DimensionReading>& readings);
-
 // Dispatch by profile_kind; another kind is "raster profile is outside the deterministic
 // binding grammar".
 DimensionGraph bind_profile_template(const RasterExtraction& extraction,

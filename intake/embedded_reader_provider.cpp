@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "intake/provider_inputs.hpp"
 #include "intake/sha256.hpp"
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
@@ -345,7 +346,10 @@ ReaderResponse EmbeddedReaderProvider::read(const ReaderRequest& request) const 
     document["runtime_config_sha256"] = runtime_config_sha256;
     document["schema_version"] = kRequestSchema;
     const fs::path request_path = evidence / "request.json";
-    write_once_or_verify(request_path, dump_json_document(document), "Embedded reader request");
+    // The bridge opens these paths: a replaced byte would name another file, so a path that
+    // is not UTF-8 fails here (the library's type error) instead.
+    const std::string request_text = document.dump(2, ' ', false, SortedJson::error_handler_t::strict) + "\n";
+    write_once_or_verify(request_path, request_text, "Embedded reader request");
 
     // The installation is pinned: a bridge or configuration changed on disk since start
     // is not run and not replayed.

@@ -1,6 +1,7 @@
 #include "intake/image_io.hpp"
 
 #include <array>
+#include <mutex>
 
 #include <Image_AlienPixMap.hxx>
 #include <Standard_Failure.hxx>
@@ -16,12 +17,13 @@ std::uint32_t big_endian_u32(const unsigned char* bytes) {
            std::uint32_t{bytes[3]};
 }
 
-}  // namespace
-
+// The one mutex that serialises image-library file access in this process.
 std::mutex& image_io_mutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+}  // namespace
 
 bool load_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& path) {
     // Only a regular file reaches the image library: a FIFO or device would block it or feed

@@ -6,15 +6,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 
 class Image_AlienPixMap;
 
 namespace vesk {
-
-// The one mutex that serialises image-library file access in this process.
-std::mutex& image_io_mutex();
 
 // Image_AlienPixMap::Load under the mutex. False when the library refuses the file or
 // throws; the pixmap is then left empty.

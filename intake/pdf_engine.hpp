@@ -28,6 +28,12 @@ inline constexpr int kMaxFormNesting = 32;
 // The engine offers its abort check about every eleven operators; this bounds a page's
 // content (a path that is built but never painted included) to roughly 22 million.
 inline constexpr std::uint64_t kMaxAbortChecks = 2'000'000;
+// Inflated content the engine may parse for one page: its content streams, and every form,
+// pattern cell, Type 3 glyph and annotation appearance as often as it is drawn.
+inline constexpr std::uint64_t kMaxPageContentBytes = std::uint64_t{64} << 20;
+// Sub-paths of the path being built (the engine spends about 400 bytes on each); a path's
+// points count towards kMaxPageSegments while it is built, not only when it is painted.
+inline constexpr int kMaxPathSubpaths = 250'000;
 
 // Load error codes (the texts are pdf_error_text's).
 inline constexpr int kErrorUnknown = 1;
@@ -87,11 +93,12 @@ using RowSink = std::function<void(int y, const std::uint8_t* bgra)>;
 class Document {
 public:
     virtual ~Document() = default;
+    // From the page tree's /Count (bounded by the object count); no page is loaded.
     virtual int page_count() = 0;
     // Pages are 0-based here. Throws std::invalid_argument when the page cannot be read.
     virtual PageSize page_size(int index) = 0;
-    // Throws std::invalid_argument when the page breaks a limit above (segments, form
-    // nesting, content length); the visitor may have seen part of the page.
+    // Throws std::invalid_argument when the page breaks a limit above (segments, sub-paths,
+    // form nesting, operators, content bytes); the visitor may have seen part of the page.
     virtual void walk_page(int index, PageVisitor& visitor) = 0;
     // A width x height raster at dpi on white. Throws std::runtime_error "PDF engine could not
     // allocate the page bitmap" when the engine cannot, std::invalid_argument as walk_page.

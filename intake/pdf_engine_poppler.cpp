@@ -4,14 +4,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <poppler/Annot.h>
 #include <poppler/Error.h>
 #include <poppler/ErrorCodes.h>
+#include <poppler/Gfx.h>
 #include <poppler/GfxFont.h>
 #include <poppler/GfxState.h>
 #include <poppler/GlobalParams.h>
@@ -20,6 +26,7 @@
 #include <poppler/Page.h>
 #include <poppler/SplashOutputDev.h>
 #include <poppler/Stream.h>
+#include <poppler/XRef.h>
 #include <poppler/splash/SplashBitmap.h>
 
 namespace vesk::pdf_engine {
@@ -39,18 +46,152 @@ void ensure_engine_initialized() {
     });
 }
 
+// The document's bytes, read in place. Once the page being drawn is refused, every stream
+// of the document reads as ended, so the engine winds down within a few operators wherever
+// it is (inside a form, a glyph, a pattern or an image included).
+class GuardedMemStream : public BaseStream {
+public:
+    GuardedMemStream(const char* buffer, Goffset start, Goffset length, Object&& dictionary, const bool* stop)
+        : BaseStream(std::move(dictionary), length),
+          buffer_(buffer),
+          start_(start),
+          end_(buffer + start + length),
+          next_(buffer + start),
+          stop_(stop) {}
+
+    BaseStream* copy() override { return new GuardedMemStream(buffer_, start_, length, dict.copy(), stop_); }
+    Stream* makeSubStream(Goffset start, bool limited, Goffset sub_length, Object&& sub_dict) override {
+        const Goffset end = start_ + length;
+        const Goffset n = !limited || start + sub_length > end ? end - start : sub_length;
+        return new GuardedMemStream(buffer_, start, n, std::move(sub_dict), stop_);
+    }
+    StreamKind getKind() const override { return strWeird; }
+    void reset() override { next_ = buffer_ + start_; }
+    void close() override {}
+    int getChar() override { return next_ < end_ && !*stop_ ? (*next_++ & 0xff) : EOF; }
+    int lookChar() override { return next_ < end_ && !*stop_ ? (*next_ & 0xff) : EOF; }
+    Goffset getPos() override { return next_ - buffer_; }
+    void setPos(Goffset pos, int dir = 0) override {
+        next_ = buffer_ + std::clamp(dir >= 0 ? pos : start_ + length - pos, start_, start_ + length);
+    }
+    Goffset getStart() override { return start_; }
+    void moveStart(Goffset delta) override {
+        start_ += delta;
+        length -= delta;
+        next_ = buffer_ + start_;
+    }
+    int getUnfilteredChar() override { return getChar(); }
+    void unfilteredReset() override { reset(); }
+
+private:
+    bool hasGetChars() override { return true; }
+    int getChars(int n, unsigned char* out) override {
+        if (n <= 0 || next_ >= end_ || *stop_) return 0;
+        n = static_cast<int>(std::min<Goffset>(n, end_ - next_));
+        std::memcpy(out, next_, static_cast<std::size_t>(n));
+        next_ += n;
+        return n;
+    }
+
+    const char* buffer_;
+    Goffset start_;
+    const char* end_;
+    const char* next_;
+    const bool* stop_;
+};
+
+// Inflated bytes of a stream, read through once; reading stops past the page's bound.
+std::uint64_t stream_bytes(Stream* stream) {
+    std::uint64_t total = 0;
+    stream->reset();
+    while (total <= kMaxPageContentBytes) {
+        const unsigned n = stream->discardChars(1u << 16);
+        if (n == 0) break;
+        total += n;
+    }
+    stream->close();
+    return total;
+}
+
+std::uint64_t path_points(const GfxPath* path) {
+    std::uint64_t n = 0;
+    for (int i = 0; path != nullptr && i < path->getNumSubpaths(); ++i) {
+        n += static_cast<std::uint64_t>(path->getSubpath(i)->getNumPoints());
+    }
+    return n;
+}
+
 // What a page may cost; shared by the walk and the renderer through the abort check.
 struct PageBudget {
     int page = 0;
     std::uint64_t segments = 0;
     std::uint64_t glyphs = 0;
     std::uint64_t checks = 0;
+    std::uint64_t content_bytes = 0;
     int depth = 0;
     std::vector<int> forms;  // object numbers of the forms being drawn
     std::string refusal;     // set once; the engine is then told to stop
+    bool* stop = nullptr;    // the document's streams end once this is set
+    XRef* xref = nullptr;
+    Gfx* gfx = nullptr;  // the page's interpreter, whose state holds the path being built
+    std::map<int, std::uint64_t>* stream_sizes = nullptr;  // by object number, for the document
+    // The points of the path being built, counted as it grows: all but its last sub-path.
+    const GfxPath* counted_path = nullptr;
+    const GfxSubpath* counted_first = nullptr;
+    int counted_subpaths = 0;
+    std::uint64_t counted_points = 0;
 
+    static std::string too_many_subpaths() {
+        return "holds a path of more than " + std::to_string(kMaxPathSubpaths) + " sub-paths";
+    }
     void refuse(const std::string& reason) {
         if (refusal.empty()) refusal = "PDF page " + std::to_string(page) + " " + reason;
+        if (stop != nullptr) *stop = true;
+    }
+    bool add_content(std::uint64_t n) {
+        content_bytes += n;
+        if (content_bytes > kMaxPageContentBytes) {
+            refuse("holds more than " + std::to_string(kMaxPageContentBytes) + " bytes of content");
+        }
+        return refusal.empty();
+    }
+    // A stream the engine is about to parse: its size, measured once per document.
+    bool add_stream(int number, const std::function<std::uint64_t()>& measure) {
+        if (!refusal.empty()) return false;
+        if (number < 0) return add_content(measure());
+        auto found = stream_sizes->find(number);
+        if (found == stream_sizes->end()) found = stream_sizes->emplace(number, measure()).first;
+        return add_content(found->second);
+    }
+    bool add_stream(Ref ref) {
+        if (ref == Ref::INVALID()) return refusal.empty();
+        return add_stream(ref.num, [&] {
+            Object object = xref->fetch(ref);
+            return object.isStream() ? stream_bytes(object.getStream()) : 0;
+        });
+    }
+    // The path being built, between two operators.
+    void check_path() {
+        const GfxPath* path = gfx->getState()->getPath();
+        const int n = path->getNumSubpaths();
+        if (n > kMaxPathSubpaths) {
+            refuse(too_many_subpaths());
+            return;
+        }
+        const GfxSubpath* first = n > 0 ? path->getSubpath(0) : nullptr;
+        if (path != counted_path || first != counted_first || n < counted_subpaths) {
+            counted_path = path;
+            counted_first = first;
+            counted_subpaths = 0;
+            counted_points = 0;
+        }
+        for (; counted_subpaths + 1 < n; ++counted_subpaths) {
+            counted_points += static_cast<std::uint64_t>(path->getSubpath(counted_subpaths)->getNumPoints());
+        }
+        const std::uint64_t last = n > 0 ? static_cast<std::uint64_t>(path->getSubpath(n - 1)->getNumPoints()) : 0;
+        if (segments + counted_points + last > kMaxPageSegments) {
+            refuse("holds more than " + std::to_string(kMaxPageSegments) + " path segments");
+        }
     }
     bool add_segments(std::uint64_t n) {
         segments += n;
@@ -58,6 +199,11 @@ struct PageBudget {
             refuse("holds more than " + std::to_string(kMaxPageSegments) + " path segments");
         }
         return refusal.empty();
+    }
+    // A painted (or clipping) path.
+    bool add_path(const GfxPath* path) {
+        if (path->getNumSubpaths() > kMaxPathSubpaths) refuse(too_many_subpaths());
+        return add_segments(path_points(path));
     }
     bool add_glyph() {
         if (++glyphs > kMaxPageGlyphs) refuse("holds more than " + std::to_string(kMaxPageGlyphs) + " glyphs");
@@ -85,18 +231,53 @@ struct PageBudget {
 bool abort_check(void* data) {
     auto* budget = static_cast<PageBudget*>(data);
     if (++budget->checks > kMaxAbortChecks) budget->refuse("holds too many drawing operators");
+    if (budget->gfx != nullptr && budget->refusal.empty()) budget->check_path();
     return !budget->refusal.empty();
 }
 
-bool skip_annotations(Annot*, void*) { return false; }
-
-std::uint64_t path_points(const GfxState* state) {
-    const GfxPath* path = state->getPath();
-    std::uint64_t n = 0;
-    for (int i = 0; path != nullptr && i < path->getNumSubpaths(); ++i) {
-        n += static_cast<std::uint64_t>(path->getSubpath(i)->getNumPoints());
+// The page's content streams, measured before any of them is parsed.
+bool add_contents(Object& contents, PageBudget& budget) {
+    if (contents.isStream()) return budget.add_stream(-1, [&] { return stream_bytes(contents.getStream()); });
+    for (int i = 0; contents.isArray() && i < contents.arrayGetLength(); ++i) {
+        const Object& part = contents.arrayGetNF(i);
+        if (part.isRef() && !budget.add_stream(part.getRef())) return false;
     }
-    return n;
+    return budget.refusal.empty();
+}
+
+// The engine's own page display, with the page's content measured before it is parsed and
+// the interpreter known to the abort check. Annotations are drawn only when asked.
+void display_page(PDFDoc& doc, int index, OutputDev& device, double dpi, bool printing, bool annotations,
+                  PageBudget& budget) {
+    Page* page = doc.getPage(index + 1);
+    std::unique_ptr<Gfx> gfx(
+        page->createGfx(&device, dpi, dpi, 0, false, true, -1, -1, -1, -1, printing, abort_check, &budget));
+    budget.gfx = gfx.get();
+    Object contents = page->getContents();
+    if (!add_contents(contents, budget)) {
+        // Refused before the engine parsed any of it.
+    } else if (!contents.isNull()) {
+        gfx->saveState();
+        gfx->display(&contents);
+        if (budget.refusal.empty()) budget.check_path();  // a path left unpainted at the end
+        gfx->restoreState();
+    } else {
+        device.dump();
+    }
+    if (annotations) {
+        for (Annot* annot : page->getAnnots()->getAnnots()) {
+            Object appearance = annot->getAppearance();
+            const bool within = appearance.isRef() ? budget.add_stream(appearance.getRef())
+                                : appearance.isStream()
+                                    ? budget.add_stream(-1, [&] { return stream_bytes(appearance.getStream()); })
+                                    : budget.refusal.empty();
+            if (!within) break;
+            annot->draw(gfx.get(), printing);
+        }
+        device.dump();
+    }
+    budget.gfx = nullptr;
+    gfx.reset();  // ends the page
 }
 
 // Points of the current path in device space (top-left points at 72 dpi).
@@ -150,7 +331,7 @@ public:
         flush();
         if (!budget_.refusal.empty()) return;
         visitor_.form(budget_.depth);
-        budget_.enter_form(id);
+        if (budget_.enter_form(id)) budget_.add_stream(id);
     }
     void endForm(Ref) override {
         flush();
@@ -218,9 +399,9 @@ public:
         }
         paint(state, false);
     }
-    void clip(GfxState* state) override { budget_.add_segments(path_points(state)); }
-    void eoClip(GfxState* state) override { budget_.add_segments(path_points(state)); }
-    void clipToStrokePath(GfxState* state) override { budget_.add_segments(path_points(state)); }
+    void clip(GfxState* state) override { budget_.add_path(state->getPath()); }
+    void eoClip(GfxState* state) override { budget_.add_path(state->getPath()); }
+    void clipToStrokePath(GfxState* state) override { budget_.add_path(state->getPath()); }
 
     void drawImageMask(GfxState*, Object*, Stream*, int, int, bool, bool, bool) override { image(); }
     void drawImage(GfxState*, Object*, Stream*, int, int, GfxImageColorMap*, bool, const int*, bool) override {
@@ -255,7 +436,7 @@ public:
 private:
     void paint(GfxState* state, bool filled) {
         flush();
-        if (!budget_.add_segments(path_points(state))) return;
+        if (!budget_.add_path(state->getPath())) return;
         PathObject object;
         object.elements = path_elements(state);
         object.filled = filled;
@@ -292,29 +473,56 @@ public:
         : SplashOutputDev(splashModeRGB8, 4, false, paper), budget_(budget) {}
 
     void stroke(GfxState* state) override {
-        if (budget_.add_segments(path_points(state))) SplashOutputDev::stroke(state);
+        if (budget_.add_path(state->getPath())) SplashOutputDev::stroke(state);
     }
     void fill(GfxState* state) override {
-        if (budget_.add_segments(path_points(state))) SplashOutputDev::fill(state);
+        if (budget_.add_path(state->getPath())) SplashOutputDev::fill(state);
     }
     void eoFill(GfxState* state) override {
-        if (budget_.add_segments(path_points(state))) SplashOutputDev::eoFill(state);
+        if (budget_.add_path(state->getPath())) SplashOutputDev::eoFill(state);
     }
     void clip(GfxState* state) override {
-        if (budget_.add_segments(path_points(state))) SplashOutputDev::clip(state);
+        if (budget_.add_path(state->getPath())) SplashOutputDev::clip(state);
     }
     void eoClip(GfxState* state) override {
-        if (budget_.add_segments(path_points(state))) SplashOutputDev::eoClip(state);
+        if (budget_.add_path(state->getPath())) SplashOutputDev::eoClip(state);
     }
     void clipToStrokePath(GfxState* state) override {
-        if (budget_.add_segments(path_points(state))) SplashOutputDev::clipToStrokePath(state);
+        if (budget_.add_path(state->getPath())) SplashOutputDev::clipToStrokePath(state);
     }
     void drawChar(GfxState* state, double x, double y, double dx, double dy, double ox, double oy, CharCode code,
                   int n, const Unicode* u, int u_len) override {
         if (budget_.add_glyph()) SplashOutputDev::drawChar(state, x, y, dx, dy, ox, oy, code, n, u, u_len);
     }
-    void beginForm(Ref id) override { budget_.enter_form(id); }
+    void beginForm(Ref id) override {
+        if (budget_.enter_form(id)) budget_.add_stream(id);
+    }
     void endForm(Ref) override { budget_.leave_form(); }
+    // A pattern cell or a Type 3 glyph refused here is not drawn.
+    bool tilingPatternFill(GfxState* state, Gfx* gfx, Catalog* catalog, GfxTilingPattern* pattern, const double* mat,
+                           int x0, int y0, int x1, int y1, double x_step, double y_step) override {
+        Object* cell = pattern->getContentStream();
+        if (!cell->isStream() ||
+            !budget_.add_stream(pattern->getPatternRefNum(), [&] { return stream_bytes(cell->getStream()); })) {
+            return true;
+        }
+        return SplashOutputDev::tilingPatternFill(state, gfx, catalog, pattern, mat, x0, y0, x1, y1, x_step, y_step);
+    }
+    bool beginType3Char(GfxState* state, double x, double y, double dx, double dy, CharCode code, const Unicode* u,
+                        int u_len) override {
+        auto* font = dynamic_cast<Gfx8BitFont*>(state->getFont().get());
+        if (font != nullptr) {
+            const Object reference = font->getCharProcNF(static_cast<int>(code));
+            const int number = reference.isRef() ? reference.getRef().num : -1;
+            if (!budget_.add_stream(number, [&] {
+                    Object procedure = font->getCharProc(static_cast<int>(code));
+                    return procedure.isStream() ? stream_bytes(procedure.getStream()) : 0;
+                })) {
+                return true;
+            }
+        }
+        return SplashOutputDev::beginType3Char(state, x, y, dx, dy, code, u, u_len);
+    }
 
 private:
     PageBudget& budget_;
@@ -322,7 +530,8 @@ private:
 
 class PopplerDocument : public Document {
 public:
-    explicit PopplerDocument(std::unique_ptr<PDFDoc> doc) : doc_(std::move(doc)) {}
+    PopplerDocument(std::unique_ptr<bool> stop, std::unique_ptr<PDFDoc> doc)
+        : stop_(std::move(stop)), doc_(std::move(doc)) {}
 
     int page_count() override { return doc_->getNumPages(); }
 
@@ -335,24 +544,21 @@ public:
 
     void walk_page(int index, PageVisitor& visitor) override {
         page_at(index);
-        PageBudget budget;
-        budget.page = index;
+        PageBudget budget = new_budget(index);
         WalkDevice device(visitor, budget);
-        doc_->displayPage(&device, index + 1, 72.0, 72.0, 0, false, true, false, abort_check, &budget,
-                          skip_annotations, nullptr);
+        display_page(*doc_, index, device, 72.0, false, false, budget);
         device.flush();
         budget.throw_if_refused();
     }
 
     void render_page(int index, double dpi, int width, int height, const RowSink& sink) override {
         page_at(index);
-        PageBudget budget;
-        budget.page = index;
+        PageBudget budget = new_budget(index);
         SplashColor paper;
         paper[0] = paper[1] = paper[2] = 0xff;
         RenderDevice device(paper, budget);
         device.startDoc(doc_.get());
-        doc_->displayPage(&device, index + 1, dpi, dpi, 0, false, true, true, abort_check, &budget);
+        display_page(*doc_, index, device, dpi, true, true, budget);
         budget.throw_if_refused();
         SplashBitmap* bitmap = device.getBitmap();
         if (bitmap == nullptr || bitmap->getDataPtr() == nullptr || bitmap->getRowSize() < bitmap->getWidth() * 3) {
@@ -378,13 +584,24 @@ public:
     }
 
 private:
+    PageBudget new_budget(int index) {
+        *stop_ = false;
+        PageBudget budget;
+        budget.page = index;
+        budget.stop = stop_.get();
+        budget.xref = doc_->getXRef();
+        budget.stream_sizes = &stream_sizes_;
+        return budget;
+    }
     Page* page_at(int index) {
         Page* page = index >= 0 && index < doc_->getNumPages() ? doc_->getPage(index + 1) : nullptr;
         if (page == nullptr) throw std::invalid_argument("PDF engine could not load page " + std::to_string(index));
         return page;
     }
 
+    std::unique_ptr<bool> stop_;  // outlives the document's streams
     std::unique_ptr<PDFDoc> doc_;
+    std::map<int, std::uint64_t> stream_sizes_;
 };
 
 }  // namespace
@@ -393,13 +610,15 @@ std::unique_ptr<Document> load_document(const std::string& bytes, int& error_cod
     ensure_engine_initialized();
     error_code = 0;
     // The stream reads the caller's bytes in place; the document owns the stream.
-    auto* stream = new MemStream(bytes.data(), 0, static_cast<Goffset>(bytes.size()), Object(objNull));
+    auto stop = std::make_unique<bool>(false);
+    auto* stream =
+        new GuardedMemStream(bytes.data(), 0, static_cast<Goffset>(bytes.size()), Object(objNull), stop.get());
     auto doc = std::make_unique<PDFDoc>(stream);
     if (!doc->isOk()) {
         error_code = doc->getErrorCode() == errEncrypted ? kErrorPassword : kErrorFormat;
         return nullptr;
     }
-    return std::make_unique<PopplerDocument>(std::move(doc));
+    return std::make_unique<PopplerDocument>(std::move(stop), std::move(doc));
 }
 
 }  // namespace vesk::pdf_engine

@@ -282,11 +282,16 @@ std::int32_t pdf_pixel_size(double points, double dpi) {
 }
 
 PdfInspection inspect_pdf_pages(const std::filesystem::path& path) {
+    return inspect_pdf_pages(path, std::numeric_limits<std::int32_t>::max());
+}
+
+PdfInspection inspect_pdf_pages(const std::filesystem::path& path, std::int32_t max_pages) {
     std::lock_guard<std::mutex> lock(pdf_mutex());
     const std::unique_ptr<LoadedPdf> loaded = load_pdf_document(path);
     PdfInspection inspection;
     inspection.page_count = loaded->document->page_count();
     if (inspection.page_count < 1) throw std::invalid_argument("PDF input contains no pages: " + path.string());
+    if (inspection.page_count > max_pages) return inspection;
     for (std::int32_t i = 0; i < inspection.page_count; ++i) {
         PdfPageSummary summary = summarize_pdf_page(*loaded->document, static_cast<std::uint32_t>(i));
         inspection.any_page_has_vector_content = inspection.any_page_has_vector_content || summary.has_vector_content;

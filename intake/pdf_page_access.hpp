@@ -98,6 +98,9 @@ struct LoadedPdf {
 std::mutex& pdf_mutex();
 
 PdfInspection inspect_pdf_pages(const std::filesystem::path& path);
+// The page count, read from the page tree, comes first: a file of more than `max_pages`
+// pages reports its count and no page summaries, without any page being walked.
+PdfInspection inspect_pdf_pages(const std::filesystem::path& path, std::int32_t max_pages);
 PdfPageVectors extract_pdf_page_vectors(const std::filesystem::path& path, std::int32_t page_index, double dpi);
 PdfRasterResult render_pdf_page(const std::filesystem::path& path, std::uint32_t page_index, double dpi,
                                 const std::filesystem::path& output);

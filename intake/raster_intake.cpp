@@ -1,4 +1,5 @@
 #include "intake/raster_intake.hpp"
+#include "intake/raster_intake_internal.hpp"
 
 #include <algorithm>
 #include <array>

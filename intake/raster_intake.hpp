@@ -41,20 +41,6 @@ struct RasterImage {
     std::uint32_t at(std::int32_t x, std::int32_t y) const { return pixels[index(x, y)]; }
 };
 
-inline constexpr std::uint32_t make_pixel(std::uint8_t red, std::uint8_t green, std::uint8_t blue,
-                                          std::uint8_t alpha = 255) {
-    return std::uint32_t{blue} | (std::uint32_t{green} << 8) | (std::uint32_t{red} << 16) |
-           (std::uint32_t{alpha} << 24);
-}
-inline constexpr std::uint8_t pixel_blue(std::uint32_t p) { return static_cast<std::uint8_t>(p & 0xffu); }
-inline constexpr std::uint8_t pixel_green(std::uint32_t p) { return static_cast<std::uint8_t>((p >> 8) & 0xffu); }
-inline constexpr std::uint8_t pixel_red(std::uint32_t p) { return static_cast<std::uint8_t>((p >> 16) & 0xffu); }
-inline constexpr std::uint8_t pixel_alpha(std::uint32_t p) { return static_cast<std::uint8_t>(p >> 24); }
-inline constexpr std::uint32_t kOpaqueWhite = 0xffffffffu;
-
-// Brightness on 0..255: 0.2126 red + 0.7152 green + 0.0722 blue.
-double pixel_luma(std::uint32_t pixel);
-
 // One 8-connected group of dark pixels, in the order the flood reached them.
 struct RasterComponent {
     std::vector<std::pair<std::int32_t, std::int32_t>> pixels;
@@ -124,10 +110,6 @@ RasterImage load_raster(const std::filesystem::path& path);
 // or when the best candidate scores less than twice the worst (no straight edges).
 double estimate_skew(const RasterImage& image);
 
-// The image rotated by angle_deg about its centre (output pixel (x, y) samples the input
-// where a line descending by angle_deg would carry it); same size, white fill outside.
-RasterImage rotate_raster(const RasterImage& image, double angle_deg);
-
 // Bilinear sample at (x, y); opaque white outside the image.
 std::uint32_t sample_bilinear(const RasterImage& image, double x, double y);
 // Per byte: lround(a (1 - t) + b t), clamped to 0..255.
@@ -147,17 +129,5 @@ bool is_circle_component(const RasterComponent& component);
 std::vector<double> find_axis_lines(const RasterImage& image, bool horizontal);
 std::vector<SourceBox> find_annotation_slots(const RasterImage& image);
 bool verify_millimeter_marker(const RasterImage& image);
-
-// The printed millimetre marker: 12 rows of 64 cells, bit c of a row is column c. It is
-// looked for with its top-left cell at (kMarkerLeft, kMarkerTop) on a 640 x 420 sheet.
-inline constexpr std::int32_t kMarkerSheetWidth = 640;
-inline constexpr std::int32_t kMarkerSheetHeight = 420;
-inline constexpr std::int32_t kMarkerLeft = 478;
-inline constexpr std::int32_t kMarkerTop = 380;
-inline constexpr std::uint64_t kMillimeterMarkerRows[12] = {
-    0x0000000000000000ull, 0x0000000600000000ull, 0x0000000984021208ull, 0x0000001084023208ull,
-    0x4f13c08084025208ull, 0x8922400604025208ull, 0x8822001004029208ull, 0x8822001004031008ull,
-    0x8822001084031108ull, 0x8822008f040210f0ull, 0x0000000000000000ull, 0x0000000000000000ull,
-};
 
 }  // namespace vesk

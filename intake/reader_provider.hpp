@@ -1,6 +1,6 @@
 // Drawing reader providers: the one interface through which the service and the pilot
-// obtain readings for a PNG drawing, the factory that builds one from the service's
-// settings, and the small file and path helpers the providers share.
+// obtain readings for a PNG drawing, and the factory that builds one from the service's
+// settings.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +8,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "intake/reader_response.hpp"
-#include "model/dimension_graph.hpp"
 
 namespace vesk {
 
@@ -49,19 +47,5 @@ std::shared_ptr<DrawingReaderProvider> make_reader_provider(const ReaderProvider
 
 // 1 to 128 bytes, each a lower-case ASCII letter, ASCII digit, "_" or "-".
 bool is_safe_drawing_id(std::string_view id);
-
-// Shared helpers.
-std::string read_text_file(const std::filesystem::path& path);
-SortedJson read_json_file(const std::filesystem::path& path, const std::string& label);
-ReaderResponse load_reader_response(const std::filesystem::path& path, const std::string& expected_drawing_id);
-std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key);
-void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
-                           const std::string& label);
-std::filesystem::path safe_relative_path(const std::string& text, const std::string& label);
-// The weakly canonical root/text, refused unless it stays inside root (path elements
-// compared exactly: names that differ only in case are different files).
-std::filesystem::path resolve_under_root(const std::filesystem::path& root, const std::string& text,
-                                         const std::string& label);
-std::string to_lower(std::string_view text);
 
 }  // namespace vesk

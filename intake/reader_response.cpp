@@ -1,4 +1,5 @@
 #include "intake/reader_response.hpp"
+#include "intake/reader_response_internal.hpp"
 
 #include <cmath>
 #include <stdexcept>

@@ -25,10 +25,6 @@ enum class ReadingOrigin : std::uint32_t {
 // std::logic_error "Unknown ReadingOrigin value".
 std::string_view to_string(ReadingOrigin origin);
 
-// Exact, case-sensitive text to origin; anything else is a std::invalid_argument
-// "Unknown VLM reading origin '<text>'".
-ReadingOrigin parse_reading_origin(std::string_view text);
-
 struct DimensionReading {
     std::string constraint_id;
     // Present and finite for every origin but unreadable; absent for unreadable.

@@ -151,11 +151,15 @@ void check_known_fields(const nlohmann::json& object, const std::vector<std::str
 }
 
 std::string dump_json_document(const nlohmann::ordered_json& json) {
-    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::strict) + "\n";
+    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 std::string dump_json_document(const nlohmann::json& json) {
-    return json.dump(2, ' ', false, nlohmann::json::error_handler_t::strict) + "\n";
+    return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string dump_json_line(const nlohmann::ordered_json& json) {
+    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace vesk

@@ -51,8 +51,11 @@ std::string require_non_empty_string(const nlohmann::json& object, const std::st
 void check_known_fields(const nlohmann::json& object, const std::vector<std::string>& allowed_keys,
                         const std::string& path, UnknownFieldWording wording);
 
-// Indent-2 text with one final "\n", UTF-8 unescaped.
+// Indent-2 text with one final "\n", UTF-8 unescaped. Bytes that are not UTF-8 (a message
+// that quotes a path, say) are replaced by U+FFFD: writing a document never fails on them.
 std::string dump_json_document(const nlohmann::ordered_json& json);
 std::string dump_json_document(const nlohmann::json& json);
+// The compact one-line form (no final "\n"), with the same replacement.
+std::string dump_json_line(const nlohmann::ordered_json& json);
 
 }  // namespace vesk

@@ -12,6 +12,7 @@
 #include "model/document_files.hpp"
 #include "model/json_util.hpp"
 #include "model/occt_support.hpp"
+#include "model/pipeline_internal.hpp"
 #include "model/pipeline_steps.hpp"
 #include "model/step_exchange.hpp"
 #include "model/views.hpp"
@@ -125,6 +126,16 @@ void write_views(const TopoDS_Shape& shape, const OutputPaths& outputs, std::vec
     }
 }
 
+// Refuses output paths that resolve to the graph file itself.
+void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs) {
+    for (const auto* output :
+         {&outputs.step, &outputs.front_svg, &outputs.top_svg, &outputs.side_svg, &outputs.report}) {
+        if (same_file(graph_path, *output)) {
+            throw std::invalid_argument("Output file '" + output->string() + "' would overwrite the input graph");
+        }
+    }
+}
+
 }  // namespace
 
 std::string join_ids(const std::vector<std::string>& ids) {
@@ -160,14 +171,6 @@ void check_step_round_trip_holes(const ShapeMeasurement& measurement, const std:
             }
         }
         if (!found) throw_lost_hole(hole);
-    }
-}
-
-void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs) {
-    for (const auto* output : {&outputs.step, &outputs.front_svg, &outputs.top_svg, &outputs.side_svg, &outputs.report}) {
-        if (same_file(graph_path, *output)) {
-            throw std::invalid_argument("Output file '" + output->string() + "' would overwrite the input graph");
-        }
     }
 }
 

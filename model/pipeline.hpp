@@ -45,7 +45,4 @@ OutputPaths make_output_paths(const std::filesystem::path& graph_path, const std
 
 std::string join_ids(const std::vector<std::string>& ids);
 
-// Refuses output paths that resolve to the graph file itself.
-void check_outputs_spare_input(const std::filesystem::path& graph_path, const OutputPaths& outputs);
-
 }  // namespace vesk

@@ -1,4 +1,5 @@
 #include "model/sketch_analysis.hpp"
+#include "model/sketch_analysis_internal.hpp"
 
 #include <algorithm>
 #include <array>
@@ -553,6 +554,46 @@ void check_count(std::size_t count, std::size_t limit, const char* what) {
     }
 }
 
+// Invalid-argument error "DimensionGraph has too many entities: <n> (limit <cap>)", or
+// the same for lines or constraints.
+void check_sketch_size(const DimensionGraph& graph) {
+    check_count(graph.entities.size(), kMaxSketchEntities, "entities");
+    const auto lines = std::count_if(graph.entities.begin(), graph.entities.end(),
+                                     [](const DimensionEntity& entity) { return entity.type == EntityType::line; });
+    check_count(static_cast<std::size_t>(lines), kMaxSketchLines, "lines");
+    check_count(graph.constraints.size(), kMaxSketchConstraints, "constraints");
+}
+
+// The dimension names of the entities that no distance, radius or diameter fixes, ascending.
+std::vector<std::string> missing_dimension_names(const DimensionGraph& graph) {
+    std::unordered_set<std::string_view> dimensioned;
+    for (const DimensionConstraint& constraint : graph.constraints) {
+        if (value_kind(constraint.type) != 0 && constraint.entity_ids.size() == 1) {
+            dimensioned.insert(constraint.entity_ids.front());
+        }
+    }
+    std::vector<std::string> names;
+    for (const DimensionEntity& entity : graph.entities) {
+        if (dimensioned.count(entity.id) == 0) {
+            names.push_back(dimension_unknown_name(entity));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Ids of the constraints whose value contradicts another on the same entity, ascending.
+std::vector<std::string> find_value_conflicts(const DimensionGraph& graph) {
+    std::vector<std::string> ids;
+    for_each_value_conflict(graph, [&](const std::vector<std::size_t>& marked) {
+        for (const std::size_t i : marked) {
+            ids.push_back(graph.constraints[i].id);
+        }
+    });
+    sort_unique(ids);
+    return ids;
+}
+
 }  // namespace
 
 std::string dimension_unknown_name(const DimensionEntity& entity) {
@@ -572,42 +613,6 @@ int sketch_constraint_tag(std::size_t constraint_index) {
         throw std::overflow_error("DimensionGraph has too many constraints for GCS tags");
     }
     return static_cast<int>(constraint_index) + 1;
-}
-
-void check_sketch_size(const DimensionGraph& graph) {
-    check_count(graph.entities.size(), kMaxSketchEntities, "entities");
-    const auto lines = std::count_if(graph.entities.begin(), graph.entities.end(),
-                                     [](const DimensionEntity& entity) { return entity.type == EntityType::line; });
-    check_count(static_cast<std::size_t>(lines), kMaxSketchLines, "lines");
-    check_count(graph.constraints.size(), kMaxSketchConstraints, "constraints");
-}
-
-std::vector<std::string> missing_dimension_names(const DimensionGraph& graph) {
-    std::unordered_set<std::string_view> dimensioned;
-    for (const DimensionConstraint& constraint : graph.constraints) {
-        if (value_kind(constraint.type) != 0 && constraint.entity_ids.size() == 1) {
-            dimensioned.insert(constraint.entity_ids.front());
-        }
-    }
-    std::vector<std::string> names;
-    for (const DimensionEntity& entity : graph.entities) {
-        if (dimensioned.count(entity.id) == 0) {
-            names.push_back(dimension_unknown_name(entity));
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::string> find_value_conflicts(const DimensionGraph& graph) {
-    std::vector<std::string> ids;
-    for_each_value_conflict(graph, [&](const std::vector<std::size_t>& marked) {
-        for (const std::size_t i : marked) {
-            ids.push_back(graph.constraints[i].id);
-        }
-    });
-    sort_unique(ids);
-    return ids;
 }
 
 std::vector<std::vector<std::string>> find_conflict_groups(const DimensionGraph& graph) {

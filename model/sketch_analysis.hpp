@@ -43,15 +43,6 @@ inline constexpr std::size_t kMaxSketchConstraints = 10000;
 // solver tags, runtime errors when the solver's count cannot be explained.
 SketchAnalysis analyze_dimension_graph(const DimensionGraph& graph);
 
-// The analysis in phases, for callers that need one of its parts on its own.
-// Invalid-argument error "DimensionGraph has too many entities: <n> (limit <cap>)", or
-// the same for lines or constraints.
-void check_sketch_size(const DimensionGraph& graph);
-// The dimension names of the entities that no distance, radius or diameter fixes, ascending.
-std::vector<std::string> missing_dimension_names(const DimensionGraph& graph);
-// Ids of the constraints whose value contradicts another on the same entity, ascending.
-std::vector<std::string> find_value_conflicts(const DimensionGraph& graph);
-
 // Angle, parallel and perpendicular values must agree with the drawn line directions:
 // the analysis is a rank test and the solid is built from the coordinates, so a relation
 // the drawing contradicts would otherwise pass silently. Invalid-argument error
@@ -64,9 +55,5 @@ std::vector<std::vector<std::string>> find_conflict_groups(const DimensionGraph&
 
 // The name under which an undimensioned entity is reported.
 std::string dimension_unknown_name(const DimensionEntity& entity);
-
-// Solver tag of the constraint at this graph position (tags start at 1; 0 marks anchors).
-// Throws std::overflow_error once the tag would reach the largest int.
-int sketch_constraint_tag(std::size_t constraint_index);
 
 }  // namespace vesk

@@ -1,4 +1,5 @@
 #include "model/solid_builder.hpp"
+#include "model/solid_builder_internal.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -92,6 +93,20 @@ CutSolid cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& 
     TopoDS_Shape result = solid;
     for (const ModelHole& hole : holes) result = cut_hole(result, hole, thickness);
     return {result};
+}
+
+// The null and volume checks alone, for a shape the analyser has already passed.
+void check_occt_volume(const TopoDS_Shape& shape, std::string_view what) {
+    call_occt([&] {
+        if (shape.IsNull()) throw std::runtime_error("OCCT produced a null " + std::string(what) + " shape");
+        GProp_GProps properties;
+        BRepGProp::VolumeProperties(shape, properties);
+        const double volume = properties.Mass();
+        if (!(std::isfinite(volume) && volume > 0.0)) {
+            throw std::runtime_error("OCCT produced a " + std::string(what) +
+                                     " solid that fails the positive volume check");
+        }
+    });
 }
 
 // check_occt_shape, without analysing again a solid the analyser has passed (the same
@@ -462,19 +477,6 @@ void check_occt_shape(const TopoDS_Shape& shape, std::string_view what) {
             throw std::runtime_error("OCCT produced an invalid " + std::string(what) + " B-rep");
         }
         check_occt_volume(shape, what);
-    });
-}
-
-void check_occt_volume(const TopoDS_Shape& shape, std::string_view what) {
-    call_occt([&] {
-        if (shape.IsNull()) throw std::runtime_error("OCCT produced a null " + std::string(what) + " shape");
-        GProp_GProps properties;
-        BRepGProp::VolumeProperties(shape, properties);
-        const double volume = properties.Mass();
-        if (!(std::isfinite(volume) && volume > 0.0)) {
-            throw std::runtime_error("OCCT produced a " + std::string(what) +
-                                     " solid that fails the positive volume check");
-        }
     });
 }
 

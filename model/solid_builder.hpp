@@ -75,11 +75,6 @@ BuiltModel build_m2_solid(const DimensionGraph& graph, HoleCutRoute route = Hole
 BuiltModel build_prismatic_solid(const DimensionGraph& graph, HoleCutRoute route = HoleCutRoute::together);
 BuiltModel build_revolved_solid(const DimensionGraph& graph, HoleCutRoute route = HoleCutRoute::together);
 
-// Cuts the holes (cylinders from z = -thickness to 2 thickness) out of solid by the route;
-// a failed cut of the one-by-one route throws "OCCT failed to cut hole '<id>'".
-TopoDS_Shape cut_through_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
-                               HoleCutRoute route = HoleCutRoute::together);
-
 // The first view of the type; none -> std::invalid_argument.
 const DimensionView& find_view(const DimensionGraph& graph, ViewType type);
 // The view's entities in graph order; the pointers refer into graph.
@@ -92,8 +87,6 @@ std::vector<Point2> chain_prismatic_outline(const std::vector<const DimensionEnt
 // Refuses a null shape, one the B-rep analyser finds invalid, and one without positive
 // volume (std::runtime_error naming what was built).
 void check_occt_shape(const TopoDS_Shape& shape, std::string_view what);
-// The null and volume checks alone, for a shape the analyser has already passed.
-void check_occt_volume(const TopoDS_Shape& shape, std::string_view what);
 
 // Bounds only (cylinders left empty).
 ShapeMeasurement compute_shape_bounds(const TopoDS_Shape& shape);

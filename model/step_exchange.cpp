@@ -1,5 +1,7 @@
 #include "model/step_exchange.hpp"
+#include "model/step_exchange_internal.hpp"
 
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -22,12 +24,16 @@ constexpr std::size_t kProductOpenLength = 9;  // "PRODUCT('"
 
 bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
 
-}  // namespace
-
+// OCCT's STEP translator keeps process-wide state (its schema parameter, controller
+// registry and product counter) and corrupts it when two threads use it at once. Every
+// write (schema setting, transfer, write) and every read holds this one lock; nothing
+// else needs it.
 std::mutex& step_translator_mutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+}  // namespace
 
 void write_step_file(const TopoDS_Shape& shape, platform::TemporaryFile& file) {
     if (shape.IsNull()) throw std::invalid_argument("Cannot write a null shape to STEP");

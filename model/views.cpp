@@ -42,16 +42,6 @@ int sample_count(GeomAbs_CurveType type) {
     }
 }
 
-// Fixed notation, 9 decimals, independent of the C locale.
-void append_number(std::string& out, double value) {
-    // Large enough for any finite double in fixed notation with 9 decimals.
-    std::array<char, 400> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                      std::chars_format::fixed, 9);
-    if (result.ec != std::errc()) throw std::runtime_error("Cannot format an SVG number");
-    out.append(buffer.data(), result.ptr);
-}
-
 void append_attribute(std::string& out, std::string_view name, std::string_view value) {
     out += ' ';
     out += name;
@@ -64,11 +54,37 @@ void append_number_attribute(std::string& out, std::string_view name, double val
     out += ' ';
     out += name;
     out += "=\"";
-    append_number(out, value);
+    append_svg_number(out, value);
     out += '"';
 }
 
+// One polyline line; the v axis is flipped so that drawing-up is SVG-up.
+void append_polyline(std::string& text, const ProjectedPolyline& polyline, double min_u, double max_v, double m) {
+    text += "  <polyline";
+    append_attribute(text, "fill", "none");
+    append_attribute(text, "stroke", polyline.hidden ? "#777" : "#111");
+    append_attribute(text, "stroke-width", "0.35");
+    append_attribute(text, "vector-effect", "non-scaling-stroke");
+    if (polyline.hidden) append_attribute(text, "stroke-dasharray", "2 1");
+    text += " points=\"";
+    for (const ViewPoint& p : polyline.points) {
+        append_svg_number(text, p.u - min_u + m);
+        text += ',';
+        append_svg_number(text, max_v - p.v + m);
+        text += ' ';
+    }
+    text += "\"/>\n";
+}
+
 }  // namespace
+
+void append_svg_number(std::string& out, double value) {
+    // Large enough for any finite double in fixed notation with 9 decimals.
+    std::array<char, 400> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, 9);
+    if (result.ec != std::errc()) throw std::runtime_error("Cannot format an SVG number");
+    out.append(buffer.data(), result.ptr);
+}
 
 ViewProjection make_view_projection(ViewType view) {
     const gp_Pnt origin(0.0, 0.0, 0.0);
@@ -160,9 +176,9 @@ std::string view_svg_text(ViewType view, const std::vector<ProjectedPolyline>& p
     text += "<svg";
     append_attribute(text, "xmlns", "http://www.w3.org/2000/svg");
     std::string view_box = "0 0 ";
-    append_number(view_box, w + 2.0 * m);
+    append_svg_number(view_box, w + 2.0 * m);
     view_box += ' ';
-    append_number(view_box, h + 2.0 * m);
+    append_svg_number(view_box, h + 2.0 * m);
     append_attribute(text, "viewBox", view_box);
     append_attribute(text, "data-view", view_name);
     append_number_attribute(text, "data-geometry-width", w);
@@ -173,21 +189,13 @@ std::string view_svg_text(ViewType view, const std::vector<ProjectedPolyline>& p
     append_attribute(text, "height", "100%");
     append_attribute(text, "fill", "white");
     text += "/>\n";
-    for (const ProjectedPolyline& polyline : polylines) {
-        text += "  <polyline";
-        append_attribute(text, "fill", "none");
-        append_attribute(text, "stroke", polyline.hidden ? "#777" : "#111");
-        append_attribute(text, "stroke-width", "0.35");
-        append_attribute(text, "vector-effect", "non-scaling-stroke");
-        if (polyline.hidden) append_attribute(text, "stroke-dasharray", "2 1");
-        text += " points=\"";
-        for (const ViewPoint& p : polyline.points) {
-            append_number(text, p.u - min_u + m);
-            text += ',';
-            append_number(text, max_v - p.v + m);
-            text += ' ';
+    // Hidden polylines first, each class in its own order: a visible edge is drawn over a
+    // hidden one that lies behind it, so a prism's outline does not come out dashed.
+    for (const bool hidden_class : {true, false}) {
+        for (const ProjectedPolyline& polyline : polylines) {
+            if (polyline.hidden != hidden_class) continue;
+            append_polyline(text, polyline, min_u, max_v, m);
         }
-        text += "\"/>\n";
     }
     text += "</svg>\n";
     return text;

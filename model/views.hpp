@@ -44,7 +44,12 @@ std::vector<ProjectedPolyline> project_hlr_view(const TopoDS_Shape& shape, const
 // gives 2 points, a circle or ellipse 65, any other curve 33.
 void sample_projection_edges(const TopoDS_Shape& compound, bool hidden, std::vector<ProjectedPolyline>& polylines);
 
-// One view's SVG text (numbers fixed with 9 decimals, locale-independent).
+// Appends a number as the views write it: fixed notation, 9 decimals, independent of the
+// C locale.
+void append_svg_number(std::string& out, double value);
+
+// One view's SVG text (numbers fixed with 9 decimals, locale-independent): the hidden
+// polylines, then the visible ones drawn over them, each in the order given.
 std::string view_svg_text(ViewType view, const std::vector<ProjectedPolyline>& polylines);
 
 // Writes view_svg_text whole or not at all (see write_output_file).

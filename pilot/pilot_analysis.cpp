@@ -49,7 +49,8 @@ void read_with_provider(PilotRecord& record, const std::shared_ptr<DrawingReader
 }
 
 void analyze_pdf(PilotRecord& record, const std::shared_ptr<DrawingReaderProvider>& provider) {
-    const PdfInspection inspection = inspect_pdf_pages(record.source_path);
+    // A file of many pages is refused from its page count, before any page is walked.
+    const PdfInspection inspection = inspect_pdf_pages(record.source_path, 1);
     if (inspection.page_count != 1 || inspection.pages.size() != 1) {
         throw std::invalid_argument("Z23-Edur pilot currently requires a single-page PDF");
     }

@@ -20,8 +20,7 @@ constexpr std::size_t kCopyChunk = 65'536;
 
 bool excluded_from_bundle(const std::string& relative, const fs::path& path) {
     return relative == "pilot_state.json" || relative == "evidence_bundle.tar" ||
-           relative == "evidence_bundle.tar.tmp" || relative == "evidence_bundle_manifest.json" ||
-           path.extension() == ".tmp";
+           relative == "evidence_bundle_manifest.json" || platform::is_temporary_name(path.filename().string());
 }
 
 // Opens an input without following a link: a file swapped for a link after the walk

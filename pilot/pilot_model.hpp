@@ -1,9 +1,10 @@
 // Modelling of a reviewed pilot job: the pipeline's outputs, the pilot traffic document,
-// the PILOT/HOLD stamps on the STEP file and the report, and the evidence bundle.
+// the PILOT/HOLD stamps on the STEP file, the report and the views, and the evidence bundle.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "pilot/pilot_record.hpp"
 
@@ -22,5 +23,10 @@ void stamp_step_release_header(const std::filesystem::path& step_path);
 
 // Appends "pilot_release" as the report's last key, every other key where it stood.
 void stamp_output_hold(const std::filesystem::path& report_path, const std::string& review_decision_id);
+
+// Marks one view as the pipeline wrote it: data-release-state="PILOT/HOLD" on the root
+// element and the caption as a text line in the margin, clear of the drawing. Any other
+// file, or one already marked: "Z23-Edur SVG view cannot be stamped safely".
+void stamp_view_release_mark(const std::filesystem::path& svg_path);
 
 }  // namespace vesk

@@ -12,6 +12,7 @@
 #include "pilot/pilot_bundle.hpp"
 #include "pilot/pilot_documents.hpp"
 #include "pilot/pilot_files.hpp"
+#include "platform/files.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
@@ -68,6 +69,18 @@ void verify_persisted_artifact(const SortedJson& hashes, const std::string& key,
     if (recorded.size() != 64 || !is_sha256_hex(recorded) || !fs::is_regular_file(fs::symlink_status(path)) ||
         sha256_file(path) != recorded) {
         throw std::runtime_error(context + ": persisted artifact '" + key + "' changed");
+    }
+}
+
+// What writes a crash cut short left in a job directory and below it: a temporary that
+// still exists never became its file. The reader's evidence is pinned by the digest of its
+// tree as it stands, so it is left alone.
+void discard_job_temporaries(const fs::path& directory, bool job_top) {
+    platform::discard_temporaries(directory);
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
+        if (!fs::is_directory(entry.symlink_status())) continue;
+        if (job_top && entry.path().filename() == "reader_evidence") continue;
+        discard_job_temporaries(entry.path(), false);
     }
 }
 
@@ -245,6 +258,9 @@ void PilotService::recover_jobs() {
         if (const auto number = parse_pilot_job_directory_name(name)) names.emplace_back(std::move(name), *number);
     }
     std::sort(names.begin(), names.end());
+    // No writer runs yet (the worker starts after recovery), so every temporary is a leftover.
+    platform::discard_temporaries(root_);
+    for (const auto& [name, number] : names) discard_job_temporaries(root_ / name, true);
     for (const auto& [name, number] : names) {
         const fs::path directory = root_ / name;
         // A crash between the source write and the first persist leaves a directory

@@ -1,6 +1,7 @@
 #include "platform/files.hpp"
 #include "platform/unique_fd.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -30,7 +31,9 @@ namespace {
 
 // Longest part of a final name kept in a temporary name (NAME_MAX is 255).
 constexpr std::size_t kTemporaryNameStem = 64;
-constexpr std::string_view kTemporaryPrefix = ".tmp-";
+// A TemporaryFile's name: ".tmp~<pid>-<n>-<stem>"; a replace's is "<name>.tmp".
+constexpr std::string_view kTemporaryPrefix = ".tmp~";
+constexpr std::string_view kReplaceSuffix = ".tmp";
 constexpr std::size_t kReadChunk = 65536;
 
 enum class FaultMode { exit, throw_error, torn };
@@ -165,21 +168,6 @@ std::string ascii_stem(const fs::path& final_path) {
         if (!plain) c = '_';
     }
     return stem;
-}
-
-// ".tmp-<pid>-<n>-<stem>"
-bool is_temporary_name_of(const std::string& name, const std::string& stem) {
-    const std::string prefix(kTemporaryPrefix);
-    if (name.size() <= prefix.size() + stem.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - stem.size(), stem.size(), stem) != 0) {
-        return false;
-    }
-    int dashes = 0;
-    for (std::size_t i = prefix.size(); i < name.size() - stem.size(); ++i) {
-        if (name[i] == '-') ++dashes;
-        else if (name[i] < '0' || name[i] > '9') return false;
-    }
-    return dashes == 2 && name[name.size() - stem.size() - 1] == '-';
 }
 
 }  // namespace
@@ -341,18 +329,29 @@ void StreamedReplacement::commit() {
     sync_directory(directory_of(path_));
 }
 
-void discard_unfinished_replace(const fs::path& path) {
-    fs::path tmp = path;
-    tmp += ".tmp";
-    bool removed = ::unlink(tmp.c_str()) == 0;
-    if (!removed && errno != ENOENT) throw FileError("remove", tmp, errno);
-    const fs::path directory = directory_of(path);
-    const std::string stem = ascii_stem(path);
+bool is_temporary_name(std::string_view name) {
+    if (name.size() > kReplaceSuffix.size() && name.ends_with(kReplaceSuffix)) return true;
+    if (!name.starts_with(kTemporaryPrefix)) return false;
+    std::size_t at = kTemporaryPrefix.size();
+    for (int number = 0; number < 2; ++number) {  // "<pid>-", then "<n>-"
+        const std::size_t first = at;
+        while (at < name.size() && name[at] >= '0' && name[at] <= '9') ++at;
+        if (at == first || at == name.size() || name[at] != '-') return false;
+        ++at;
+    }
+    return at < name.size();
+}
+
+void discard_temporaries(const fs::path& directory) {
+    bool removed = false;
     std::error_code ec;
     for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!is_temporary_name_of(it->path().filename().string(), stem)) continue;
-        if (::unlink(it->path().c_str()) != 0 && errno != ENOENT) throw FileError("remove", it->path(), errno);
-        removed = true;
+        if (!is_temporary_name(it->path().filename().string())) continue;
+        if (::unlink(it->path().c_str()) == 0) {
+            removed = true;
+        } else if (errno != ENOENT && errno != EISDIR) {  // a directory is never one of ours
+            throw FileError("remove", it->path(), errno);
+        }
     }
     if (ec && ec != std::errc::no_such_file_or_directory) throw FileError("list", directory, ec.value());
     if (removed) sync_directory(directory);
@@ -485,11 +484,55 @@ void create_file_exclusively(const fs::path& path, std::string_view content) {
 void append_line(const fs::path& path, std::string_view line) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (fd.get() < 0) throw FileError("open", path, errno);
+    struct stat before {};
+    if (::fstat(fd.get(), &before) != 0) throw FileError("stat", path, errno);
     std::string record(line);
     record.push_back('\n');
-    write_all(fd.get(), record, path);
-    fsync_fd(fd.get(), path);
+    try {
+        write_all(fd.get(), record, path);
+        fsync_fd(fd.get(), path);
+    } catch (const FileError&) {
+        // A torn line would have the next append glued onto it: back to whole lines. Should
+        // this fail too, the next start cuts the torn line (cut_unfinished_line).
+        if (::ftruncate(fd.get(), before.st_size) == 0) ::fsync(fd.get());
+        throw;
+    }
     if (fd.close() != 0) throw FileError("close", path, errno);
+}
+
+void cut_unfinished_line(const fs::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return;
+        throw FileError("open", path, errno);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw FileError("stat", path, errno);
+    if (!S_ISREG(st.st_mode)) throw FileError("open", path, EINVAL);
+    // Backwards a chunk at a time to the last "\n"; the common case reads one chunk.
+    char buffer[kReadChunk];
+    off_t keep = 0;
+    for (off_t end = st.st_size; end > 0 && keep == 0;) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(end, static_cast<off_t>(sizeof buffer)));
+        const off_t from = end - static_cast<off_t>(want);
+        std::size_t got = 0;
+        while (got < want) {
+            const ssize_t n = ::pread(fd.get(), buffer + got, want - got, from + static_cast<off_t>(got));
+            if (n > 0) got += static_cast<std::size_t>(n);
+            else if (n == 0) throw FileError("read", path, EIO);  // shrank under us: not ours alone
+            else if (errno != EINTR) throw FileError("read", path, errno);
+        }
+        for (std::size_t i = want; i > 0; --i) {
+            if (buffer[i - 1] == '\n') {
+                keep = from + static_cast<off_t>(i);
+                break;
+            }
+        }
+        end = from;
+    }
+    if (keep == st.st_size) return;
+    if (::ftruncate(fd.get(), keep) != 0) throw FileError("truncate", path, errno);
+    fsync_fd(fd.get(), path);
 }
 
 void remove_file_durably(const fs::path& path) {

@@ -95,10 +95,16 @@ private:
     bool committed_ = false;
 };
 
-// Recovery after a crash, while no writer of path runs: removes what an unfinished replace
-// of path left ("<path>.tmp" and TemporaryFile names of path). The rename is the commit
-// point, so a tmp that still exists never became the file.
-void discard_unfinished_replace(const std::filesystem::path& path);
+// Whether a file name is one this layer writes only on the way to another name: a
+// replace's "<name>.tmp" or a TemporaryFile's ".tmp~<pid>-<n>-<name>". The second form holds
+// a '~', which no client-chosen identifier may, so no job file is ever taken for one.
+bool is_temporary_name(std::string_view name);
+
+// Recovery after a crash, while no writer in directory runs: removes every file directly
+// in it whose name is_temporary_name (not recursive; the directory is fsynced when one was
+// removed). The rename is the commit point, so a temporary that still exists never became
+// its file. A missing directory is not an error.
+void discard_temporaries(const std::filesystem::path& directory);
 
 // A uniquely named file beside final_path, written completely and then renamed over it:
 // concurrent writers of one final name never see or leave a torn file. The temporary name
@@ -140,8 +146,15 @@ bool is_valid_utf8(std::string_view text);
 // Fault point: "create:<basename>:done".
 void create_file_exclusively(const std::filesystem::path& path, std::string_view content);
 
-// Appends line plus "\n" in one write (O_APPEND) and fsyncs.
+// Appends line plus "\n" in one write (O_APPEND) and fsyncs. Only whole lines are left:
+// when the write is short or fails, or the fsync fails, the file is cut back to its size
+// before the write and the FileError is thrown. Assumes one writer of path at a time.
 void append_line(const std::filesystem::path& path, std::string_view line);
+
+// Recovery after a crash, while no writer of path runs: a file whose last line has no
+// "\n" (an append the crash cut short) is cut back to its last "\n". A missing file is
+// left missing.
+void cut_unfinished_line(const std::filesystem::path& path);
 
 // Unlinks path and fsyncs its directory; a missing file (or directory) is not an error.
 // Fault point: "remove:<basename>:done".

@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libssl-dev libpoppler-private-dev
   librsvg2-bin libxml2-utils
-  libsuitesparse-dev fonts-dejavu-core
+  libsuitesparse-dev zlib1g-dev fonts-dejavu-core
   python3 curl strace chromium chromium-driver python3-selenium
 )
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include <pthread.h>
 
 #include "model/occt_support.hpp"
+#include "platform/files.hpp"
 #include "platform/socket.hpp"
 #include "server/service_options.hpp"
 #include "service/local_service.hpp"
@@ -52,9 +54,23 @@ vesk::LocalServiceOptions to_service_options(const vesk::ServiceOptions& options
     return service;
 }
 
+// A service started away from the repository root would answer its page with a bare 500.
+void warn_without_index_page(const std::filesystem::path& web_directory) {
+    try {
+        vesk::platform::ReadableFile index(web_directory / "index.html");
+    } catch (const std::exception&) {
+        std::cerr << "vesk-service: warning: no index.html in web directory "
+                  << std::filesystem::absolute(web_directory).string()
+                  << "; the page will not load (start from the repository root or pass --web-dir)\n";
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The C library reads the time zone on first use; OCCT's STEP date and the PDF engine's
+    // colour code both use it. Read once here, before any thread exists, so they never race.
+    ::tzset();
     // Standard output carries the two start-up lines and nothing else.
     vesk::route_occt_messages_to_stderr();
     try {
@@ -72,6 +88,7 @@ int main(int argc, char** argv) {
             std::cout << "Vesk local service: " << service.base_url() << "\n"
                       << "Jobs directory: " << std::filesystem::absolute(options.jobs_directory).string() << "\n";
             std::cout.flush();
+            warn_without_index_page(options.web_directory);
             set_stop_signals_blocked(false);
             while (!stop_requested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
             set_stop_signals_blocked(true);

@@ -1,6 +1,8 @@
 #include "service/completion_decision.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <stdexcept>
 
@@ -67,6 +69,43 @@ void as_client_fault(Check check) {
     } catch (const std::exception& e) {
         throw std::invalid_argument(e.what());
     }
+}
+
+// A number as people write it: the shortest text that reads back as the same double, or,
+// with a precision in decimals, rounded to it with trailing zeros dropped.
+std::string number_text(double value, std::optional<int> decimals = std::nullopt) {
+    std::array<char, 400> buffer{};
+    const auto end = decimals ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                              std::chars_format::fixed, *decimals)
+                              : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    std::string text(buffer.data(), end.ptr);
+    if (decimals && text.find('.') != std::string::npos) {
+        text.erase(text.find_last_not_of('0') + 1);
+        if (text.back() == '.') text.pop_back();
+    }
+    return text;
+}
+
+// The drawing is to scale, so a completion value must equal the drawn size of its target.
+// Returns the refusal in the user's terms, or nothing when the value matches or has no size.
+std::optional<std::string> drawn_size_contradiction(const DimensionGraph& graph, const CompletionRecord& record) {
+    if (!record.value) return std::nullopt;
+    std::optional<double> size;
+    try {
+        const auto target = resolve_named_missing_dimension(graph, record.target);
+        if (target) size = visible_entity_size(find_entity(graph, target->entity_id), target->measure);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (!size || std::fabs(*size - *record.value) <= kGraphValueTolerance) return std::nullopt;
+    // Drawn sizes come from coordinates: six decimals, unless the value they read as would
+    // itself be refused; then every digit, so that the size shown is always one to enter.
+    std::string drawn = number_text(*size, 6);
+    double shown = 0.0;
+    std::from_chars(drawn.data(), drawn.data() + drawn.size(), shown);
+    if (shown <= 0.0 || std::fabs(shown - *size) > kGraphValueTolerance) drawn = number_text(*size);
+    return "Completion value " + number_text(*record.value) + " for " + record.target + " contradicts the drawn size " +
+           drawn + " mm; the drawing is to scale: enter " + drawn + " or correct the drawing";
 }
 
 }  // namespace
@@ -265,7 +304,12 @@ void validate_completion_application(const CompletionApplication& application) {
     if (!application.rerun) return;
     const std::string text = canonical_graph_text(application.graph);
     as_client_fault([&] {
-        parse_dimension_graph(text, "completed graph");
+        try {
+            parse_dimension_graph(text, "completed graph");
+        } catch (const std::exception&) {
+            if (const auto refusal = drawn_size_contradiction(application.graph, record)) refuse(*refusal);
+            throw;
+        }
         check_completion_graph(text, record, "completed graph");
     });
 }

@@ -148,7 +148,7 @@ std::string completion_log_line(const std::string& job_id, const CompletionRecor
     entry["schema_version"] = kCompletionLogSchema;
     entry["job_id"] = job_id;
     entry["record"] = completion_record_to_json(record);
-    return entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
+    return dump_json_line(entry);
 }
 
 CompletionDecisionLog read_completion_decision_log(const fs::path& log_path, const std::string& job_id) {

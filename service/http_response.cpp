@@ -36,7 +36,7 @@ std::string http_response_head(const HttpResponse& response) {
 }
 
 HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document) {
-    return json_response(status, std::move(reason), document, nlohmann::ordered_json::error_handler_t::strict);
+    return json_response(status, std::move(reason), document, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 nlohmann::ordered_json error_document(const std::string& code, const std::string& message) {

@@ -24,13 +24,13 @@ struct HttpResponse {
 std::string http_response_head(const HttpResponse& response);
 
 // Indent 2, keys in insertion order, UTF-8 unescaped, one final "\n". Invalid UTF-8 in a
-// string is an error (the JSON library's type error).
+// string is replaced (U+FFFD): a job's own message must never make its status unanswerable.
 HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document);
 
 nlohmann::ordered_json error_document(const std::string& code, const std::string& message);
 
-// Like make_json_response, but invalid UTF-8 is replaced (U+FFFD): an error message may
-// quote raw request bytes, and answering an error must never fail in turn.
+// The error document, answered as make_json_response does: an error message may quote raw
+// request bytes, and answering an error must never fail in turn.
 HttpResponse make_error_response(std::uint32_t status, std::string reason, const std::string& code,
                                  const std::string& message);
 

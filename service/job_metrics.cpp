@@ -42,13 +42,17 @@ nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohma
 void append_job_metric(const std::filesystem::path& jobs_directory, const JobRecord& record) {
     nlohmann::json traffic;
     if (record.status == JobStatus::completed) traffic = parse_strict_json(read_service_file(record.traffic_path));
-    const std::string line = job_metric_document(record, traffic).dump(-1, ' ', false);
+    const std::string line = dump_json_line(job_metric_document(record, traffic));
     try {
         platform::append_line(jobs_directory / kMetricsFilename, line);
     } catch (const platform::FileError& error) {
         if (error.operation() == "open") throw std::runtime_error("Cannot append anonymous local job metrics");
         throw std::runtime_error("Failed while appending anonymous local job metrics");
     }
+}
+
+void repair_job_metrics(const std::filesystem::path& jobs_directory) {
+    platform::cut_unfinished_line(jobs_directory / kMetricsFilename);
 }
 
 }  // namespace vesk

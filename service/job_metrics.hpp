@@ -23,4 +23,8 @@ nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohma
 // "Failed while appending anonymous local job metrics".
 void append_job_metric(const std::filesystem::path& jobs_directory, const JobRecord& record);
 
+// At start, before any append: a last line that a crash cut short is cut off, so that the
+// next line does not continue it.
+void repair_job_metrics(const std::filesystem::path& jobs_directory);
+
 }  // namespace vesk

@@ -68,33 +68,6 @@ void mark_rejected(JobRecord& record, std::string_view code, std::string_view me
 
 enum class RecoveryWrite { none, requeue, reject };
 
-// Whether an interrupted replace may have left something here: "<file>.tmp" or a
-// ".tmp-<pid>-<n>-<name>" of the pipeline's outputs. One listing per directory keeps the
-// common case (nothing left) cheap.
-bool holds_unfinished_replace(const fs::path& directory) {
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(".tmp", 0) == 0 || (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// A temporary that still exists never became its file (the rename is the commit point):
-// every file a job writes by replacing it has its leftovers removed.
-void discard_unfinished_replaces(const JobRecord& record) {
-    if (!holds_unfinished_replace(record.job_directory)) return;
-    const fs::path& directory = record.job_directory;
-    const OutputPaths outputs = job_output_names(record);
-    for (const fs::path& path :
-         {directory / kJobStateFilename, directory / kCompletionMarkerFilename, directory / kCompletionLogFilename,
-          directory / kReaderNormalizedFilename, record.graph_path, record.source_png_path, record.traffic_path,
-          outputs.step, outputs.front_svg, outputs.top_svg, outputs.side_svg, outputs.report}) {
-        platform::discard_unfinished_replace(path);
-    }
-}
-
 }  // namespace
 
 std::optional<std::uint64_t> job_directory_number(std::string_view name) {
@@ -201,7 +174,8 @@ RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& 
     }
 
     for (auto& [record, write] : planned) {
-        discard_unfinished_replaces(*record);
+        // A temporary that still exists never became its file (the rename is the commit point).
+        platform::discard_temporaries(record->job_directory);
         if (write != RecoveryWrite::none) persist_job_state(*record);
         if (write == RecoveryWrite::reject) hooks.append_metric(*record);
         if (record->status == JobStatus::queued) recovered.queue.push_back(record);

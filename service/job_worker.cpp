@@ -103,7 +103,7 @@ void write_completion_provenance(const OutputPaths& outputs, const std::vector<C
     std::string step = read_completion_artifact(outputs.step);
     const std::size_t at = step.find(kStepTerminator);
     if (at == std::string::npos) throw std::runtime_error("STEP terminator is missing for provenance");
-    step.insert(at, "/* VESK_V19_PROVENANCE " + provenance.dump(-1, ' ', false) + " */\n");
+    step.insert(at, "/* VESK_V19_PROVENANCE " + dump_json_line(provenance) + " */\n");
     write_completion_artifact(outputs.step, step);
 }
 

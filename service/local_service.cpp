@@ -53,6 +53,11 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
     if (options.jobs_directory.empty()) {
         throw std::invalid_argument("Local service jobs_directory must not be empty");
     }
+    // Job messages name paths inside it, and what the service persists or answers is UTF-8:
+    // such a path would come out mangled.
+    if (!platform::is_valid_utf8(fs::absolute(options.jobs_directory).string())) {
+        throw std::invalid_argument("Jobs directory path must be valid UTF-8");
+    }
     if (options.worker_count == 0 || options.worker_count > kMaxWorkerCount) {
         throw std::invalid_argument("Local service worker_count must be between 1 and 32");
     }
@@ -137,6 +142,7 @@ void LocalService::Impl::recover_existing_jobs() {
         recover_completion_transition(job_directory, job_id);
     };
     hooks.append_metric = [this](const JobRecord& record) { append_job_metric(options.jobs_directory, record); };
+    repair_job_metrics(options.jobs_directory);
     RecoveredJobs recovered = recover_jobs(options.jobs_directory, hooks);
     for (std::shared_ptr<JobRecord>& job : recovered.jobs) jobs.emplace(job->job_id, std::move(job));
     job_queue.assign(recovered.queue.begin(), recovered.queue.end());

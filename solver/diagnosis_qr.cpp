@@ -7,6 +7,7 @@
 // remainder is at most the tolerance (Heath's rule). Its frontal kernels run on LAPACK and
 // BLAS, which are held to one thread so that every run sums in the same order.
 #include "solver/diagnosis_qr.hpp"
+#include "solver/diagnosis_qr_internal.hpp"
 
 #include <Eigen/OrderingMethods>
 #include <SuiteSparseQR.hpp>
@@ -129,6 +130,11 @@ std::vector<int> colamd_column_order(const SparseMatrix& a)
     return column_at;
 }
 
+namespace {
+
+// The absolute bound under which the sparse decomposition drops a column: `threshold`
+// (relative, as on the dense path) or the rounding floor of a column-by-column
+// factorisation of this size, whichever is larger, times the largest column norm.
 double sparse_rank_tolerance(const SparseMatrix& a, double threshold)
 {
     double largest = 0.0;
@@ -141,6 +147,8 @@ double sparse_rank_tolerance(const SparseMatrix& a, double threshold)
     const double floor = kFloorPerDimension * static_cast<double>(a.rows() + a.cols());
     return std::max(threshold, floor) * largest;
 }
+
+}  // namespace
 
 PivotRows qr_decompose_sparse(const SparseMatrix& a, double threshold)
 {

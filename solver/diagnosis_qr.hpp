@@ -31,17 +31,10 @@ struct PivotRows {
 // largest pivot.
 PivotRows qr_decompose_dense(const Eigen::MatrixXd& a, double threshold);
 
-// The COLAMD order of a's columns: entry k is the column placed k-th.
-std::vector<int> colamd_column_order(const SparseMatrix& a);
-
-// The absolute bound under which the sparse decomposition drops a column: `threshold`
-// (relative, as on the dense path) or the rounding floor of a column-by-column
-// factorisation of this size, whichever is larger, times the largest column norm.
-double sparse_rank_tolerance(const SparseMatrix& a, double threshold);
-
 // Sparse QR in the fixed COLAMD column order: the pivots are the first independent set of
-// columns in that order (a column whose remainder has a norm at most
-// sparse_rank_tolerance() is dependent), the other columns follow in that order.
+// columns in that order (a column whose remainder has a norm at most the larger of
+// `threshold` and the rounding floor of the factorisation, times the largest column norm,
+// is dependent), the other columns follow in that order.
 PivotRows qr_decompose_sparse(const SparseMatrix& a, double threshold);
 
 // Eliminates the entries above the pivots of R, so that every column beyond the rank is

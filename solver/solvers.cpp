@@ -27,6 +27,9 @@ const char* algorithm_name(int algorithm)
     }
 }
 
+namespace {
+
+// "FullPivLU", "LeastNormFullPivLU", "LeastNormLdlt"; "" for any other value.
 const char* gauss_step_name(int step)
 {
     switch (step) {
@@ -40,8 +43,6 @@ const char* gauss_step_name(int step)
         return "";
     }
 }
-
-namespace {
 
 using Eigen::MatrixXd;
 using Eigen::VectorXd;

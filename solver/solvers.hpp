@@ -18,8 +18,6 @@ enum class QrAlgorithm : int { dense = 0, sparse = 1 };
 
 // "BFGS", "LevenbergMarquardt", "DogLeg"; "" for any other value.
 const char* algorithm_name(int algorithm);
-// "FullPivLU", "LeastNormFullPivLU", "LeastNormLdlt"; "" for any other value.
-const char* gauss_step_name(int step);
 
 // The settings the solvers read. A solve in redundant mode reads the _redundant variant of
 // each.

@@ -21,6 +21,28 @@
     node.classList.toggle("hidden", !visible);
   }
 
+  // A number as people write it: at most `decimals` decimals, trailing zeros dropped. The
+  // files keep the exact values; only the page rounds.
+  function num(value, decimals = 6) {
+    if (typeof value !== "number" || !Number.isFinite(value)) return String(value);
+    const rounded = Number(value.toFixed(decimals));
+    return rounded === 0 && value !== 0 ? String(Number(value.toPrecision(3))) : String(rounded);
+  }
+
+  // The current job and pilot job live in the URL fragment ("#job-00000003&pilot-00000001"),
+  // so a reload follows them again.
+  function writeFragment() {
+    const ids = [state.jobId, pilot.jobId].filter(Boolean);
+    history.replaceState(null, "", ids.length ? "#" + ids.join("&") : location.pathname + location.search);
+  }
+
+  function restoreFragment() {
+    for (const id of location.hash.slice(1).split("&")) {
+      if (/^job-[0-9]+$/.test(id) && id !== state.jobId) followJob(id);
+      if (/^pilot-[0-9]+$/.test(id) && id !== pilot.jobId) resumePilot(id);
+    }
+  }
+
   // Reads a JSON answer; an error document becomes an Error carrying its message.
   async function requestJson(method, url, body) {
     const init = { method, headers: {} };
@@ -79,6 +101,7 @@
     try {
       const { doc } = await requestJson("GET", "/health");
       state.provider = doc.reader_provider;
+      show($("pilot-provider-note"), doc.reader_provider === "disabled");
       $("health").textContent = "Local service on port " + doc.port + " · reader provider: " + doc.reader_provider;
       const reader = doc.reader_provider !== "disabled";
       show($("dpi-field"), reader);
@@ -139,6 +162,7 @@
 
   function followJob(jobId) {
     state.jobId = jobId;
+    writeFragment();
     if (state.timer) clearTimeout(state.timer);
     show($("job-section"), true);
     show($("result"), false);
@@ -217,6 +241,17 @@
     const counts = doc.provenance_counts || {};
     $("provenance").textContent = (counts.drawing_proven_green || 0) + " drawing-proven (green), " +
       (counts.approved_completion || 0) + " approved by a user; overall " + doc.traffic.overall;
+    // A value completion adds a constraint named after its decision; its row also names the
+    // dimension it completes.
+    const targets = {};
+    if (counts.approved_completion) {
+      const { doc: completion } = await requestJson("GET", "/api/jobs/" + encodeURIComponent(doc.job_id) + "/completion");
+      for (const record of completion.records) {
+        if (record.status === "approved_completion" && record.value !== null) {
+          targets[record.approved_constraint_id] = record.target;
+        }
+      }
+    }
     const body = $("traffic-table").querySelector("tbody");
     body.replaceChildren();
     for (const dim of doc.traffic.dimensions || []) {
@@ -224,9 +259,10 @@
       const signal = el("td");
       signal.append(el("span", "signal " + (dim.signal === "green" ? "green" : "yellow"), dim.signal));
       row.append(signal);
-      row.append(el("td", "", dim.display_name ? dim.display_name + " (" + dim.constraint_id + ")" : dim.constraint_id));
-      row.append(el("td", "", dim.value));
-      row.append(el("td", "", dim.confidence_applicable === false ? "n/a" : dim.confidence));
+      const name = targets[dim.constraint_id] || dim.display_name;
+      row.append(el("td", "", name ? name + " (" + dim.constraint_id + ")" : dim.constraint_id));
+      row.append(el("td", "", num(dim.value)));
+      row.append(el("td", "", dim.confidence_applicable === false ? "n/a" : num(dim.confidence, 3)));
       row.append(el("td", "reason", dim.reason));
       row.dataset.signal = dim.signal;
       body.append(row);
@@ -256,7 +292,7 @@
     records.replaceChildren();
     for (const record of completion ? completion.records : []) {
       const text = record.action + " on " + record.target + " → " + record.status +
-        (record.value !== null ? " (" + record.value + ")" : "");
+        (record.value !== null ? " (" + num(record.value) + ")" : "");
       records.append(el("li", "", text));
     }
   }
@@ -315,7 +351,7 @@
       input.type = "number";
       input.step = "any";
       input.min = "0";
-      if (proposal.suggested_value !== null) input.placeholder = String(proposal.suggested_value);
+      if (proposal.suggested_value !== null) input.placeholder = num(proposal.suggested_value);
       field.append(label, input);
       actions.append(field);
       actions.append(actionButton("Use this value", "", () => {
@@ -329,7 +365,7 @@
         }));
       }));
       if (proposal.suggested_value !== null) {
-        actions.append(actionButton("Accept suggestion " + proposal.suggested_value, "secondary", () =>
+        actions.append(actionButton("Accept suggestion " + num(proposal.suggested_value), "secondary", () =>
           postDecision(form, Object.assign({}, base, { action: "accept_suggestion", selected_entity_id: proposal.entity_id }))));
         actions.append(actionButton("Reject suggestion", "secondary", () =>
           postDecision(form, Object.assign({}, base, { action: "reject_suggestion" }))));
@@ -347,8 +383,8 @@
         radio.id = "choice-" + proposal.proposal_id + "-" + index;
         radio.value = choice.constraint_id;
         radio.checked = proposal.preferred_constraint_id === choice.constraint_id;
-        const label = el("label", "", (choice.display_name || choice.constraint_id) + " = " + choice.value +
-          " (evidence " + choice.evidence_weight + ")");
+        const label = el("label", "", (choice.display_name || choice.constraint_id) + " = " + num(choice.value) +
+          " (evidence " + num(choice.evidence_weight, 3) + ")");
         label.htmlFor = radio.id;
         row.append(radio, label);
         fieldset.append(row);
@@ -425,11 +461,25 @@
     pilot.jobId = doc.job_id;
     pilot.reviewUrl = doc.review_url;
     pilot.shown = null;
+    writeFragment();
     if (pilot.timer) clearTimeout(pilot.timer);
     show($("pilot-job"), true);
     ["pilot-preview-block", "pilot-review-form", "pilot-result"].forEach((id) => show($(id), false));
     $("pilot-job-title").textContent = "Pilot job " + doc.job_id;
     renderPilot(doc);
+  }
+
+  // A pilot job named by the fragment: its status document, then on as if just uploaded.
+  async function resumePilot(jobId) {
+    try {
+      const { doc } = await requestJson("GET", "/api/pilot/jobs/" + encodeURIComponent(jobId));
+      followPilot(doc);
+    } catch (e) {
+      show($("pilot-job"), true);
+      $("pilot-job-title").textContent = "Pilot job " + jobId;
+      setPilotStatus("Unavailable", false, "rejected");
+      $("pilot-error").textContent = e.message;
+    }
   }
 
   async function pollPilot() {
@@ -472,8 +522,9 @@
     if (active && jobId === pilot.jobId) pilot.timer = setTimeout(pollPilot, POLL_MS);
   }
 
-  async function showCandidates(doc) {
-    const candidates = doc.candidates || [];
+  // The preview with a numbered box around each candidate's digits; the number sits beside
+  // its box, on the side with room, so it never hides what it labels.
+  async function drawPreview(doc) {
     const img = $("pilot-preview");
     await loadImage(img, doc.preview_url);
     await img.decode().catch(() => {});
@@ -481,10 +532,10 @@
     const width = img.naturalWidth || 1;
     const height = img.naturalHeight || 1;
     const boxes = $("pilot-boxes");
-    const body = $("pilot-candidates").querySelector("tbody");
     boxes.replaceChildren();
-    body.replaceChildren();
-    candidates.forEach((candidate, index) => {
+    setZoom(false);
+    show($("pilot-preview-block"), true);
+    return (doc.candidates || []).map((candidate, index) => {
       const [x, y, w, h] = candidate.source_bbox;
       const box = el("div", "box");
       box.style.left = (100 * x / width) + "%";
@@ -492,14 +543,39 @@
       box.style.width = (100 * w / width) + "%";
       box.style.height = (100 * h / height) + "%";
       box.dataset.constraint = candidate.constraint_id;
-      box.append(el("span", "", index + 1));
+      box.append(el("span", x < 0.05 * width ? "after" : "", index + 1));
       boxes.append(box);
-      body.append(candidateRow(candidate, index, box));
+      return box;
     });
+  }
+
+  // Full size: one preview pixel per CSS pixel, scrolled within its frame, so that every
+  // reading stays legible on a narrow screen.
+  function setZoom(zoomed) {
+    const img = $("pilot-preview");
+    const button = $("pilot-zoom");
+    const frame = $("pilot-preview-frame");
+    const canvas = $("pilot-preview-canvas");
+    frame.classList.toggle("zoomed", zoomed);
+    canvas.style.width = zoomed ? img.naturalWidth + "px" : "";
+    button.setAttribute("aria-pressed", String(zoomed));
+    button.textContent = zoomed ? "Fit the preview to the page" : "Show the preview at full size";
+    // Opened on the first reading rather than on the drawing's empty corner.
+    const first = $("pilot-boxes").firstElementChild;
+    if (zoomed && first) {
+      frame.scrollLeft = canvas.offsetLeft + first.offsetLeft + first.offsetWidth / 2 - frame.clientWidth / 2;
+      frame.scrollTop = canvas.offsetTop + first.offsetTop + first.offsetHeight / 2 - frame.clientHeight / 2;
+    }
+  }
+
+  async function showCandidates(doc) {
+    const boxes = await drawPreview(doc);
+    const body = $("pilot-candidates").querySelector("tbody");
+    body.replaceChildren();
+    (doc.candidates || []).forEach((candidate, index) => body.append(candidateRow(candidate, index, boxes[index])));
     $("pilot-ack-reviewed").checked = false;
     $("pilot-ack-hold").checked = false;
     $("pilot-review-error").textContent = "";
-    show($("pilot-preview-block"), true);
     show($("pilot-review-form"), true);
   }
 
@@ -511,7 +587,7 @@
     head.scope = "row";
     row.append(head);
     const readable = candidate.value !== null && candidate.origin !== "unreadable";
-    row.append(el("td", "", (readable ? candidate.value : "unreadable") + " (" + candidate.constraint_id + ", " +
+    row.append(el("td", "", (readable ? num(candidate.value) : "unreadable") + " (" + candidate.constraint_id + ", " +
       candidate.origin + ")"));
 
     const valueId = "pilot-value-" + index;
@@ -521,7 +597,7 @@
     input.step = "any";
     input.min = "0";
     input.disabled = true;
-    if (candidate.value !== null) input.placeholder = String(candidate.value);
+    if (candidate.value !== null) input.placeholder = num(candidate.value);
 
     const group = el("div", "decision");
     group.setAttribute("role", "radiogroup");
@@ -619,6 +695,7 @@
       list.append(item);
     }
     const { doc: traffic } = await requestJson("GET", files.traffic_json);
+    await showPilotDecisions(doc, traffic);
     $("pilot-traffic-summary").textContent = "Overall " + traffic.overall + (traffic.hold ? " · on hold" : "") +
       " · " + traffic.dimensions.length + " operator-reviewed dimensions, none drawing-proven";
     const body = $("pilot-traffic").querySelector("tbody");
@@ -627,10 +704,31 @@
       const row = el("tr");
       const signal = el("td");
       signal.append(el("span", "signal " + (dim.signal === "green" ? "green" : "yellow"), dim.signal));
-      row.append(signal, el("td", "", dim.constraint_id), el("td", "", dim.value), el("td", "reason", dim.reason));
+      row.append(signal, el("td", "", dim.constraint_id), el("td", "", num(dim.value)), el("td", "reason", dim.reason));
       row.dataset.signal = dim.signal;
       body.append(row);
     }
+  }
+
+  // The decisions taken, read back from what the model was built from: a reviewed value keeps
+  // its candidate's source box, and a rejected candidate is not in the reviewed graph.
+  async function showPilotDecisions(doc, traffic) {
+    const boxes = await drawPreview(doc);
+    const list = $("pilot-decisions");
+    list.replaceChildren();
+    (doc.candidates || []).forEach((candidate, index) => {
+      const key = JSON.stringify(candidate.source_bbox);
+      const dim = traffic.dimensions.find((d) => JSON.stringify(d.source_bbox) === key);
+      const read = candidate.value === null ? "unreadable" : num(candidate.value);
+      let outcome = "rejected";
+      if (dim && dim.value === candidate.value) outcome = "kept at " + num(dim.value);
+      else if (dim) outcome = "corrected to " + num(dim.value);
+      boxes[index].classList.toggle("rejected", !dim);
+      boxes[index].classList.toggle("corrected", Boolean(dim) && dim.value !== candidate.value);
+      const item = el("li", "", "Read " + read + " (" + candidate.constraint_id + "): " + outcome);
+      item.dataset.constraint = candidate.constraint_id;
+      list.append(item);
+    });
   }
 
   document.addEventListener("DOMContentLoaded", () => {
@@ -639,7 +737,11 @@
     $("pilot-source-file").addEventListener("change", pilotSourceChanged);
     $("pilot-review-form").addEventListener("submit",
       submitHandler("pilot-review-button", "pilot-review-error", submitReview));
+    $("pilot-zoom").addEventListener("click", () =>
+      setZoom(!$("pilot-preview-frame").classList.contains("zoomed")));
+    window.addEventListener("hashchange", restoreFragment);
     loadHealth();
+    restoreFragment();
   });
 
 })();

@@ -3,6 +3,7 @@
 // shape templates: what each builds, and the checks that refuse readings which do not
 // close or do not match the raster.
 #include "intake/binding.hpp"
+#include "intake/binding_internal.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "intake/binding_templates.hpp"
+#include "intake/binding_templates_internal.hpp"
 #include "model/occt_support.hpp"
 #include "support/drawing_generator.hpp"
 #include "support/expect_error.hpp"

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "intake/image_io.hpp"
-#include "intake/raster_intake.hpp"
+#include "intake/raster_intake_internal.hpp"
 #include "support/expect_error.hpp"
 #include "support/pdf_writer.hpp"
 #include "support/run_process.hpp"
@@ -251,6 +251,34 @@ TEST_F(PdfPageAccessTest, RendersAreExactAndRepeatable) {
               "Requested PDF raster dimensions are outside integer range");
 }
 
+// A page drawing `glyphs` glyphs of a Type 3 font and `fills` fills of a tiling pattern,
+// whose glyph procedure and pattern cell each end in 1 MiB of blanks. No cross-reference
+// table: the engine rebuilds it.
+std::string glyph_and_pattern_pdf(int glyphs, int fills) {
+    const auto stream = [](const std::string& dictionary, const std::string& data) {
+        return "<< " + dictionary + " /Length " + std::to_string(data.size()) + " >>\nstream\n" + data + "\nendstream";
+    };
+    const std::string pad(std::size_t{1} << 20, ' ');
+    std::string content = "BT /T3 20 Tf 10 150 Td (" + std::string(static_cast<std::size_t>(glyphs), 'a') + ") Tj ET\n";
+    for (int i = 0; i < fills; ++i) content += "/Pattern cs /P1 scn 20 20 100 100 re f\n";
+    const std::string objects[] = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] /Resources << /Font << /T3 4 0 R >> /Pattern << /P1 "
+        "6 0 R >> >> /Contents 7 0 R >>",
+        "<< /Type /Font /Subtype /Type3 /FontBBox [0 0 10 10] /FontMatrix [0.1 0 0 0.1 0 0] /CharProcs << /a 5 0 R "
+        ">> /Encoding << /Type /Encoding /Differences [97 /a] >> /FirstChar 97 /LastChar 97 /Widths [12] >>",
+        stream("", "12 0 d0 0 0 10 10 re f" + pad),
+        stream("/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 10 10] /XStep 10 /YStep 10 /Resources << >>",
+               "0 0 5 5 re f" + pad),
+        stream("", content)};
+    std::string pdf = "%PDF-1.4\n";
+    for (std::size_t i = 0; i < std::size(objects); ++i) {
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    return pdf + "trailer\n<< /Root 1 0 R >>\n%%EOF\n";
+}
+
 TEST_F(PdfPageAccessTest, HostilePagesAreRefused) {
     // Each side fits an int, the raster would need 2^33 pixels: refused before allocating.
     PdfPageSpec vast;
@@ -277,15 +305,47 @@ TEST_F(PdfPageAccessTest, HostilePagesAreRefused) {
         EXPECT_EQ(std::string(error.what()), "PDF page 0 draws a form inside itself");
     }
 
-    // Over four million path segments on one page: points the engine holds (a filled
-    // path of rectangles), and segments that flattened curves would emit.
+    // Over four million path segments on one page: points the engine holds (filled paths
+    // of twenty rectangles), and segments that flattened curves would emit.
     std::string rectangles;
-    for (int i = 0; i < 800'001; ++i) rectangles += "0 0 1 1 re\n";
+    for (int i = 0; i < 40'001; ++i) {
+        for (int k = 0; k < 20; ++k) rectangles += "0 0 1 1 re ";
+        rectangles += "f\n";
+    }
     PdfPageSpec dense;
-    dense.extra_content = rectangles + "f\n";
+    dense.extra_content = rectangles;
     const std::filesystem::path many = write_page(dense);
     EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(many, 0, 36.0, out("many.png")); }),
               "PDF page 0 holds more than 4000000 path segments");
+    // A path is bounded while it is built: sub-paths, and points before it is painted.
+    dense.extra_content = "";
+    for (int i = 0; i < 250'100; ++i) dense.extra_content += "0 0 1 1 re\n";
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(write_page(dense)); }),
+              "PDF page 0 holds a path of more than 250000 sub-paths");
+    dense.extra_content = "0 0 m\n";
+    for (int i = 0; i < 1'333'400; ++i) dense.extra_content += "0 0 1 1 0 1 c\n";
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(write_page(dense)); }),
+              "PDF page 0 holds more than 4000000 path segments");
+    // Content bytes count a form as often as it is drawn: 70 draws of a 1 MiB form.
+    PdfPageSpec repeated;
+    repeated.form = test::PdfForm{};
+    repeated.form->blank_padding = std::uint64_t{1} << 20;
+    for (int i = 0; i < 70; ++i) repeated.extra_content += "/Fm1 Do\n";
+    const std::filesystem::path drawn = write_page(repeated);
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { inspect_pdf_pages(drawn); }),
+              "PDF page 0 holds more than 67108864 bytes of content");
+    EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(drawn, 0, 36.0, out("d.png")); }),
+              "PDF page 0 holds more than 67108864 bytes of content");
+    // So do Type 3 glyph procedures and pattern cells when the page is rendered.
+    const std::filesystem::path few = out("few.pdf");
+    test::write_file(few, glyph_and_pattern_pdf(4, 1));
+    EXPECT_EQ(render_pdf_page(few, 0, 72.0, out("few.png")).width_px, 200);
+    for (const auto& [glyphs, fills] : {std::pair{70, 1}, std::pair{1, 70}}) {
+        const std::filesystem::path hostile = out("hostile.pdf");
+        test::write_file(hostile, glyph_and_pattern_pdf(glyphs, fills));
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { render_pdf_page(hostile, 0, 72.0, out("h.png")); }),
+                  "PDF page 0 holds more than 67108864 bytes of content");
+    }
     std::string curves = "0 0 m\n";
     for (int i = 0; i < 62'501; ++i) curves += "0 300 300 300 300 0 c 300 300 0 300 0 0 c\n";
     PdfPageSpec curvy;

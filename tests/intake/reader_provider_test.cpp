@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include "intake/provider_inputs.hpp"
 #include "model/document_files.hpp"
 #include "support/expect_error.hpp"
 #include "support/run_process.hpp"

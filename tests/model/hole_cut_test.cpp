@@ -12,8 +12,9 @@
 
 #include <TopoDS_Shape.hxx>
 
-#include "model/pipeline_steps.hpp"
+#include "model/pipeline_internal.hpp"
 #include "model/solid_builder.hpp"
+#include "model/solid_builder_internal.hpp"
 #include "support/graph_builders.hpp"
 #include "support/run_process.hpp"
 

@@ -119,8 +119,11 @@ TEST(JsonDocuments, IndentTwoUnescapedUtf8AndOneFinalNewline) {
     EXPECT_EQ(dump_json_document(json),
               "{\n  \"z\": \"Ø \\\"q\\\"\",\n  \"a\": [\n    1.0,\n    0.1,\n    -0.0\n  ],\n  \"e\": {}\n}\n");
     EXPECT_EQ(dump_json_document(nlohmann::json{{"b", 1}, {"a", true}}), "{\n  \"a\": true,\n  \"b\": 1\n}\n");
-    // Text that is not UTF-8 is refused instead of being written as broken JSON.
-    EXPECT_THROW(dump_json_document(nlohmann::ordered_json{{"k", "\xff"}}), nlohmann::json::type_error);
+    // Bytes that are not UTF-8 (a message quoting a path) are replaced: the document is
+    // still written, and as valid JSON.
+    EXPECT_EQ(dump_json_document(nlohmann::ordered_json{{"k", "a\xff\xc3("}}), "{\n  \"k\": \"a\ufffd\ufffd(\"\n}\n");
+    EXPECT_EQ(dump_json_document(nlohmann::json{{"k", "\xff"}}), "{\n  \"k\": \"\ufffd\"\n}\n");
+    EXPECT_EQ(dump_json_line(nlohmann::ordered_json{{"k", "\xfe"}, {"n", 1}}), "{\"k\":\"\ufffd\",\"n\":1}");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #ifdef _Standard_Macro_HeaderFile
 #error "model/pipeline.hpp includes an OCCT header"
 #endif
+#include "model/pipeline_internal.hpp"
 #include "model/pipeline_steps.hpp"
 
 #include <gtest/gtest.h>

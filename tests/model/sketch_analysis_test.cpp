@@ -1,4 +1,5 @@
 #include "model/sketch_analysis.hpp"
+#include "model/sketch_analysis_internal.hpp"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,5 @@
 #include "model/step_exchange.hpp"
+#include "model/step_exchange_internal.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,18 @@
 // Operator review and modelling with the real binding and pipeline: a plate drawing read
 // as candidates, reviewed, bound, modelled, stamped PILOT/HOLD and sealed.
 #include <chrono>
+#include <cstring>
+#include <map>
+#include <sstream>
 #include <thread>
+
+#include <Image_AlienPixMap.hxx>
 
 #include <gtest/gtest.h>
 
+#include "intake/image_io.hpp"
+#include "intake/sha256.hpp"
+#include "model/pipeline.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_model.hpp"
 #include "pilot/pilot_review.hpp"
@@ -22,6 +30,70 @@ std::size_t count(const std::string& text, std::string_view part) {
     std::size_t n = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
     return n;
+}
+
+// The numbers of attribute `name` in one line of SVG.
+std::vector<double> numbers_of(const std::string& line, const std::string& name) {
+    const std::string key = " " + name + "=\"";
+    const std::size_t at = line.find(key);
+    if (at == std::string::npos) return {};
+    std::istringstream in(line.substr(at + key.size(), line.find('"', at + key.size()) - at - key.size()));
+    std::vector<double> numbers;
+    for (double n; in >> n;) numbers.push_back(n);
+    return numbers;
+}
+
+// The view as the real SVG renderer draws it, 1000 pixels wide.
+void render(const fs::path& svg, Image_AlienPixMap& image) {
+    const fs::path png = svg.string() + ".png";
+    const auto run =
+        test::run_process("/usr/bin/env", {"rsvg-convert", "-w", "1000", "-o", png.string(), svg.string()});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(load_image_file(image, png)) << png;
+}
+
+// A pilot view is the pipeline's own view with the mark on its root and one caption line;
+// rendered, the caption shows, and every pixel that it changes lies in the margin.
+void expect_marked_view(const fs::path& marked, const fs::path& unmarked) {
+    SCOPED_TRACE(marked.filename().string());
+    const std::string text = test::read_file(marked);
+    const std::string mark = " data-release-state=\"PILOT/HOLD\"";
+    const std::size_t root_end = text.find(">\n");
+    const std::size_t caption_at = text.rfind("  <text ");
+    ASSERT_TRUE(root_end != std::string::npos && caption_at != std::string::npos && text.ends_with("</svg>\n"));
+    const std::string root = text.substr(0, root_end);
+    const std::string caption = text.substr(caption_at, text.size() - caption_at - 7);
+    ASSERT_TRUE(root.ends_with(mark)) << root;
+    EXPECT_TRUE(caption.ends_with(">PILOT/HOLD - NOT FOR PRODUCTION</text>\n")) << caption;
+    EXPECT_EQ(text.substr(0, root_end - mark.size()) + text.substr(root_end, caption_at - root_end) + "</svg>\n",
+              test::read_file(unmarked));
+
+    const std::vector<double> box = numbers_of(root, "viewBox");
+    const double w = numbers_of(root, "data-geometry-width").at(0);
+    const double h = numbers_of(root, "data-geometry-height").at(0);
+    const double m = (box.at(2) - w) / 2.0;
+    // Legible: a font of at least 2 % of the view box's longer side.
+    EXPECT_GE(numbers_of(caption, "font-size").at(0), 0.02 * std::max(box[2], box[3]));
+    Image_AlienPixMap with;
+    Image_AlienPixMap plain;
+    render(marked, with);
+    render(unmarked, plain);
+    ASSERT_TRUE(with.SizeX() == plain.SizeX() && with.SizeY() == plain.SizeY());
+    const double unit = box[2] / static_cast<double>(with.SizeX());  // one pixel in view units
+    std::size_t changed = 0;
+    std::size_t on_drawing = 0;
+    for (std::size_t y = 0; y < with.SizeY(); ++y) {
+        for (std::size_t x = 0; x < with.SizeX(); ++x) {
+            const std::size_t at = x * with.SizePixelBytes();
+            if (std::memcmp(with.Row(y) + at, plain.Row(y) + at, with.SizePixelBytes()) == 0) continue;
+            ++changed;
+            const double u = static_cast<double>(x) * unit;
+            const double v = static_cast<double>(y) * unit;
+            on_drawing += u + unit > m && u < m + w && v + unit > m && v < m + h;
+        }
+    }
+    EXPECT_GT(changed, 2000u);
+    EXPECT_EQ(on_drawing, 0u);
 }
 
 class PilotReviewModel : public ::testing::Test {
@@ -142,6 +214,18 @@ TEST_F(PilotReviewModel, ReviewedPlateIsModelledStampedAndSealed) {
               R"("production_approved":false,"independent_ground_truth":false,"operator_review_decision_id":"d-1"})");
     EXPECT_THROW(stamp_output_hold(job / "model" / "reviewed_graph_report.json", "d-2"), std::runtime_error);
     EXPECT_THROW(stamp_step_release_header(job / "model" / "reviewed_graph.step"), std::runtime_error);
+    // Each view carries the mark, and the manifest pins the marked bytes.
+    const PipelineResult unmarked = run_pipeline(job / "reviewed_graph.json", dir_.path() / "unmarked");
+    std::map<std::string, std::string> listed;
+    const SortedJson manifest = parse_strict_json(read_pilot_file(job / "evidence_bundle_manifest.json"));
+    for (const auto& file : manifest["files"]) listed[file["path"]] = file["sha256"];
+    for (const fs::path& path : {unmarked.outputs.front_svg, unmarked.outputs.top_svg, unmarked.outputs.side_svg}) {
+        const fs::path view = job / "model" / path.filename();
+        expect_marked_view(view, path);
+        EXPECT_EQ(listed["model/" + path.filename().string()], sha256_file(view));
+        EXPECT_EQ(test::error_message<std::runtime_error>([&] { stamp_view_release_mark(view); }),
+                  "Z23-Edur SVG view cannot be stamped safely");
+    }
     const SortedJson traffic = parse_strict_json(read_pilot_file(job / "pilot_traffic.json"));
     EXPECT_EQ(traffic["overall"], "yellow");
     EXPECT_EQ(traffic["dimensions"].size(), candidates.readings.size());

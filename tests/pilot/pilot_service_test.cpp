@@ -13,6 +13,7 @@
 #include "intake/sha256.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_service.hpp"
+#include "platform/files.hpp"
 #include "support/expect_error.hpp"
 #include "support/run_process.hpp"
 
@@ -279,6 +280,32 @@ TEST(PilotWorker, RecoveryRequeuesAndStopDrainsTheQueue) {
     }
     // Everything they persisted recovers strictly.
     EXPECT_EQ(start_error(dir.path()), test::kNoError);
+}
+
+// What a crash leaves mid-write, under the names the file layer really gives, beside and
+// below an awaiting job: never sealed into its bundle, gone after a restart. A client's
+// review record named like an old-style temporary is neither.
+TEST(PilotRecovery, TemporariesNeverReachTheBundleAndGoAtStart) {
+    TempDir dir;
+    PilotRecord record = make_job_on_disk(dir.path(), 1, PilotStatus::awaiting_review);
+    std::vector<fs::path> planted;
+    for (const fs::path& final_path : {record.job_directory / "model" / "reviewed_graph.step", dir.path() / "x"}) {
+        fs::create_directories(final_path.parent_path());
+        for (const fs::path& path : {platform::TemporaryFile(final_path).path(), fs::path(final_path) += ".tmp"}) {
+            test::write_file(path, "half");  // the TemporaryFile itself is gone: only its name is used
+            planted.push_back(path);
+        }
+    }
+    const fs::path client_named = record.job_directory / "review" / ".tmp-7-0-r.json";
+    test::fake_review(record, ".tmp-7-0-r");
+    test::fake_model(record);
+    const std::string manifest = read_pilot_file(record.job_directory / kEvidenceManifestFile);
+    for (const fs::path& path : planted) EXPECT_EQ(manifest.find(path.filename().string()), std::string::npos) << path;
+    EXPECT_NE(manifest.find("review/.tmp-7-0-r.json"), std::string::npos);
+
+    { PilotService service(dir.path(), nullptr, {}); }
+    for (const fs::path& path : planted) EXPECT_FALSE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::exists(client_named));
 }
 
 TEST(PilotWorker, FailuresRejectTheJobAndTheWorkerGoesOn) {

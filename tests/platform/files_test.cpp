@@ -1,9 +1,11 @@
 #include "platform/files.hpp"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -80,6 +82,14 @@ TEST(FilesChild, Operate) {
             create_file_exclusively(dir / "f", kNew1);
         } else if (op == "remove") {
             remove_file_durably(dir / "f");
+        } else if (op == "append") {
+            // Room for five more bytes only: the write is cut short, as on a full disk.
+            rlimit limit{};
+            ::getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(fs::file_size(dir / "f") + 5);
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(1);
+            std::signal(SIGXFSZ, SIG_IGN);
+            append_line(dir / "f", R"({"status":"rejected"})");
         } else if (op == "lock") {
             DirectoryLock lock;
             // Ends without releasing: the lock must go with the process.
@@ -139,10 +149,33 @@ TEST(Files, FaultPointsLeaveWholeFiles) {
             ASSERT_EQ(stray.size(), 1u);
             EXPECT_TRUE(stray[0].second == c.leftover) << stray[0].first << " holds " << stray[0].second.size();
         }
-        discard_unfinished_replace(dir.path() / "f");
+        discard_temporaries(dir.path());
         EXPECT_TRUE(others(dir.path(), "f").empty());
         EXPECT_TRUE(content_or_absent(dir.path() / "f") == (c.expected ? *c.expected : "<absent>"));
     }
+}
+
+// An append cut short (by a file-size limit here, a full disk in the field) leaves the lines
+// that were whole and reports the error; a line that a crash cut short is cut off at start.
+TEST(Files, AppendLeavesWholeLines) {
+    TempDir dir("vesk-append");
+    const fs::path log = dir.path() / "f";
+    write_file(log, "{\"n\":1}\n");
+    const auto child = run_child("append", dir.path(), "");
+    EXPECT_EQ(child.exit_code, kThrew) << child.err;
+    EXPECT_EQ(read_file(log), "{\"n\":1}\n");
+    append_line(log, "{\"n\":2}");
+    EXPECT_EQ(read_file(log), "{\"n\":1}\n{\"n\":2}\n");
+
+    const std::string big(70000, 'b');  // more than one backwards read
+    for (const auto& [before, after] : std::vector<std::pair<std::string, std::string>>{
+             {"torn", ""}, {"a\nb\nto", "a\nb\n"}, {"a\n" + big, "a\n"}, {big + "\n", big + "\n"}}) {
+        write_file(log, before);
+        cut_unfinished_line(log);
+        EXPECT_TRUE(read_file(log) == after) << before.substr(0, 10);
+    }
+    cut_unfinished_line(dir.path() / "missing");
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
 }
 
 // The lock refuses a second holder in another process and goes with its holder's process.
@@ -259,6 +292,7 @@ TEST(Files, TemporaryFileInANonUtf8Directory) {
         EXPECT_EQ(file.path().parent_path(), odd);
         const std::string name = file.path().filename().string();
         EXPECT_TRUE(is_valid_utf8(name)) << name;
+        EXPECT_TRUE(is_temporary_name(name) && is_temporary_name("a.tmp")) << name;
         const std::string library = file.library_path();
         EXPECT_TRUE(is_valid_utf8(library));
         std::FILE* stream = std::fopen(library.c_str(), "wb");
@@ -291,5 +325,9 @@ TEST(Files, TemporaryFileInANonUtf8Directory) {
                                                       {"\xf4\x90\x80\x80", false},  // past U+10FFFF
                                                       {"\xe2\x82", false}}) {
         EXPECT_EQ(is_valid_utf8(text), valid) << text;
+    }
+    // A client's names (letters, digits, '-', '.', '_', its own extension) are never temporaries.
+    for (const char* name : {".tmp", ".tmp-12-0-a.step", ".tmp~12-a.step", ".tmp~-0-a", ".tmp~1-2-", "a.json"}) {
+        EXPECT_FALSE(is_temporary_name(name)) << name;
     }
 }

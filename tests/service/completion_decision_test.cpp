@@ -100,7 +100,6 @@ TEST(CompletionDecision, ProposalChecksAndValidationBeforeCommit) {
         {&flange, body("accept_suggestion", "conflict-1"), "Conflict acceptance requires an explicit constraint selection"},
         {&flange, with(body("accept_suggestion", "conflict-1"), "selected_constraint_id", "width"), "Selected constraint does not belong to the conflict proposal"},
         // Checks that only a stored transition used to run, now refused before anything is written.
-        {&plate, body("user_value", "missing-1", "front_hole_1", 12.5), "DimensionGraph 'completed graph' is invalid: completion_d1: diameter value contradicts referenced circle"},
         {&flange, with(body("accept_suggestion", "conflict-1"), "selected_constraint_id", "bound_10"), "DimensionGraph 'completed graph' is invalid: bound_10: radius value contradicts referenced entity"},
         {&taken, body("user_value", "missing-1", "front_hole_1", 12), "DimensionGraph 'completed graph' is invalid: constraints: duplicate id 'completion_d1'"},
         {&plate, with(body("user_value", "missing-1", "front_hole_1", 12), "decision_id", std::string(118, 'd')), "Completion decision_id is too long for its approved constraint id"},
@@ -117,6 +116,43 @@ TEST(CompletionDecision, ProposalChecksAndValidationBeforeCommit) {
     EXPECT_EQ(decide(plate, with(body("user_value", "missing-1", "front_hole_1", 12), "decision_id", std::string(117, 'd')))
                   .record.approved_constraint_id->size(),
               128u);
+}
+
+// A value that contradicts the drawing is refused in the user's terms, numbers as people write
+// them; the drawn size shown is one that would be taken.
+TEST(CompletionDecision, ValueAgainstDrawnSize) {
+    const DimensionGraph plate = load_dimension_graph(kExamples + "underconstrained.json");
+    DimensionGraph noisy = plate;  // a size computed from coordinates, off by one ulp
+    std::get<CircleGeometry>(noisy.entities[4].geometry).radius = 6.000000000000001;
+    auto with_arc = [](double radius) {
+        DimensionGraph graph = load_dimension_graph(kExamples + "plate_with_holes.json");
+        graph.entities.push_back({"slot_end", EntityType::arc, "front", ArcGeometry{{20, 20}, radius, 0, 180}});
+        return graph;
+    };
+    const DimensionGraph arc = with_arc(4.0);
+    const DimensionGraph fine_arc = with_arc(4.123456789);
+    const struct {
+        const DimensionGraph* graph;
+        const char* proposal;
+        const char* entity;
+        std::string value;
+        std::string target;
+        std::string drawn;
+    } cases[] = {
+        {&plate, "missing-1", "front_hole_1", "12.5", "front_hole_1.diameter", "12"},
+        {&plate, "missing-2", "front_left", "41", "front_left.length", "40"},
+        {&arc, "missing-1", "slot_end", "4.5", "slot_end.radius", "4"},
+        {&noisy, "missing-1", "front_hole_1", "12.0000001", "front_hole_1.diameter", "12"},
+        {&fine_arc, "missing-1", "slot_end", "4", "slot_end.radius", "4.123456789"},
+    };
+    for (const auto& c : cases) {
+        const auto json = body("user_value", c.proposal, c.entity, std::stod(c.value));
+        SCOPED_TRACE(json.dump());
+        EXPECT_EQ(test::error_message<std::invalid_argument>([&] { decide(*c.graph, json); }),
+                  "Completion value " + c.value + " for " + c.target + " contradicts the drawn size " + c.drawn +
+                      " mm; the drawing is to scale: enter " + c.drawn + " or correct the drawing");
+        EXPECT_NO_THROW(decide(*c.graph, body("user_value", c.proposal, c.entity, std::stod(c.drawn))));
+    }
 }
 
 TEST(CompletionDecision, ApplicationsReplayDeterministically) {

@@ -97,7 +97,8 @@ TEST(CompletionRoutes, DecisionsAnswerAndQueueReruns) {
     EXPECT_EQ(error_of(handle_post_completion(service.context(), job, post("d1", "leave_missing", "missing-2"))),
               "400 invalid_completion_decision: Completion decision_id is duplicated");
     EXPECT_EQ(error_of(handle_post_completion(service.context(), job, post("d2", "user_value", "missing-1", "front_hole_1", 12.5))),
-              "400 invalid_completion_decision: DimensionGraph 'completed graph' is invalid: completion_d2: diameter value contradicts referenced circle");
+              "400 invalid_completion_decision: Completion value 12.5 for front_hole_1.diameter contradicts the drawn size 12 mm; "
+              "the drawing is to scale: enter 12 or correct the drawing");
 
     const auto approved = handle_post_completion(service.context(), job, post("d2", "user_value", "missing-1", "front_hole_1", 12));
     ASSERT_EQ(approved.status, 202u) << approved.body;

@@ -211,7 +211,8 @@ TEST(CompletionTransition, RefusedDecisionsWriteNothing) {
         std::string message;
     } cases[] = {
         {load_job(job), decision_body("user_value", "missing-1", "front_hole_1", 12.5),
-         "DimensionGraph 'completed graph' is invalid: completion_d1: diameter value contradicts referenced circle"},
+         "Completion value 12.5 for front_hole_1.diameter contradicts the drawn size 12 mm; the drawing is to scale: "
+         "enter 12 or correct the drawing"},
         {load_job(job), decision_body("leave_missing", "missing-7"), "Completion proposal does not exist"},
         {completed, decision_body("leave_missing", "missing-1"), "Completion decisions require a named incomplete or conflicting job"},
         {stale, decision_body("leave_missing", "missing-1"), "Completion transition does not append exactly one completion record"},

@@ -14,6 +14,7 @@
 #include "model/step_exchange.hpp"
 #include "support/drawing_generator.hpp"
 #include "support/http_client.hpp"
+#include "support/pdf_writer.hpp"
 #include "support/run_process.hpp"
 #include "support/sanitizers.hpp"
 #include "support/service_jobs.hpp"
@@ -208,8 +209,9 @@ TEST(JobProgram, CompletionDecisionRerunsRejectedJob) {
 
 // Four workers and four clients with 20 mixed jobs each: plates, flanges, brackets, an
 // unreadable graph, a PNG read by the mock reader, and a drawing missing a hole that a
-// decision completes and reruns; clients read status, results and files meanwhile. Run
-// under ThreadSanitizer, which then instruments the program as well.
+// decision completes and reruns; clients read status, results and files meanwhile, and a
+// pilot PDF is analysed beside them (the PDF engine and OCCT's STEP writer both read the
+// time zone). Run under ThreadSanitizer, which then instruments the program as well.
 TEST(JobProgram, MixedJobsOnFourWorkers) {
     if (!vesk::test::kThreadSanitized && std::getenv("VESK_MIXED_JOBS") == nullptr) {
         GTEST_SKIP() << "needs a ThreadSanitizer build (-DVESK_TSAN=ON) or VESK_MIXED_JOBS=1";
@@ -230,6 +232,13 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
                                        dir.path());
     const std::uint16_t port = service.wait_until_serving(60s);
     ASSERT_NE(port, 0) << service.error_output();
+    const json pilot = {{"schema_version", "vesk-z23-edur-job-v1"},
+                        {"drawing_id", "plate-1"},
+                        {"source",
+                         {{"filename", "plate.pdf"},
+                          {"media_type", "application/pdf"},
+                          {"data_base64", vesk::test::base64_encode(vesk::test::write_pdf(vesk::test::plate_pdf()))}}}};
+    EXPECT_EQ(vesk::test::http_post(port, "/api/pilot/jobs", pilot.dump()).status, 202);
     // Body and final status of each kind of job.
     const std::vector<std::pair<std::string, std::string>> kinds = {
         {example_job_body("plate_with_holes.json", "plate"), "completed"}, {example_job_body("flange.json", "flange"), "completed"},
@@ -266,6 +275,7 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
     }
     for (auto& client : clients) client.join();
     for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+    EXPECT_EQ(json::parse(http_get(port, "/api/pilot/jobs/pilot-00000001").body)["status"], "awaiting_review");
     service.send_signal(SIGTERM);
     EXPECT_EQ(service.wait(60s), 0);
     const std::string errors = service.error_output();

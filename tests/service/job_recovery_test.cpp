@@ -92,10 +92,10 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
     TempDir dir;
     const fs::path jobs = dir.path();
     write_job(jobs, "job-00000010", state_of("job-00000010", "queued").dump(2) + "\n");
-    // With leftovers of interrupted replaces: discarded, all but a name no replace makes.
+    // With leftovers of interrupted writes: discarded, all but a name the file layer never gives.
     write_job(jobs, "job-00000002", state_of("job-00000002", "running").dump(2) + "\n",
-              {"plate.json", "plate.png", "job_state.json.tmp", ".tmp-41-0-plate.step", "plate_report.json.tmp",
-               "notes.tmp"});
+              {"plate.json", "plate.png", "job_state.json.tmp", ".tmp~41-0-plate.step", "plate_report.json.tmp",
+               "notes.tmp", ".tmp-41-0-plate.step"});
     write_job(jobs, "job-00000003", state_of("job-00000003", "running").dump(2) + "\n", {"plate.png"});
     auto completed = kOutputs;
     completed.insert(completed.end(), {"plate.json", "plate.png"});
@@ -169,7 +169,7 @@ TEST(JobRecovery, RecoversEachStatusInNameOrder) {
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(jobs / "job-00000002")) left.push_back(entry.path().filename());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"job_state.json", "notes.tmp", "plate.json", "plate.png"}));
+    EXPECT_EQ(left, (std::vector<std::string>{".tmp-41-0-plate.step", "job_state.json", "plate.json", "plate.png"}));
 }
 
 TEST(JobRecovery, StatelessDirectories) {

@@ -170,6 +170,28 @@ TEST(JobRestart, CutCompletionDecisionIsFinishedByTheNextStart) {
     }
 }
 
+// A metric line that a crash (or a full disk before this was mended) cut short is cut off
+// at start, before recovery appends the line of the job it rejects: the file stays JSON lines.
+TEST(JobRestart, TornMetricsLineIsCutAtStart) {
+    vesk::test::TempDir dir("vesk-restart");
+    const fs::path jobs = dir.path() / "jobs";
+    // A running job whose inputs are gone: recovery rejects it and appends its metric line.
+    const std::string state = R"({"schema_version":"vesk-local-job-state-v1","job_id":"job-00000001",)"
+                              R"("drawing_id":"p","graph_filename":"p.json","source_filename":"p.png","status":)"
+                              R"("running","reader_provider_input":false,"duration_ms":0,"error":null,)"
+                              R"("completion_records":[]})";
+    fs::create_directories(jobs / kJob);
+    vesk::test::write_file(jobs / kJob / "job_state.json", state);
+    const std::string whole = R"({"schema_version":"vesk-local-job-metric-v1","status":"completed"})";
+    vesk::test::write_file(jobs / "metrics.jsonl", whole + "\n" + R"({"schema_version":"vesk-lo)");
+    auto service = start(dir.path());
+    ASSERT_NE(service->wait_until_serving(30s), 0) << service->error_output();
+    stop(*service);
+    const std::string metrics = read_file(jobs / "metrics.jsonl");
+    ASSERT_EQ(metrics.rfind(whole + "\n", 0), 0u) << metrics;
+    EXPECT_EQ(json::parse(metrics.substr(whole.size() + 1))["rejection_reason"], "recovery_input_missing");
+}
+
 // A state that cannot be trusted ends the start with the recovery's own message.
 TEST(JobRestart, UntrustedStateStopsTheProgram) {
     vesk::test::TempDir dir("vesk-restart");

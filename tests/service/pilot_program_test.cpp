@@ -115,6 +115,11 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
         const auto bundle = http_get(port, "/api/pilot/jobs/pilot-00000001/files/evidence.tar");
         ASSERT_EQ(bundle.status, 200);
         vesk::test::write_file(dir.path() / "bundle.tar", bundle.body);
+        for (const std::string view : {"front.svg", "top.svg", "side.svg"}) {
+            const std::string svg = http_get(port, "/api/pilot/jobs/pilot-00000001/files/" + view).body;
+            EXPECT_NE(svg.find(" data-release-state=\"PILOT/HOLD\">\n"), std::string::npos) << view;
+            EXPECT_TRUE(svg.ends_with(">PILOT/HOLD - NOT FOR PRODUCTION</text>\n</svg>\n")) << view;
+        }
         const auto traffic = body_of(http_get(port, "/api/pilot/jobs/pilot-00000001/files/traffic.json"));
         EXPECT_EQ(traffic["overall"], "yellow");
         service.send_signal(SIGTERM);
@@ -143,13 +148,24 @@ TEST(PilotProgram, VectorPdfFromUploadToBundleAndRestart) {
         service.send_signal(SIGTERM);
         EXPECT_EQ(service.wait(10s), 0);
     }
-    std::string step = vesk::test::read_file(job_dir / "model" / "reviewed_graph.step");
-    step[step.size() / 2] ^= 1;
-    vesk::test::write_file(job_dir / "model" / "reviewed_graph.step", step);
-    const auto failed = vesk::test::run_process(vesk::test::service_program(), {"--jobs-dir", "jobs", "--port", "0"},
-                                                dir.path());
-    EXPECT_EQ(failed.exit_code, 1);
-    EXPECT_EQ(failed.err.rfind("vesk-service: pilot-00000001: persisted artifact 'step' changed\n", 0), 0u) << failed.err;
+    // A changed byte in an output's PILOT/HOLD mark stops the next start.
+    for (const auto& [name, key] :
+         {std::pair{"reviewed_graph_front.svg", "front_svg"}, {"reviewed_graph.step", "step"}}) {
+        const fs::path path = job_dir / "model" / name;
+        const std::string bytes = vesk::test::read_file(path);
+        std::string changed = bytes;
+        const std::size_t mark = changed.rfind("PILOT/HOLD");
+        ASSERT_NE(mark, std::string::npos) << name;
+        changed[mark] ^= 1;
+        vesk::test::write_file(path, changed);
+        const auto failed =
+            vesk::test::run_process(vesk::test::service_program(), {"--jobs-dir", "jobs", "--port", "0"}, dir.path());
+        EXPECT_EQ(failed.exit_code, 1);
+        const std::string expected =
+            "vesk-service: pilot-00000001: persisted artifact '" + std::string(key) + "' changed\n";
+        EXPECT_EQ(failed.err.rfind(expected, 0), 0u) << failed.err;
+        vesk::test::write_file(path, bytes);
+    }
 }
 
 }  // namespace

@@ -37,20 +37,38 @@ vesk::test::ProcessOutput run(const std::vector<std::string>& args, const fs::pa
     return vesk::test::run_process(vesk::test::service_program(), args, cwd);
 }
 
+// A web directory without index.html (the default "web" away from the repository root, or
+// a wrong --web-dir) is named in one line on standard error; standard output is unchanged.
 TEST(ServiceProgram, StartUpLinesHealthAndOrderlyStop) {
     vesk::test::TempDir dir("vesk-program");
-    for (const std::string port : {"0", "+0", "00"}) {
-        ServiceProcess service({"--jobs-dir", "jobs", "--port", port, "--workers", "2"}, dir.path());
+    fs::create_directory(dir.path() / "site");
+    vesk::test::write_file(dir.path() / "site" / "index.html", "<!doctype html>\n");
+    const auto warning = [&](const std::string& web) {
+        return "vesk-service: warning: no index.html in web directory " + (dir.path() / web).string() +
+               "; the page will not load (start from the repository root or pass --web-dir)\n";
+    };
+    struct Case {
+        std::string port;
+        std::vector<std::string> web;
+        std::string error_output;
+    };
+    for (const Case& c : std::vector<Case>{{"0", {}, warning("web")},
+                                           {"+0", {"--web-dir", "jobs"}, warning("jobs")},
+                                           {"00", {"--web-dir", "site"}, ""}}) {
+        std::vector<std::string> args = {"--jobs-dir", "jobs", "--port", c.port, "--workers", "2"};
+        args.insert(args.end(), c.web.begin(), c.web.end());
+        ServiceProcess service(args, dir.path());
         const std::uint16_t bound = service.wait_until_serving();
         ASSERT_NE(bound, 0) << service.error_output();
         ASSERT_EQ(service.lines().size(), 2u);
         EXPECT_EQ(service.lines()[0], "Vesk local service: http://127.0.0.1:" + std::to_string(bound));
         EXPECT_EQ(service.lines()[1], "Jobs directory: " + (dir.path() / "jobs").string());
         EXPECT_EQ(vesk::test::http_get(bound, "/health").status, 200);
-        service.send_signal(port == "0" ? SIGINT : SIGTERM);
+        EXPECT_EQ(vesk::test::http_get(bound, "/").status, c.error_output.empty() ? 200 : 500);
+        service.send_signal(c.port == "0" ? SIGINT : SIGTERM);
         EXPECT_EQ(service.wait(2s), 0);
         EXPECT_EQ(service.remaining_output(), "");
-        EXPECT_EQ(service.error_output(), "");
+        EXPECT_EQ(service.error_output(), c.error_output);
     }
 }
 
@@ -122,6 +140,16 @@ TEST(ServiceProgram, SecondServiceOnBusyPortOrJobsDirectory) {
     ServiceProcess again({"--port", std::to_string(port), "--jobs-dir", "a"}, dir.path());
     EXPECT_EQ(again.wait_until_serving(), port) << again.error_output();
     EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
+}
+
+// Paths in the jobs directory reach persisted messages and answers, which are UTF-8: a
+// directory whose path is not is refused at start.
+TEST(ServiceProgram, JobsDirectoryPathMustBeUtf8) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs\xff"}, dir.path());
+    EXPECT_EQ(service.wait(10s), 1);
+    EXPECT_EQ(service.error_output(), "vesk-service: Jobs directory path must be valid UTF-8\n" + kUsage);
+    EXPECT_FALSE(fs::exists(dir.path() / "jobs\xff"));
 }
 
 // Start-and-stop cycles of the program in two lanes, each stopped by SIGINT or SIGTERM

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "solver/diagnosis_qr.hpp"
+#include "solver/diagnosis_qr_internal.hpp"
 #include "solver/system.hpp"
 #include "solver/test_sketches.hpp"
 

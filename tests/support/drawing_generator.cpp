@@ -11,6 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "intake/raster_intake_internal.hpp"
+#include "intake/reader_response_internal.hpp"
+
 namespace vesk::test {
 namespace {
 
@@ -259,6 +262,15 @@ void put_chunk(std::vector<std::uint8_t>& out, const char* type, const std::vect
     put_u32(out, crc32_of(out, start));
 }
 
+std::uint32_t adler32_of(const std::vector<std::uint8_t>& raw) {
+    std::uint32_t a = 1, b = 0;
+    for (const std::uint8_t byte : raw) {
+        a = (a + byte) % 65521u;
+        b = (b + a) % 65521u;
+    }
+    return (b << 16) | a;
+}
+
 // zlib stream of stored (uncompressed) deflate blocks.
 std::vector<std::uint8_t> zlib_stored(const std::vector<std::uint8_t>& raw) {
     std::vector<std::uint8_t> out = {0x78, 0x01};
@@ -275,13 +287,94 @@ std::vector<std::uint8_t> zlib_stored(const std::vector<std::uint8_t>& raw) {
                    raw.begin() + static_cast<std::ptrdiff_t>(offset + length));
         offset += length;
     } while (offset < raw.size());
-    std::uint32_t a = 1, b = 0;
-    for (const std::uint8_t byte : raw) {
-        a = (a + byte) % 65521u;
-        b = (b + a) % 65521u;
-    }
-    put_u32(out, (b << 16) | a);
+    put_u32(out, adler32_of(raw));
     return out;
+}
+
+// Deflate bits, least significant first; Huffman codes go out most significant bit first.
+class BitWriter {
+public:
+    void bits(std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            if (used_ == 0) bytes_.push_back(0);
+            bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (((value >> i) & 1u) << used_));
+            used_ = (used_ + 1) % 8;
+        }
+    }
+    void code(std::uint32_t value, int length) {
+        for (int i = length - 1; i >= 0; --i) bits(value >> i, 1);
+    }
+    std::vector<std::uint8_t> finish() { return std::move(bytes_); }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+    int used_ = 0;
+};
+
+void fixed_literal(BitWriter& out, std::uint32_t symbol) {
+    if (symbol < 144) {
+        out.code(0x30 + symbol, 8);
+    } else if (symbol < 256) {
+        out.code(0x190 + symbol - 144, 9);
+    } else if (symbol < 280) {
+        out.code(symbol - 256, 7);
+    } else {
+        out.code(0xc0 + symbol - 280, 8);
+    }
+}
+
+void fixed_match(BitWriter& out, std::uint32_t length, std::uint32_t distance) {
+    static constexpr std::array<std::uint32_t, 29> kLengthBase = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                                                  15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                                                  67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static constexpr std::array<int, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                         2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static constexpr std::array<std::uint32_t, 30> kDistanceBase = {
+        1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+        193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    static constexpr std::array<int, 30> kDistanceExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                           6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    std::size_t l = kLengthBase.size() - 1;
+    while (kLengthBase[l] > length) --l;
+    fixed_literal(out, 257 + static_cast<std::uint32_t>(l));
+    out.bits(length - kLengthBase[l], kLengthExtra[l]);
+    std::size_t d = kDistanceBase.size() - 1;
+    while (kDistanceBase[d] > distance) --d;
+    out.code(static_cast<std::uint32_t>(d), 5);
+    out.bits(distance - kDistanceBase[d], kDistanceExtra[d]);
+}
+
+// zlib stream of one fixed-code deflate block whose matches repeat the byte before (runs)
+// or the row above (stride bytes back): small for line drawings, and always the same bytes.
+std::vector<std::uint8_t> zlib_runs(const std::vector<std::uint8_t>& raw, std::size_t stride) {
+    BitWriter out;
+    out.bits(1, 1);  // the last block
+    out.bits(1, 2);  // fixed codes
+    std::size_t i = 0;
+    while (i < raw.size()) {
+        std::size_t best_length = 0, best_distance = 0;
+        for (const std::size_t distance : {std::size_t{1}, stride}) {
+            if (distance == 0 || distance > i || distance > 32768) continue;
+            std::size_t length = 0;
+            while (length < 258 && i + length < raw.size() && raw[i + length] == raw[i + length - distance]) ++length;
+            if (length > best_length) {
+                best_length = length;
+                best_distance = distance;
+            }
+        }
+        if (best_length >= 3) {
+            fixed_match(out, static_cast<std::uint32_t>(best_length), static_cast<std::uint32_t>(best_distance));
+            i += best_length;
+        } else {
+            fixed_literal(out, raw[i++]);
+        }
+    }
+    fixed_literal(out, 256);
+    std::vector<std::uint8_t> stream = {0x78, 0x01};
+    const std::vector<std::uint8_t> body = out.finish();
+    stream.insert(stream.end(), body.begin(), body.end());
+    put_u32(stream, adler32_of(raw));
+    return stream;
 }
 
 void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
@@ -291,9 +384,11 @@ void write_file(const std::filesystem::path& path, const std::vector<std::uint8_
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+// image_data: the zlib stream of the scanlines; pixels_per_metre 0 writes no pHYs chunk.
 std::vector<std::uint8_t> png_file(std::uint32_t width, std::uint32_t height, std::uint8_t bit_depth,
-                                   std::uint8_t colour_type, const std::vector<std::uint8_t>& scanlines,
-                                   const std::vector<std::uint8_t>& palette, const std::vector<std::uint8_t>& alphas) {
+                                   std::uint8_t colour_type, const std::vector<std::uint8_t>& image_data,
+                                   const std::vector<std::uint8_t>& palette, const std::vector<std::uint8_t>& alphas,
+                                   std::uint32_t pixels_per_metre = 0) {
     std::vector<std::uint8_t> out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::vector<std::uint8_t> ihdr;
     put_u32(ihdr, width);
@@ -302,7 +397,14 @@ std::vector<std::uint8_t> png_file(std::uint32_t width, std::uint32_t height, st
     put_chunk(out, "IHDR", ihdr);
     if (!palette.empty()) put_chunk(out, "PLTE", palette);
     if (!alphas.empty()) put_chunk(out, "tRNS", alphas);
-    put_chunk(out, "IDAT", zlib_stored(scanlines));
+    if (pixels_per_metre != 0) {
+        std::vector<std::uint8_t> phys;
+        put_u32(phys, pixels_per_metre);
+        put_u32(phys, pixels_per_metre);
+        phys.push_back(1);  // unit: the metre
+        put_chunk(out, "pHYs", phys);
+    }
+    put_chunk(out, "IDAT", image_data);
     put_chunk(out, "IEND", {});
     return out;
 }
@@ -769,13 +871,32 @@ void write_png(const std::filesystem::path& path, const RasterImage& image, PngK
         palette.insert(palette.end(), {pixel_red(c), pixel_green(c), pixel_blue(c)});
         if (kind == PngKind::palette8_transparent) alphas.push_back(pixel_alpha(c));
     }
-    write_file(path, png_file(width, height, static_cast<std::uint8_t>(bit_depth), colour_type, rows.finish(), palette,
-                              alphas));
+    write_file(path, png_file(width, height, static_cast<std::uint8_t>(bit_depth), colour_type,
+                              zlib_stored(rows.finish()), palette, alphas));
 }
 
 void write_png_header_only(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height) {
     // One grey row of one pixel is all the data; the header is what matters.
-    write_file(path, png_file(width, height, 8, 0, {0, 0}, {}, {}));
+    write_file(path, png_file(width, height, 8, 0, zlib_stored({0, 0}), {}, {}));
+}
+
+void write_bilevel_png(const std::filesystem::path& path, const RasterImage& image, double dpi) {
+    ScanlineWriter rows(1);
+    for (std::int32_t y = 0; y < image.height; ++y) {
+        rows.begin_row();
+        for (std::int32_t x = 0; x < image.width; ++x) {
+            const std::uint32_t p = image.at(x, y);
+            if (p != make_pixel(0, 0, 0) && p != make_pixel(255, 255, 255)) {
+                throw std::invalid_argument("a bilevel PNG takes only opaque black and white pixels");
+            }
+            rows.sample(p == make_pixel(0, 0, 0) ? 0u : 1u);
+        }
+    }
+    const auto width = static_cast<std::uint32_t>(image.width);
+    const std::size_t stride = 1 + (width + 7) / 8;
+    const auto per_metre = static_cast<std::uint32_t>(std::lround(dpi / 0.0254));
+    write_file(path, png_file(width, static_cast<std::uint32_t>(image.height), 1, 0, zlib_runs(rows.finish(), stride),
+                              {}, {}, per_metre));
 }
 
 }  // namespace vesk::test

@@ -215,6 +215,9 @@ std::string_view to_string(PngKind kind);
 // take red = green = blue (1- and 4-bit: multiples of 255 and 17), opaque kinds take
 // alpha 255, palette kinds at most 2, 16 or 256 colours (opaque unless transparent).
 void write_png(const std::filesystem::path& path, const RasterImage& image, PngKind kind);
+// A black-and-white drawing as a small PNG: 1-bit grey, deflate-compressed, with its
+// resolution in a pHYs chunk. Every pixel must be opaque black or white.
+void write_bilevel_png(const std::filesystem::path& path, const RasterImage& image, double dpi);
 // A PNG whose header declares the given size, followed by a tiny image stream.
 void write_png_header_only(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height);
 

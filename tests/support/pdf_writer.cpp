@@ -1,11 +1,14 @@
 #include "support/pdf_writer.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 
 #include <openssl/evp.h>
+#include <zlib.h>
 
 namespace vesk::test {
 namespace {
@@ -137,6 +140,43 @@ struct Rc4Security {
     }
 };
 
+// zlib's format (what /FlateDecode reads) of `data` followed by `blanks` spaces, fed in
+// pieces so that a large padding never exists uncompressed.
+std::string flate(const std::string& data, std::uint64_t blanks) {
+    z_stream z{};
+    if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) throw std::runtime_error("deflateInit");
+    const std::string piece(std::size_t{1} << 20, ' ');
+    std::string out;
+    char buffer[1 << 16];
+    const auto feed = [&](const char* bytes, std::size_t size, int flush) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes));
+        z.avail_in = static_cast<uInt>(size);
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(buffer);
+            z.avail_out = sizeof buffer;
+            ::deflate(&z, flush);
+            out.append(buffer, sizeof buffer - z.avail_out);
+        } while (z.avail_out == 0);
+    };
+    feed(data.data(), data.size(), Z_NO_FLUSH);
+    // Runs of one byte compress as well and much faster this way.
+    if (blanks > 0) {
+        feed(nullptr, 0, Z_BLOCK);
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        if (deflateParams(&z, Z_BEST_COMPRESSION, Z_RLE) != Z_OK) throw std::runtime_error("deflateParams");
+        out.append(buffer, sizeof buffer - z.avail_out);
+    }
+    for (std::uint64_t left = blanks; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+        feed(piece.data(), n, Z_NO_FLUSH);
+        left -= n;
+    }
+    feed(nullptr, 0, Z_FINISH);
+    deflateEnd(&z);
+    return out;
+}
+
 }  // namespace
 
 std::string write_pdf(const PdfSpec& spec) {
@@ -161,6 +201,7 @@ std::string write_pdf(const PdfSpec& spec) {
                                       "endcodespacerange\n1 beginbfchar <81> <FFFD> endbfchar\nendcmap CMapName "
                                       "currentdict /CMap defineresource pop end end");
     std::string kids;
+    std::map<std::string, int> written;  // content bytes -> stream object, when shared
     for (const PdfPageSpec& page : spec.pages) {
         std::string content = num(page.line_width) + " w\n" + draw(page.labels, page.rects);
         for (const PdfLine& l : page.lines) {
@@ -177,7 +218,8 @@ std::string write_pdf(const PdfSpec& spec) {
                 return "/Resources << /Font << /F1 3 0 R >> /XObject << /Fm1 " + std::to_string(form) + " 0 R >> >> ";
             };
             const int self = static_cast<int>(objects.size()) + 1;
-            const std::string inner = draw(page.form->labels, page.form->rects);
+            const std::string inner =
+                draw(page.form->labels, page.form->rects) + std::string(page.form->blank_padding, ' ');
             int form = page.form->cycle ? stream(head + resources(self), inner + "/Fm1 Do\n")
                                         : stream(head + "/Resources " + font + " ", inner);
             for (int k = 1; k < page.form->nesting; ++k) form = stream(head + resources(form), "/Fm1 Do\n");
@@ -185,7 +227,12 @@ std::string write_pdf(const PdfSpec& spec) {
             content += "/Fm1 Do\n";
         }
         content += page.extra_content;
-        const int contents = stream("", content);
+        const std::string key = std::to_string(page.deflate) + " " + std::to_string(page.blank_padding) + " " + content;
+        int& contents = written[spec.share_content ? key : std::to_string(written.size())];
+        if (contents == 0) {
+            contents = page.deflate ? stream("/Filter /FlateDecode ", flate(content, page.blank_padding))
+                                    : stream("", content + std::string(page.blank_padding, ' '));
+        }
         std::string dictionary = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + num(page.width) + " " +
                                  num(page.height) + "]";
         if (page.crop_box) {

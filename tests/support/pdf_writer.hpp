@@ -1,15 +1,16 @@
 // A small deterministic PDF writer for tests and benchmarks: PDF-1.4, uncompressed
-// streams, text in WinAnsi-encoded Helvetica (one BT ... Tj ET per label, or one Tj per
-// glyph), stroked or filled rectangles and lines, an optional form XObject with its own
+// streams unless a page asks for a Flate-compressed content stream, text in WinAnsi-encoded Helvetica (one BT ... Tj ET
+// per label, or one Tj per glyph), stroked or filled rectangles and lines, an optional form XObject with its own
 // matrix, an optional inline image, /Rotate and a crop box per page, any number of pages,
 // and optional encryption. The same spec always gives the same bytes, and the output holds
-// printable ASCII only.
+// printable ASCII only unless a stream is compressed.
 //
 // Coordinates are PDF points in the page's own space: origin at the bottom-left corner of
 // the media box, y upward. At 300 dpi one point is 300 / 72 pixels; kPlatePxToPt goes back.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -50,6 +51,7 @@ struct PdfForm {
     std::vector<PdfRect> rects;
     int nesting = 1;
     bool cycle = false;
+    std::uint64_t blank_padding = 0;  // blanks after the innermost form's content
 };
 
 struct PdfPageSpec {
@@ -64,6 +66,10 @@ struct PdfPageSpec {
     std::optional<PdfForm> form;
     bool inline_image = false;   // a 2 x 2 grey image, 20 pt square, at (10, 10)
     std::string extra_content;   // raw operators appended to the content stream
+    // The content stream Flate-compressed, then followed by this many blanks (which
+    // compress to about a thousandth of their size).
+    bool deflate = false;
+    std::uint64_t blank_padding = 0;
 };
 
 enum class PdfEncryption {
@@ -76,6 +82,7 @@ enum class PdfEncryption {
 struct PdfSpec {
     std::vector<PdfPageSpec> pages = {PdfPageSpec{}};
     PdfEncryption encryption = PdfEncryption::none;
+    bool share_content = false;  // pages with the same content draw one stream object
 };
 
 std::string write_pdf(const PdfSpec& spec);
