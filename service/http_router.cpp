@@ -7,6 +7,7 @@
 #include <set>
 #include <string_view>
 
+#include "intake/provider_inputs.hpp"
 #include "model/json_util.hpp"
 #include "model/occt_support.hpp"
 #include "service/completion_api.hpp"
