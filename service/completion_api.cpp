@@ -34,7 +34,8 @@ JobRecord completion_next_state(const JobRecord& job, const CompletionApplicatio
     return next;
 }
 
-CommittedDecision commit_completion_decision(const JobRecord& job, const CompletionDecision& decision) {
+CommittedDecision commit_completion_decision(const JobLock& lock, const JobRecord& job,
+                                             const CompletionDecision& decision) {
     check_no_pending_transition(job);
     if (!accepts_completion_decisions(job)) {
         throw std::invalid_argument("Completion decisions require a named incomplete or conflicting job");
@@ -50,7 +51,7 @@ CommittedDecision commit_completion_decision(const JobRecord& job, const Complet
     validate_completion_application(application);
     committed.next_state = completion_next_state(job, application);
     committed.rerun = application.rerun;
-    begin_completion_transition(committed.next_state, graph, application);
+    begin_completion_transition(lock, committed.next_state, graph, application);
     return committed;
 }
 

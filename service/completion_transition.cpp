@@ -239,7 +239,8 @@ void execute_completion_transition(const CompletionTransitionPlan& plan) {
     finalize_completion_transition(completion_transition_path(plan.job_directory));
 }
 
-CompletionTransitionPlan begin_completion_transition(const JobRecord& next_state, const DimensionGraph& base_graph,
+CompletionTransitionPlan begin_completion_transition(const JobLock&, const JobRecord& next_state,
+                                                     const DimensionGraph& base_graph,
                                                      const CompletionApplication& application) {
     const std::string base_text = canonical_graph_text(base_graph);
     const CompletionApplication replay = check_deterministic_replay(base_text, application.record);

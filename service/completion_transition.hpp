@@ -24,6 +24,7 @@
 #include "model/dimension_graph.hpp"
 #include "service/completion_decision.hpp"
 #include "service/completion_record.hpp"
+#include "service/job_lock.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {
@@ -84,7 +85,8 @@ void execute_completion_transition(const CompletionTransitionPlan& plan);
 // writes the marker and executes the plan. Nothing is written when a check fails (its
 // error propagates as it is); a failed write is a CompletionStorageError.
 // `next_state` carries the job directory and id. Returns the executed plan.
-CompletionTransitionPlan begin_completion_transition(const JobRecord& next_state, const DimensionGraph& base_graph,
+CompletionTransitionPlan begin_completion_transition(const JobLock& lock, const JobRecord& next_state,
+                                                     const DimensionGraph& base_graph,
                                                      const CompletionApplication& application);
 // Rolls a marker found in the job directory forward and removes it.
 void recover_completion_transition(const std::filesystem::path& job_directory, const std::string& job_id);

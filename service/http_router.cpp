@@ -240,7 +240,7 @@ std::string content_type_for(std::string_view artifact_name) {
     return "application/octet-stream";
 }
 
-nlohmann::ordered_json status_document(const JobRecord& job) {
+nlohmann::ordered_json status_document(const JobLock&, const JobRecord& job) {
     nlohmann::ordered_json document;
     document["schema_version"] = "vesk-local-status-v1";
     document["job_id"] = job.job_id;
@@ -253,7 +253,7 @@ nlohmann::ordered_json status_document(const JobRecord& job) {
     return document;
 }
 
-nlohmann::ordered_json result_document(const JobRecord& job) {
+nlohmann::ordered_json result_document(const JobLock&, const JobRecord& job) {
     if (!job.artifacts) logic_failure("Completed local job is missing pipeline outputs");
     // Read strictly into the key-sorted type: the embedded traffic comes out key-sorted.
     const nlohmann::json traffic = parse_strict_json(read_service_file(job.traffic_path));
@@ -281,20 +281,21 @@ nlohmann::ordered_json result_document(const JobRecord& job) {
 HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id) {
     const std::shared_ptr<JobRecord> job = service.find_job(job_id);
     if (!job) return job_not_found();
-    std::lock_guard<std::mutex> lock(service.job_mutex);
-    return make_json_response(200, "OK", status_document(*job));
+    std::unique_lock<std::mutex> held(service.job_mutex);
+    return make_json_response(200, "OK", status_document(JobLock(held), *job));
 }
 
 HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id) {
     const std::shared_ptr<JobRecord> job = service.find_job(job_id);
     if (!job) return job_not_found();
-    std::lock_guard<std::mutex> lock(service.job_mutex);
+    std::unique_lock<std::mutex> held(service.job_mutex);
+    const JobLock lock(held);
     if (job->status == JobStatus::queued || job->status == JobStatus::running) {
         return make_error_response(409, "Conflict", "job_not_complete", "Local job has not reached a terminal state");
     }
     if (job->status == JobStatus::completed) {
         try {
-            return make_json_response(200, "OK", result_document(*job));
+            return make_json_response(200, "OK", result_document(lock, *job));
         } catch (const std::exception& error) {
             return make_error_response(500, "Internal Server Error", "completed_result_invalid", error.what());
         }

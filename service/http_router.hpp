@@ -9,6 +9,7 @@
 
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
+#include "service/job_lock.hpp"
 #include "service/job_record.hpp"
 #include "service/local_service.hpp"
 
@@ -34,11 +35,11 @@ std::vector<std::string> split_target_path(std::string_view target);
 // Content type of a job file by its name; "application/octet-stream" for any other name.
 std::string content_type_for(std::string_view artifact_name);
 
-// "vesk-local-status-v1" and the result document of a completed job; called with the job
-// mutex held. result_document throws std::logic_error when the outputs or the traffic do
-// not hold together, and passes the traffic file's read and parse errors through.
-nlohmann::ordered_json status_document(const JobRecord& job);
-nlohmann::ordered_json result_document(const JobRecord& job);
+// "vesk-local-status-v1" and the result document of a completed job. result_document
+// throws std::logic_error when the outputs or the traffic do not hold together, and passes
+// the traffic file's read and parse errors through.
+nlohmann::ordered_json status_document(const JobLock& lock, const JobRecord& job);
+nlohmann::ordered_json result_document(const JobLock& lock, const JobRecord& job);
 
 HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id);
 HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id);
