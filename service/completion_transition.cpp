@@ -1,7 +1,5 @@
 #include "service/completion_transition.hpp"
 
-#include <cmath>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 
@@ -13,15 +11,43 @@ namespace vesk {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* kStateKeys[] = {
-    "schema_version", "job_id", "drawing_id", "graph_filename", "source_filename",
-    "reader_provider_input", "status", "duration_ms", "error", "completion_records",
-};
 constexpr const char* kMarkerKeys[] = {"schema_version", "job_id", "base_graph", "graph", "record", "state"};
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error(message);
 }
+
+std::string transition_state_refusal(JobStateFault fault, const std::string&, const std::string&) {
+    switch (fault) {
+    case JobStateFault::not_object:
+        return "Completion transition state is not an object";
+    case JobStateFault::missing_member:
+        return "Completion transition state is incomplete";
+    case JobStateFault::unknown_member:
+        return "Completion transition state has an unknown field";
+    case JobStateFault::identity:
+        return "Completion transition state has an invalid identity";
+    case JobStateFault::unsafe_metadata:
+        return "Completion transition state has unsafe metadata";
+    case JobStateFault::reader_flag:
+        return "Completion transition state has an invalid reader flag";
+    case JobStateFault::duration_not_number:
+    case JobStateFault::duration_invalid:
+        return "Completion transition state has an invalid duration";
+    case JobStateFault::records_not_array:
+        return "Completion transition state has invalid records";
+    case JobStateFault::duplicate_decision_ids:
+        return "Completion transition state has duplicate decision ids";
+    case JobStateFault::rejected_without_error:
+        return "Completion transition rejected state has no error";
+    case JobStateFault::error_without_rejection:
+        return "Completion transition non-rejected state has an error";
+    }
+    throw std::logic_error("Unknown job state fault");
+}
+
+const JobStateWording kTransitionStateWording{"completion transition state", "completion transition error",
+                                              &transition_state_refusal};
 
 template <std::size_t N>
 bool is_one_of(const std::string& key, const char* const (&keys)[N]) {
@@ -154,59 +180,28 @@ fs::path completion_transition_path(const fs::path& job_directory) {
 
 TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker) {
-    if (!state.is_object()) fail("Completion transition state is not an object");
-    for (const char* key : kStateKeys) {
-        if (!state.contains(key)) fail("Completion transition state is incomplete");
-    }
-    for (const auto& item : state.items()) {
-        if (!is_one_of(item.key(), kStateKeys)) fail("Completion transition state has an unknown field");
-    }
-    const std::string context = "completion transition state";
-    if (require_text_field(state, "schema_version", context) != kJobStateSchema ||
-        require_text_field(state, "job_id", context) != job_id) {
-        fail("Completion transition state has an invalid identity");
-    }
-    TransitionJobState parsed;
-    parsed.drawing_id = require_text_field(state, "drawing_id", context);
-    parsed.graph_filename = require_text_field(state, "graph_filename", context);
-    parsed.source_filename = require_text_field(state, "source_filename", context);
-    if (!is_safe_identifier(parsed.drawing_id) || !is_safe_graph_filename(parsed.graph_filename) ||
-        !is_safe_source_filename(parsed.source_filename)) {
-        fail("Completion transition state has unsafe metadata");
-    }
-    const auto& flag = state.at("reader_provider_input");
-    if (!flag.is_boolean()) fail("Completion transition state has an invalid reader flag");
-    parsed.reader_provider_input = flag.get<bool>();
-    const auto& duration = state.at("duration_ms");
-    if (!duration.is_number() || !std::isfinite(duration.get<double>()) || duration.get<double>() < 0.0) {
-        fail("Completion transition state has an invalid duration");
-    }
-    parsed.duration_ms = duration.get<double>();
-    parsed.status = parse_job_status(require_text_field(state, "status", context));
-    parsed.error = state.at("error");
-    if (!parsed.error.is_null()) {
-        require_text_field(parsed.error, "code", "completion transition error");
-        require_text_field(parsed.error, "message", "completion transition error");
-    }
-    if (parsed.status == JobStatus::rejected && parsed.error.is_null()) {
-        fail("Completion transition rejected state has no error");
-    }
-    if (parsed.status != JobStatus::rejected && !parsed.error.is_null()) {
-        fail("Completion transition non-rejected state has an error");
-    }
-    const auto& records = state.at("completion_records");
-    if (!records.is_array()) fail("Completion transition state has invalid records");
-    std::set<std::string> seen;
-    for (const auto& item : records) {
-        CompletionRecord parsed_record = parse_completion_record(item);
-        if (!seen.insert(parsed_record.decision_id).second) fail("Completion transition state has duplicate decision ids");
-        if (parsed_record.decision_id == record.decision_id) {
-            if (!completion_record_equal(parsed_record, record)) {
-                fail("Completion transition state record differs from its journal record");
-            }
-            parsed.holds_record = true;
+    // An incomplete state is refused before any member is read.
+    if (state.is_object()) {
+        for (std::string_view key : kJobStateKeys) {
+            if (!state.contains(key)) fail("Completion transition state is incomplete");
         }
-        parsed.completion_records.push_back(std::move(parsed_record));
+    }
+    JobRecord read = parse_job_state(state, job_id, kTransitionStateWording);
+    TransitionJobState parsed;
+    parsed.drawing_id = std::move(read.drawing_id);
+    parsed.graph_filename = std::move(read.graph_filename);
+    parsed.source_filename = std::move(read.source_filename);
+    parsed.reader_provider_input = read.reader_provider_input;
+    parsed.status = read.status;
+    parsed.duration_ms = read.duration_ms;
+    parsed.error = state.at("error");
+    parsed.completion_records = std::move(read.completion_records);
+    for (const CompletionRecord& held : parsed.completion_records) {
+        if (held.decision_id != record.decision_id) continue;
+        if (!completion_record_equal(held, record)) {
+            fail("Completion transition state record differs from its journal record");
+        }
+        parsed.holds_record = true;
     }
     if (is_marker && !parsed.holds_record) fail("Completion transition state omits its decision record");
     return parsed;

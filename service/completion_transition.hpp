@@ -51,7 +51,9 @@ struct TransitionJobState {
     std::vector<CompletionRecord> completion_records;
 };
 
-// std::runtime_error "Completion transition state ..." (and the messages of
+// parse_job_state in the transition's words, once every member is known to be present;
+// then the state's copy of `record`, if any, must equal it, and a marker's state must hold
+// it. std::runtime_error "Completion transition state ..." (and the messages of
 // require_text_field, parse_job_status and parse_completion_record).
 TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker);

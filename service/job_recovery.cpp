@@ -1,8 +1,6 @@
 #include "service/job_recovery.hpp"
 
 #include <algorithm>
-#include <array>
-#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -15,15 +13,6 @@ namespace {
 
 constexpr std::string_view kJobDirectoryPrefix = "job-";
 constexpr std::size_t kJobDirectoryDigits = 8;
-
-// The members a completion transition requires of a job state, and the only ones it allows.
-constexpr std::array<std::string_view, 10> kJobStateKeys = {
-    "schema_version", "job_id",   "drawing_id", "graph_filename", "source_filename", "reader_provider_input",
-    "status",         "duration_ms", "error",   "completion_records"};
-
-[[noreturn]] void refuse(const std::string& name, const std::string& what) {
-    throw std::runtime_error("Persisted local job '" + name + "' " + what);
-}
 
 bool exists_here(const fs::path& path) {
     // The entry itself, not what a link points at: a dangling link still occupies the name.
@@ -89,26 +78,6 @@ OutputPaths job_output_names(const JobRecord& record) {
                        directory / (stem + "_side.svg"), directory / (stem + "_report.json")};
 }
 
-void check_complete_job_state(const nlohmann::json& state, const std::string& name) {
-    for (const std::string_view key : kJobStateKeys) {
-        if (!state.contains(std::string(key))) refuse(name, "has no field '" + std::string(key) + "'");
-    }
-    for (const auto& member : state.items()) {
-        if (std::find(kJobStateKeys.begin(), kJobStateKeys.end(), member.key()) == kJobStateKeys.end()) {
-            refuse(name, "has an unknown field '" + member.key() + "'");
-        }
-    }
-    const bool rejected = state.at("status") == "rejected";
-    if (!rejected && !state.at("error").is_null()) refuse(name, "has an error but is not rejected");
-    std::set<std::string> seen;
-    for (const nlohmann::json& item : state.at("completion_records")) {
-        // Each item already passed the record check, so its decision id is a string.
-        if (!seen.insert(item.at("decision_id").get<std::string>()).second) {
-            refuse(name, "has duplicate completion decision ids");
-        }
-    }
-}
-
 RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& hooks) {
     RecoveredJobs recovered;
     // First every directory is read and checked; only then is anything written, so a state
@@ -136,7 +105,6 @@ RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& 
         }
         const nlohmann::json state = read_job_state(state_path, name);
         auto record = std::make_shared<JobRecord>(job_record_from_state(state, name));
-        check_complete_job_state(state, name);
         assign_job_paths(*record, jobs_directory);
 
         RecoveryWrite write = RecoveryWrite::none;

@@ -14,8 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "model/pipeline.hpp"
 #include "service/job_record.hpp"
 
@@ -34,11 +32,6 @@ std::optional<std::uint64_t> job_directory_number(std::string_view name);
 
 // The pipeline's output names inside the job directory, from the stem of graph_path.
 OutputPaths job_output_names(const JobRecord& record);
-
-// The stricter rules that a later completion transition applies to the same state: all ten
-// keys, no other key, an "error" object exactly when rejected, unique decision ids.
-// std::runtime_error "Persisted local job '<name>' ...".
-void check_complete_job_state(const nlohmann::json& state, const std::string& name);
 
 // What recovery calls out to. Both run single-threaded, before the service's threads.
 struct RecoveryHooks {

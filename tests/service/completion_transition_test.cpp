@@ -174,7 +174,7 @@ void run_crash_matrix(int index) {
     }
 }
 
-// Only a lock that holds its mutex makes the token, and the token cannot outlive it.
+// Only a lock that holds its mutex makes the token, and the token cannot be copied.
 TEST(JobLock, OnlyAHeldLockMakesOne) {
     static_assert(!std::is_copy_constructible_v<JobLock>);
     static_assert(!std::is_constructible_v<JobLock, std::unique_lock<std::mutex>>);
@@ -304,6 +304,7 @@ TEST(CompletionTransition, MarkerChecks) {
         {edited([](auto& m) { m["state"]["duration_ms"] = 1; }), "Completion transition changes rejected state metadata"},
         {edited([](auto& m) { m["state"]["completion_records"].erase(1); }), "Completion transition state omits its decision record"},
         {edited([](auto& m) { m["state"]["extra"] = 1; }), "Completion transition state has an unknown field"},
+        {edited([](auto& m) { m["state"].erase("drawing_id"); }), "Completion transition state is incomplete"},
         {"{", "Completion transition is invalid"},
     };
     for (const auto& [text, message] : cases) {
