@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <stdexcept>
-#include <unordered_set>
 
 #include "intake/sha256.hpp"
 #include "model/json_util.hpp"
@@ -17,7 +16,6 @@ constexpr std::array<std::string_view, 7> kStatusTexts = {
     "pending_analysis", "analyzing", "awaiting_review", "queued_model", "modeling", "completed", "rejected",
 };
 
-constexpr std::size_t kMaxIdentifierLength = 128;
 constexpr std::string_view kJobPrefix = "pilot-";
 constexpr std::size_t kJobDigits = 8;
 
@@ -38,16 +36,6 @@ PilotStatus parse_pilot_status(std::string_view text) {
         if (kStatusTexts[i] == text) return static_cast<PilotStatus>(i);
     }
     throw std::runtime_error("Persisted Z23-Edur status is invalid");
-}
-
-bool is_safe_pilot_identifier(std::string_view text) {
-    if (text.empty() || text.size() > kMaxIdentifierLength) return false;
-    for (const char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
 }
 
 std::string pilot_job_id(std::uint64_t number) {
@@ -100,13 +88,7 @@ std::string classify_pilot_error(std::string_view message) {
 }
 
 bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys) {
-    if (!json.is_object() || json.size() != keys.size()) return false;
-    const std::unordered_set<std::string> wanted(keys.begin(), keys.end());
-    if (wanted.size() != keys.size()) return false;
-    for (const auto& item : json.items()) {
-        if (!wanted.contains(item.key())) return false;
-    }
-    return true;
+    return json.is_object() && !first_missing_key(json, keys) && !first_unknown_key(json, keys);
 }
 
 std::string require_pilot_string_field(const SortedJson& object, const std::string& context, const std::string& key) {

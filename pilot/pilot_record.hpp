@@ -1,5 +1,5 @@
 // The pilot job record, its status, its durable state document and the small rules that
-// every pilot step shares (identifiers, job numbers, error codes).
+// every pilot step shares (job numbers, error codes).
 #pragma once
 
 #include <cstdint>
@@ -69,9 +69,6 @@ inline constexpr std::string_view kPilotCandidatesFile = "candidates.json";
 // Job directories are "pilot-" and exactly eight digits, so recovery can read back every
 // number that creation hands out.
 inline constexpr std::uint64_t kMaxPilotJobNumber = 99'999'999;
-
-// 1 to 128 characters, each an ASCII letter, digit, "-", "." or "_".
-bool is_safe_pilot_identifier(std::string_view text);
 
 // "pilot-" and the number zero-filled to eight digits; a number outside 1..99,999,999 is
 // a std::out_of_range.

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "intake/binding.hpp"
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_documents.hpp"
 #include "pilot/pilot_files.hpp"
@@ -44,7 +45,7 @@ ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& b
         refuse("Z23-Edur review schema is invalid");
     }
     const std::string decision_id = require_pilot_string_field(body, context, "decision_id");
-    if (!is_safe_pilot_identifier(decision_id) || decision_id.size() > kMaxReviewDecisionIdLength) {
+    if (!is_safe_identifier(decision_id) || decision_id.size() > kMaxReviewDecisionIdLength) {
         refuse("Z23-Edur review decision_id is unsafe");
     }
     const SortedJson& acknowledgement = body.at("acknowledgement");
