@@ -48,6 +48,11 @@ void check_reading(const DimensionReading& reading) {
 
 }  // namespace
 
+std::string binding_failure_reason(const BindingResult& result) {
+    return result.binding_errors.empty() ? std::string("deterministic binding produced no graph")
+                                         : result.binding_errors.front();
+}
+
 BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,
                                       const std::filesystem::path& normalized_png, const ReaderResponse& response) {
     return bind_readings_core(input_png, declared_dpi, normalized_png, response, BindingOverride{}, {}, false);

@@ -36,6 +36,9 @@ struct BindingResult {
     std::vector<std::string> binding_errors;
 };
 
+// Why a binding gave no graph: its first error, else "deterministic binding produced no graph".
+std::string binding_failure_reason(const BindingResult& result);
+
 // Extraction overrides; given together or not at all.
 struct BindingOverride {
     bool present = false;

@@ -64,7 +64,6 @@ bool save_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& pat
 }
 
 std::optional<PngHeader> read_png_header(const std::filesystem::path& path) {
-    static constexpr std::array<unsigned char, 8> kSignature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     // Signature, IHDR length and type, width, height, bit depth, colour type.
     std::array<unsigned char, 26> head{};
     try {
@@ -78,8 +77,8 @@ std::optional<PngHeader> read_png_header(const std::filesystem::path& path) {
     } catch (const platform::FileError&) {
         return std::nullopt;
     }
-    for (std::size_t i = 0; i < kSignature.size(); ++i) {
-        if (head[i] != kSignature[i]) return std::nullopt;
+    for (std::size_t i = 0; i < kPngSignature.size(); ++i) {
+        if (head[i] != static_cast<unsigned char>(kPngSignature[i])) return std::nullopt;
     }
     if (big_endian_u32(head.data() + 8) != 13) return std::nullopt;
     if (head[12] != 'I' || head[13] != 'H' || head[14] != 'D' || head[15] != 'R') return std::nullopt;

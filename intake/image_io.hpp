@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 class Image_AlienPixMap;
 
@@ -19,6 +20,9 @@ bool load_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& pat
 // Image_AlienPixMap::Save under the mutex (format by the file name's extension). False
 // when the library fails or throws.
 bool save_image_file(Image_AlienPixMap& pixmap, const std::filesystem::path& path);
+
+// The eight bytes every PNG file starts with.
+inline constexpr std::string_view kPngSignature("\x89PNG\r\n\x1a\n", 8);
 
 // The fixed start of a PNG file: signature and IHDR chunk.
 struct PngHeader {

@@ -24,6 +24,10 @@ inline double degrees_to_radians(double degrees) { return degrees * std::numbers
 
 // Lowest declared resolution accepted (inclusive).
 inline constexpr double kRasterDpiFloor = 144.0;
+// The declared resolutions a submitted raster may carry (inclusive); the local jobs and the
+// pilot refuse any other before the intake sees it.
+inline constexpr double kMinDeclaredDpi = 72.0;
+inline constexpr double kMaxDeclaredDpi = 1200.0;
 // Largest image decoded (width x height); bounds the memory a hostile header can demand.
 inline constexpr std::uint64_t kMaxRasterPixels = std::uint64_t{1} << 26;
 // Skews closer to zero than this, in degrees, leave the image as it is.

@@ -138,7 +138,7 @@ void write_evidence_bundle(PilotRecord& record) {
     manifest["drawing_id"] = record.drawing_id;
     manifest["source_filename"] = record.source_filename;
     manifest["source_sha256"] = sha256_file(record.source_path);
-    manifest["route"] = record.route.empty() ? OrderedJson(nullptr) : OrderedJson(record.route);
+    manifest["route"] = json_or_null(!record.route.empty(), record.route);
     manifest["route_reason_codes"] = record.route_reason_codes;
     manifest["pilot_hold"] = true;
     manifest["direct_model_green"] = false;
@@ -146,8 +146,7 @@ void write_evidence_bundle(PilotRecord& record) {
     manifest["independent_ground_truth"] = false;
     manifest["operator_review_decision_id"] = *record.review_decision_id;
     manifest["operator_review_sha256"] = sha256_file(review_record_path(record));
-    manifest["reader_evidence_tree_sha256"] =
-        record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);
+    manifest["reader_evidence_tree_sha256"] = json_or_null(record.reader_evidence_tree_sha256);
     manifest["reader_identity"] = has_reader_identity ? read_reader_identity(reader_manifest) : OrderedJson(nullptr);
     manifest["rejection"] = nullptr;
     OrderedJson listed = OrderedJson::array();

@@ -137,18 +137,16 @@ OrderedJson pilot_state_to_json(const PilotRecord& record) {
     state["source_filename"] = record.source_filename;
     state["media_type"] = record.media_type;
     state["source_sha256"] = sha256_file(record.source_path);
-    state["declared_dpi"] = record.declared_dpi ? OrderedJson(*record.declared_dpi) : OrderedJson(nullptr);
-    state["binding_dpi"] = record.binding_dpi > 0.0 ? OrderedJson(record.binding_dpi) : OrderedJson(nullptr);
-    state["route"] = record.route.empty() ? OrderedJson(nullptr) : OrderedJson(record.route);
+    state["declared_dpi"] = json_or_null(record.declared_dpi);
+    state["binding_dpi"] = json_or_null(record.binding_dpi > 0.0, record.binding_dpi);
+    state["route"] = json_or_null(!record.route.empty(), record.route);
     state["route_reason_codes"] = record.route_reason_codes;
     state["vector_units_verified"] = record.vector_units_verified;
     state["status"] = to_string(record.status);
     state["error"] = pilot_error_to_json(record);
-    state["candidate_file"] = record.candidates ? OrderedJson(kPilotCandidatesFile) : OrderedJson(nullptr);
-    state["reader_evidence_tree_sha256"] =
-        record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);
-    state["review_decision_id"] =
-        record.review_decision_id ? OrderedJson(*record.review_decision_id) : OrderedJson(nullptr);
+    state["candidate_file"] = json_or_null(record.candidates.has_value(), kPilotCandidatesFile);
+    state["reader_evidence_tree_sha256"] = json_or_null(record.reader_evidence_tree_sha256);
+    state["review_decision_id"] = json_or_null(record.review_decision_id);
     if (record.artifacts) {
         OrderedJson files = OrderedJson::object();
         files["step"] = file_name_of(record.artifacts->step);

@@ -91,6 +91,16 @@ std::string classify_pilot_error(std::string_view message);
 // True when json is an object whose key set equals keys exactly (order plays no part).
 bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys);
 
+// A member of the pilot's documents that may be absent: the value, or null.
+template <typename T>
+OrderedJson json_or_null(const std::optional<T>& value) {
+    return value ? OrderedJson(*value) : OrderedJson(nullptr);
+}
+template <typename T>
+OrderedJson json_or_null(bool present, const T& value) {
+    return present ? OrderedJson(value) : OrderedJson(nullptr);
+}
+
 // The 18 keys of the state document, in written order.
 const std::vector<std::string>& pilot_state_keys();
 

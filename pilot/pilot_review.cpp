@@ -142,9 +142,7 @@ OrderedJson PilotService::submit_review(const std::string& job_id, const SortedJ
         write_once_record(record.job_directory / "review" / (decision_id + ".json"),
                           dump_json_document(review_attempt_to_json(record, body, binding.binding_errors, accepted)));
         if (!accepted) {
-            refuse("Z23-Edur reviewed values could not be bound: " +
-                   (binding.binding_errors.empty() ? std::string("deterministic binding produced no graph")
-                                                   : binding.binding_errors.front()));
+            refuse("Z23-Edur reviewed values could not be bound: " + binding_failure_reason(binding));
         }
         write_pilot_file(record.reviewed_graph_path, dimension_graph_to_json(*binding.bound_graph));
         if (fs::exists(normalized)) platform::sync_file(normalized);

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "intake/image_io.hpp"
+#include "intake/raster_intake.hpp"
 #include "intake/sha256.hpp"
 #include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
@@ -19,8 +21,6 @@ namespace vesk {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::string_view kPngSignature("\x89PNG\r\n\x1a\n", 8);
 
 // A source name must also be a ustar name of its own (the evidence bundle stores it at
 // the top of the archive) and must not be a file that a later step writes.
@@ -48,10 +48,10 @@ void check_submission(const PilotSubmission& submission) {
     if (png && !submission.bytes.starts_with(kPngSignature)) {
         throw std::invalid_argument("Z23-Edur PNG signature is invalid");
     }
-    if (pdf && !submission.bytes.starts_with("%PDF-")) throw std::invalid_argument("Z23-Edur PDF signature is invalid");
+    if (pdf) require_pdf_signature(submission.bytes);
     if (png) {
         const std::optional<double>& dpi = submission.declared_dpi;
-        if (!dpi || !std::isfinite(*dpi) || *dpi < 72.0 || *dpi > 1200.0) {
+        if (!dpi || !std::isfinite(*dpi) || *dpi < kMinDeclaredDpi || *dpi > kMaxDeclaredDpi) {
             throw std::invalid_argument("Z23-Edur raster input requires one declared DPI in [72, 1200]");
         }
     }
@@ -382,6 +382,10 @@ PilotServicePtr make_pilot_service(fs::path root, std::shared_ptr<DrawingReaderP
                                    PilotSteps steps) {
     return PilotServicePtr(new PilotService(std::move(root), std::move(reader_provider), std::move(steps)),
                            &destroy_pilot_service);
+}
+
+void require_pdf_signature(std::string_view bytes) {
+    if (!bytes.starts_with("%PDF-")) throw std::invalid_argument("Z23-Edur PDF signature is invalid");
 }
 
 OrderedJson handle_pilot_create(PilotService& service, PilotSubmission submission) {

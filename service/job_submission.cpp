@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "intake/binding.hpp"
+#include "intake/image_io.hpp"
 #include "model/json_util.hpp"
 #include "service/http_request.hpp"
 #include "service/job_record.hpp"
@@ -11,8 +12,6 @@
 
 namespace vesk {
 namespace {
-
-constexpr std::string_view kPngSignature = "\x89PNG\r\n\x1a\n";
 
 int base64_value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -131,9 +130,7 @@ nlohmann::ordered_json LocalService::Impl::submit_job(std::string_view body) {
             const BindingResult binding = bind_readings_to_raster(
                 job->source_png_path, submission.declared_dpi, job->job_directory / kReaderNormalizedFilename, response);
             if (!binding.bound_graph) {
-                throw std::invalid_argument("Reader provider output was rejected: " +
-                                            (binding.binding_errors.empty() ? std::string("deterministic binding produced no graph")
-                                                                            : binding.binding_errors.front()));
+                throw std::invalid_argument("Reader provider output was rejected: " + binding_failure_reason(binding));
             }
             write_service_file(job->graph_path, dimension_graph_to_json(*binding.bound_graph));
         }

@@ -67,7 +67,7 @@ PilotSubmission parse_pilot_submission(std::string_view body) {
     if (submission.media_type == "image/png") {
         require_png_signature(submission.bytes);
     } else if (submission.media_type == "application/pdf") {
-        if (!submission.bytes.starts_with("%PDF-")) throw std::invalid_argument("Z23-Edur PDF signature is invalid");
+        require_pdf_signature(submission.bytes);
     } else {
         throw std::invalid_argument("Z23-Edur source media type is unsupported");
     }
