@@ -17,8 +17,6 @@
 #include "intake/reader_response.hpp"
 #include "model/dimension_graph.hpp"
 
-class Image_PixMap;
-
 namespace vesk {
 
 // Lowest confidence a reading may carry and still be built from.
@@ -67,6 +65,6 @@ BindingResult bind_readings_core(const std::filesystem::path& input_png, double 
 std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& response, const RasterIntakeResult& raster);
 
 // At least two pixels inside the box are darker than luma 140.
-bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box);
+bool overlaps_dark_text(const RasterImage& image, const SourceBox& box);
 
 }  // namespace vesk
