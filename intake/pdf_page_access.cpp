@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -15,6 +17,18 @@ namespace vesk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Resolution bounds of extraction and rendering, inclusive.
+constexpr double kPdfMinDpi = 36.0;
+constexpr double kPdfMaxDpi = 600.0;
+// Larger rasters are refused before anything is allocated (4 bytes per pixel).
+constexpr std::uint64_t kMaxPdfRasterPixels = std::uint64_t{1} << 28;
+
+// The one mutex that serialises every use of the PDF engine in this process.
+std::mutex& pdf_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 // Segments shorter than this (squared, in pixels) carry no geometry.
 constexpr double kMinSegmentSquared = 1e-12;
@@ -217,12 +231,10 @@ std::uint32_t checked_page_index(pdf_engine::Document& document, std::int64_t in
 
 }  // namespace
 
-LoadedPdf::~LoadedPdf() = default;
-
-std::mutex& pdf_mutex() {
-    static std::mutex mutex;
-    return mutex;
-}
+struct LoadedPdf {
+    std::string bytes;
+    std::unique_ptr<pdf_engine::Document> document;
+};
 
 std::string pdf_error_text(long code) {
     switch (code) {

@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::string_view kEvidenceBundleFile = "evidence_bundle.tar";
 constexpr std::size_t kCopyChunk = 65'536;
 
 bool excluded_from_bundle(const std::string& relative, const fs::path& path) {
@@ -90,12 +91,8 @@ OrderedJson read_reader_identity(const fs::path& evidence_manifest) {
     return identity;
 }
 
-}  // namespace
-
-bool compare_manifest_entries_by_path(const EvidenceFileEntry& a, const EvidenceFileEntry& b) {
-    return a.path < b.path;  // std::string compares bytes as unsigned characters
-}
-
+// Every regular file below the job directory except the state, the bundle's own files and
+// "*.tmp", sorted by path. A symbolic link anywhere is refused.
 std::vector<EvidenceFileEntry> collect_evidence_files(const fs::path& job_directory) {
     std::vector<EvidenceFileEntry> entries;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(job_directory)) {
@@ -110,6 +107,12 @@ std::vector<EvidenceFileEntry> collect_evidence_files(const fs::path& job_direct
     }
     std::stable_sort(entries.begin(), entries.end(), compare_manifest_entries_by_path);
     return entries;
+}
+
+}  // namespace
+
+bool compare_manifest_entries_by_path(const EvidenceFileEntry& a, const EvidenceFileEntry& b) {
+    return a.path < b.path;  // std::string compares bytes as unsigned characters
 }
 
 void verify_reader_evidence_tree(const PilotRecord& record) {

@@ -18,6 +18,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::string_view kPilotReviewSchema = "z23-edur-review-v1";
+// "review/<id>.json" must fit a ustar name ("review" as prefix, "<id>.json" within 100
+// bytes), or the job could never be sealed after its review.
+constexpr std::size_t kMaxReviewDecisionIdLength = 95;
+
 [[noreturn]] void refuse(const std::string& message) {
     throw std::invalid_argument(message);
 }
@@ -32,6 +37,19 @@ const DimensionReading* find_candidate(const ReaderResponse& candidates, const s
         if (reading.constraint_id == constraint_id) return &reading;
     }
     return nullptr;
+}
+
+// The attempt record written once for every review that reaches binding.
+OrderedJson review_attempt_to_json(const PilotRecord& record, const SortedJson& body,
+                                   const std::vector<std::string>& binding_errors, bool accepted) {
+    OrderedJson attempt = OrderedJson::object();
+    attempt["schema_version"] = "z23-edur-review-attempt-v1";
+    attempt["job_id"] = record.job_id;
+    // The body as parsed: every object in ascending key order, the decisions in request order.
+    attempt["decision"] = parse_strict_ordered_json(body.dump());
+    attempt["binding_errors"] = binding_errors;
+    attempt["accepted"] = accepted;
+    return attempt;
 }
 
 }  // namespace
@@ -100,18 +118,6 @@ ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& b
     }
     if (reviewed.readings.empty()) refuse("Z23-Edur review rejected every candidate");
     return reviewed;
-}
-
-OrderedJson review_attempt_to_json(const PilotRecord& record, const SortedJson& body,
-                                   const std::vector<std::string>& binding_errors, bool accepted) {
-    OrderedJson attempt = OrderedJson::object();
-    attempt["schema_version"] = "z23-edur-review-attempt-v1";
-    attempt["job_id"] = record.job_id;
-    // The body as parsed: every object in ascending key order, the decisions in request order.
-    attempt["decision"] = parse_strict_ordered_json(body.dump());
-    attempt["binding_errors"] = binding_errors;
-    attempt["accepted"] = accepted;
-    return attempt;
 }
 
 OrderedJson PilotService::submit_review(const std::string& job_id, const SortedJson& body) {

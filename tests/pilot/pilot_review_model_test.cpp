@@ -12,6 +12,7 @@
 #include "model/pipeline.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_model.hpp"
+#include "pilot/pilot_model_internal.hpp"
 #include "pilot/pilot_review.hpp"
 #include "pilot/pilot_service.hpp"
 #include "support/drawing_generator.hpp"
