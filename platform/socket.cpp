@@ -4,34 +4,19 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vesk::platform {
 namespace {
-
-using std::chrono::duration_cast;
-using std::chrono::microseconds;
-using std::chrono::milliseconds;
-
-// Time-out values of zero mean "wait for ever" to the kernel; callers never want that.
-timeval to_timeval(microseconds value) {
-    if (value < microseconds(1)) value = microseconds(1);
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(value.count() / 1000000);
-    tv.tv_usec = static_cast<suseconds_t>(value.count() % 1000000);
-    return tv;
-}
-
-void set_timeout(int fd, int option, microseconds value) {
-    const timeval tv = to_timeval(value);
-    (void)::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
 
 sockaddr_in loopback_address(std::uint16_t port) {
     sockaddr_in address{};
@@ -39,6 +24,25 @@ sockaddr_in loopback_address(std::uint16_t port) {
     address.sin_port = htons(port);
     if (::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr) != 1) throw SocketError("inet_pton", EINVAL);
     return address;
+}
+
+IoResult io_result(ssize_t n) {
+    IoResult result;
+    if (n > 0) {
+        result.bytes = static_cast<std::size_t>(n);
+    } else if (n < 0) {
+        result.would_block = errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    return result;
+}
+
+epoll_event epoll_entry(std::uint64_t key, std::uint32_t interest, bool one_shot) {
+    epoll_event event{};
+    if (interest & Poller::kReadable) event.events |= EPOLLIN | EPOLLRDHUP;
+    if (interest & Poller::kWritable) event.events |= EPOLLOUT;
+    if (one_shot) event.events |= EPOLLONESHOT;
+    event.data.u64 = key;
+    return event;
 }
 
 }  // namespace
@@ -61,10 +65,22 @@ void Socket::shutdown_both() const noexcept {
     if (fd_ >= 0) (void)::shutdown(fd_, SHUT_RDWR);
 }
 
+void Socket::shutdown_write() const noexcept {
+    if (fd_ >= 0) (void)::shutdown(fd_, SHUT_WR);
+}
+
 void Socket::close() noexcept {
     if (fd_ >= 0) {
         (void)::close(fd_);
         fd_ = -1;
+    }
+}
+
+void Socket::abort() noexcept {
+    if (fd_ >= 0) {
+        const linger reset{1, 0};
+        (void)::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close();
     }
 }
 
@@ -101,62 +117,103 @@ std::uint16_t local_port(const Socket& socket) {
     return ntohs(address.sin_port);
 }
 
-Socket accept_connection(const Socket& listener) {
+void set_non_blocking(const Socket& socket) {
+    const int flags = ::fcntl(socket.fd(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) != 0) throw SocketError("fcntl", errno);
+}
+
+Socket accept_waiting_connection(const Socket& listener, int& error_number) {
     for (;;) {
-        const int fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) return Socket(fd);
-        const int error = errno;
-        if (error == EINTR || error == ECONNABORTED) continue;
-        if (error == EMFILE || error == ENFILE) std::this_thread::sleep_for(milliseconds(20));
+        error_number = errno;
+        if (error_number == EINTR || error_number == ECONNABORTED) continue;
         return Socket();
     }
 }
 
-void set_io_timeouts(const Socket& socket, milliseconds timeout) {
-    set_timeout(socket.fd(), SO_RCVTIMEO, duration_cast<microseconds>(timeout));
-    set_timeout(socket.fd(), SO_SNDTIMEO, duration_cast<microseconds>(timeout));
+IoResult receive_available(const Socket& socket, char* buffer, std::size_t capacity) {
+    ssize_t n;
+    do {
+        n = ::recv(socket.fd(), buffer, capacity, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return io_result(n);
 }
 
-std::size_t receive_some(const Socket& socket, char* buffer, std::size_t capacity, milliseconds per_call,
-                         Clock::time_point deadline) {
-    for (;;) {
-        const auto remaining = duration_cast<microseconds>(deadline - Clock::now());
-        if (remaining <= microseconds(0)) return 0;
-        // The socket keeps its per-call time-out until the deadline is closer than that.
-        if (remaining < per_call) set_timeout(socket.fd(), SO_RCVTIMEO, remaining);
-        const ssize_t n = ::recv(socket.fd(), buffer, capacity, 0);
-        if (n > 0) return static_cast<std::size_t>(n);
-        if (n < 0 && errno == EINTR) continue;
-        return 0;
-    }
+IoResult send_available(const Socket& socket, std::string_view first, std::string_view second) {
+    iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
+                      {const_cast<char*>(second.data()), second.size()}};
+    msghdr message{};
+    message.msg_iov = first.empty() ? parts + 1 : parts;
+    message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
+    ssize_t n;
+    do {
+        n = ::sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return io_result(n);
 }
 
-bool send_all(const Socket& socket, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const std::size_t chunk = std::min<std::size_t>(bytes.size(), INT_MAX);
-        const ssize_t n = ::send(socket.fd(), bytes.data(), chunk, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-void finish_and_drain(const Socket& socket, std::size_t limit, Clock::time_point deadline) {
-    // Nothing unread now: a closing client has nothing in flight, and waiting for its FIN
-    // would only hold the handler for a round trip.
+bool input_pending(const Socket& socket) {
     char probe;
-    const ssize_t pending = ::recv(socket.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (pending < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (pending <= 0) return;
-    if (::shutdown(socket.fd(), SHUT_WR) != 0) return;
-    char sink[4096];
-    std::size_t drained = 0;
-    while (drained < limit) {
-        const std::size_t n = receive_some(socket, sink, sizeof sink, milliseconds(1000), deadline);
-        if (n == 0) return;
-        drained += n;
+    return ::recv(socket.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+Poller::Poller() : fd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    if (fd_ < 0) throw SocketError("epoll_create1", errno);
+}
+
+Poller::~Poller() { ::close(fd_); }
+
+void Poller::add(int fd, std::uint64_t key, std::uint32_t interest, bool one_shot) {
+    epoll_event event = epoll_entry(key, interest, one_shot);
+    if (::epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &event) != 0) throw SocketError("epoll_ctl", errno);
+}
+
+void Poller::modify(int fd, std::uint64_t key, std::uint32_t interest, bool one_shot) {
+    epoll_event event = epoll_entry(key, interest, one_shot);
+    if (::epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &event) != 0) throw SocketError("epoll_ctl", errno);
+}
+
+std::size_t Poller::wait(std::uint64_t* keys, std::size_t capacity, std::chrono::milliseconds timeout) {
+    constexpr std::size_t kBatch = 128;
+    epoll_event ready[kBatch];
+    const int wanted = static_cast<int>(std::min(capacity, kBatch));
+    const int n =
+        ::epoll_wait(fd_, ready, wanted, static_cast<int>(std::clamp<long long>(timeout.count(), 0, INT_MAX)));
+    if (n < 0) {
+        if (errno == EINTR) return 0;
+        throw SocketError("epoll_wait", errno);
     }
+    for (int i = 0; i < n; ++i) keys[i] = ready[i].data.u64;
+    return static_cast<std::size_t>(n);
+}
+
+Waker::Waker() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (fd_ < 0) throw SocketError("eventfd", errno);
+}
+
+Waker::~Waker() { ::close(fd_); }
+
+void Waker::notify() noexcept {
+    const std::uint64_t one = 1;
+    // A full counter (EAGAIN) is already a pending wake-up.
+    (void)!::write(fd_, &one, sizeof one);
+}
+
+void Waker::clear() noexcept {
+    std::uint64_t count;
+    (void)!::read(fd_, &count, sizeof count);
+}
+
+std::size_t raise_open_file_limit() noexcept {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 Socket connect_loopback(std::uint16_t port) {

@@ -1,5 +1,6 @@
 #include "service/http_request.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
@@ -15,6 +16,8 @@ constexpr std::string_view kTerminator = "\r\n\r\n";
 bool is_c_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
+
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 [[noreturn]] void refuse(const char* message) {
     throw std::invalid_argument(message);
@@ -63,61 +66,84 @@ void parse_header_line(std::string_view line, HttpRequest& request) {
 
 }  // namespace
 
-HttpRequest read_http_request(const HttpReceive& receive) {
-    std::string received;
-    char buffer[kHttpReceiveChunk];
-    std::size_t header_end = std::string::npos;
-    while (header_end == std::string::npos) {
-        const std::size_t n = receive(buffer, sizeof buffer);
-        if (n == 0) refuse("HTTP request ended before its headers");
-        // Only the new bytes and the three before them can complete the terminator, so
-        // a client sending one byte at a time costs linear, not quadratic, work.
-        const std::size_t search_from = received.size() < 3 ? 0 : received.size() - 3;
-        received.append(buffer, n);
-        if (received.size() > kMaxHttpHeaderBytes) refuse("HTTP headers exceed 32 KiB");
-        if (received.size() >= 4) header_end = received.find(kTerminator, search_from);
-    }
+std::size_t HttpRequestReader::wanted() const noexcept {
+    if (complete_) return 0;
+    if (!headers_complete_) return kHttpReceiveChunk;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(body_length_ - request_.body.size(), kHttpReceiveChunk));
+}
 
-    const std::string_view block = std::string_view(received).substr(0, header_end);
+bool HttpRequestReader::feed(std::string_view bytes) {
+    if (complete_) return true;
+    if (bytes.empty()) {
+        refuse(headers_complete_ ? "HTTP request body ended before Content-Length"
+                                 : "HTTP request ended before its headers");
+    }
+    if (headers_complete_) {
+        request_.body.append(bytes.substr(0, body_length_ - request_.body.size()));
+        complete_ = request_.body.size() == body_length_;
+        return complete_;
+    }
+    // Only the new bytes and the three before them can complete the terminator, so a
+    // client sending one byte at a time costs linear, not quadratic, work.
+    const std::size_t search_from = received_.size() < 3 ? 0 : received_.size() - 3;
+    received_.append(bytes);
+    // Everything received counts, body bytes that came with the terminator included.
+    if (received_.size() > kMaxHttpHeaderBytes) refuse("HTTP headers exceed 32 KiB");
+    if (received_.size() < kTerminator.size()) return false;
+    const std::size_t header_end = received_.find(kTerminator, search_from);
+    if (header_end == std::string::npos) return false;
+    finish_headers(header_end);
+    return complete_;
+}
+
+void HttpRequestReader::finish_headers(std::size_t header_end) {
+    const std::string_view block = std::string_view(received_).substr(0, header_end);
     if (block.empty()) refuse("HTTP request line is missing");
-    HttpRequest request;
     std::size_t line_end = block.find('\n');
-    parse_request_line(strip_one_cr(block.substr(0, line_end)), request);
+    parse_request_line(strip_one_cr(block.substr(0, line_end)), request_);
     while (line_end != std::string_view::npos) {
         const std::size_t start = line_end + 1;
         line_end = block.find('\n', start);
         parse_header_line(strip_one_cr(block.substr(start, line_end == std::string_view::npos
                                                                 ? std::string_view::npos
                                                                 : line_end - start)),
-                          request);
+                          request_);
     }
+    // Chunked bodies are not spoken here; a body whose end two parties judge differently
+    // is how requests get smuggled past a proxy.
+    if (request_.headers.count("transfer-encoding") != 0) refuse("HTTP request bodies must use Content-Length");
+    body_length_ = parse_content_length(request_.headers).value_or(0);
+    request_.body = received_.substr(header_end + kTerminator.size());
+    if (request_.body.size() > body_length_) request_.body.resize(static_cast<std::size_t>(body_length_));
+    std::string().swap(received_);
+    headers_complete_ = true;
+    complete_ = request_.body.size() == body_length_;
+}
 
-    const std::optional<std::uint64_t> length = parse_content_length(request.headers);
-    if (!length) return request;
-    const std::size_t wanted = static_cast<std::size_t>(*length);
-    request.body = received.substr(header_end + kTerminator.size());
-    if (request.body.size() > wanted) request.body.resize(wanted);
-    while (request.body.size() < wanted) {
-        const std::size_t ask = std::min(wanted - request.body.size(), kHttpReceiveChunk);
-        const std::size_t n = receive(buffer, ask);
-        if (n == 0) refuse("HTTP request body ended before Content-Length");
-        request.body.append(buffer, std::min(n, ask));
+HttpRequest HttpRequestReader::take_request() { return std::move(request_); }
+
+HttpRequest read_http_request(const HttpReceive& receive) {
+    HttpRequestReader reader;
+    char buffer[kHttpReceiveChunk];
+    for (;;) {
+        const std::size_t ask = reader.wanted();
+        const std::size_t n = std::min(receive(buffer, ask), ask);
+        if (reader.feed(std::string_view(buffer, n))) return reader.take_request();
     }
-    return request;
 }
 
 std::optional<std::uint64_t> parse_content_length(const std::map<std::string, std::string>& headers) {
     const auto found = headers.find("content-length");
     if (found == headers.end()) return std::nullopt;
     const std::string& text = found->second;
-    // strtoull semantics on purpose: leading blanks and a sign are the library's business;
-    // a minus sign wraps to a huge value, which the range check then refuses.
+    // strtoull tells "no digits" and overflow apart; anything but plain digits (a sign
+    // included, which it would accept) is a malformed length.
     const char* begin = text.c_str();
     char* end = nullptr;
     errno = 0;
     const unsigned long long value = std::strtoull(begin, &end, 10);
     if (end == begin || errno == ERANGE) refuse("Content-Length must be a non-negative integer");
-    if (end != begin + text.size() || value > kMaxHttpBodyBytes) {
+    if (!is_ascii_digit(text.front()) || end != begin + text.size() || value > kMaxHttpBodyBytes) {
         refuse("Content-Length is invalid or exceeds 32 MiB");
     }
     return static_cast<std::uint64_t>(value);
@@ -131,7 +157,9 @@ std::string trim_header_value(std::string_view text) {
 
 bool has_json_content_type(const HttpRequest& request) {
     const auto found = request.headers.find("content-type");
-    return found != request.headers.end() && to_lower_ascii(found->second).rfind("application/json", 0) == 0;
+    if (found == request.headers.end()) return false;
+    const std::string_view value = found->second;
+    return to_lower_ascii(trim_header_value(value.substr(0, value.find(';')))) == "application/json";
 }
 
 nlohmann::json parse_json_body(std::string_view body, const std::string& prefix) {

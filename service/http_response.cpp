@@ -1,14 +1,7 @@
 #include "service/http_response.hpp"
 
-#include <stdexcept>
-
-#include "platform/socket.hpp"
-
 namespace vesk {
 namespace {
-
-// Bodies up to this size travel in the same send as the head.
-constexpr std::size_t kCoalescedBodyBytes = 65536;
 
 constexpr std::string_view kFixedHeaders =
     "Cache-Control: no-store\r\n"
@@ -40,20 +33,6 @@ std::string http_response_head(const HttpResponse& response) {
     head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     head += kFixedHeaders;
     return head;
-}
-
-void send_http_response(const platform::Socket& socket, const HttpResponse& response) {
-    std::string head = http_response_head(response);
-    bool sent = false;
-    if (response.body.size() <= kCoalescedBodyBytes) {
-        // One send: a small body sent after its head would wait on the peer's delayed
-        // acknowledgement (Nagle), adding tens of milliseconds to every small answer.
-        head += response.body;
-        sent = platform::send_all(socket, head);
-    } else {
-        sent = platform::send_all(socket, head) && platform::send_all(socket, response.body);
-    }
-    if (!sent) throw std::runtime_error("Failed while sending local HTTP response");
 }
 
 HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document) {

@@ -9,10 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-namespace vesk::platform {
-class Socket;
-}
-
 namespace vesk {
 
 inline constexpr std::string_view kJsonContentType = "application/json; charset=utf-8";
@@ -26,9 +22,6 @@ struct HttpResponse {
 
 // The response head: status line, the seven fixed headers, then the empty line.
 std::string http_response_head(const HttpResponse& response);
-
-// Sends head and body; std::runtime_error "Failed while sending local HTTP response".
-void send_http_response(const platform::Socket& socket, const HttpResponse& response);
 
 // Indent 2, keys in insertion order, UTF-8 unescaped, one final "\n". Invalid UTF-8 in a
 // string is replaced (U+FFFD): a job's own message must never make its status unanswerable.

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "model/occt_support.hpp"
 #include "service/completion_api.hpp"
@@ -131,6 +133,40 @@ nlohmann::ordered_json provenance_counts(const JobRecord& job, const nlohmann::j
     counts["drawing_proven_green"] = green;
     counts["approved_completion"] = approved.size();
     return counts;
+}
+
+// Whether a Host value, or an Origin's host and port, names this service. Port 80 may go
+// unwritten, as clients leave out the default port; any other name is refused.
+bool names_this_service(std::string_view authority, std::uint16_t port) {
+    const std::string lower = to_lower_ascii(authority);
+    const std::string suffix = ":" + std::to_string(port);
+    for (const std::string host : {"127.0.0.1", "localhost"}) {
+        if (lower == host + suffix || (port == 80 && lower == host)) return true;
+    }
+    return false;
+}
+
+// A page elsewhere whose name was re-pointed at 127.0.0.1 (DNS rebinding) sends its own
+// name as Host; a cross-site form or script sends its own Origin with a POST. Both are
+// refused before any route. Local tools that send no Host are served.
+std::optional<HttpResponse> refuse_foreign_request(const HttpRequest& request, std::uint16_t port) {
+    const std::string service = "127.0.0.1:" + std::to_string(port);
+    const auto host = request.headers.find("host");
+    if (host != request.headers.end() && !names_this_service(host->second, port)) {
+        return make_error_response(403, "Forbidden", "forbidden_host",
+                                   "Host header must name this service: " + service);
+    }
+    constexpr std::string_view kScheme = "http://";
+    const auto origin = request.headers.find("origin");
+    if (request.method == "POST" && origin != request.headers.end()) {
+        const std::string_view value = origin->second;
+        if (to_lower_ascii(value.substr(0, kScheme.size())) != kScheme ||
+            !names_this_service(value.substr(std::min(value.size(), kScheme.size())), port)) {
+            return make_error_response(403, "Forbidden", "forbidden_origin",
+                                       "Origin must be this service: http://" + service);
+        }
+    }
+    return std::nullopt;
 }
 
 HttpResponse submit_job_route(LocalService::Impl& service, const HttpRequest& request) {
@@ -311,6 +347,7 @@ HttpResponse handle_get_job_file(LocalService::Impl& service, const std::string&
 }
 
 HttpResponse route_request(LocalService::Impl& service, const HttpRequest& request) {
+    if (auto refused = refuse_foreign_request(request, service.bound_port)) return std::move(*refused);
     const std::string& method = request.method;
     const std::string& target = request.target;
     if (method == "GET" && find_web_file(target) != nullptr) return handle_web_file(service, target);

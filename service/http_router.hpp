@@ -14,8 +14,10 @@
 
 namespace vesk {
 
-// Routes in a fixed order, the first match answering; anything unmatched is 404
-// "not_found". Exceptions a route does not answer itself reach the connection handler.
+// First refuses, 403, a Host header or a POST's Origin header that names anything but
+// this service; then routes in a fixed order, the first match answering; anything
+// unmatched is 404 "not_found". Exceptions a route does not answer itself reach the
+// connection handler.
 HttpResponse route_request(LocalService::Impl& service, const HttpRequest& request);
 
 // GET of "/", "/index.html", "/styles.css" or "/app.js": the file from the web directory,

@@ -20,10 +20,9 @@ namespace vesk {
 namespace fs = std::filesystem;
 namespace {
 
-// After the answer, what a client still sends is read and dropped for at most this long
-// and this much, so that closing does not reset the connection under the answer.
-constexpr std::chrono::milliseconds kDrainTime{1000};
-constexpr std::size_t kDrainLimit = 1 << 20;
+// The fewest open connections the descriptor limit may leave; the service never uses more
+// than half of the limit for connections, so job files always find descriptors.
+constexpr std::size_t kMinOpenConnections = 16;
 
 void create_jobs_directory(const fs::path& directory) {
     std::error_code error;
@@ -40,14 +39,6 @@ void listen_step(const char* message, Step&& step) {
         step();
     } catch (const platform::SocketError&) {
         throw std::runtime_error(message);
-    }
-}
-
-void answer_bad_request(const platform::Socket& socket, const std::string& message) noexcept {
-    try {
-        send_http_response(socket, make_error_response(400, "Bad Request", "invalid_http_request", message));
-    } catch (...) {
-        // The client is gone or stalled; the connection is closed either way.
     }
 }
 
@@ -78,6 +69,7 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
                                  fs::absolute(options.jobs_directory).string());
     }
     platform::ignore_broken_pipe_signal();
+    const std::size_t descriptors = platform::raise_open_file_limit();
     pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider,
                                make_pilot_steps(reader_provider));
     // Single-threaded still: no worker, handler or acceptor exists yet.
@@ -86,9 +78,16 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
     try {
         open_listen_socket();
         for (std::uint64_t i = 0; i < options.worker_count; ++i) workers.emplace_back([this] { worker_loop(); });
+        HttpServerLimits limits;
+        limits.deadline = options.request_deadline;
+        limits.progress_timeout = kSocketTimeout;
+        limits.max_connections = std::clamp(descriptors / 2, kMinOpenConnections, kMaxOpenConnections);
+        // As many large bodies in memory as the handlers could route at once.
         const std::size_t handler_count = connection_handler_count(options.worker_count);
-        for (std::size_t i = 0; i < handler_count; ++i) handlers.emplace_back([this] { connection_loop(); });
-        acceptor = std::thread([this] { accept_loop(); });
+        limits.body_budget = handler_count * kMaxHttpBodyBytes;
+        http_server = std::make_unique<HttpServer>(
+            std::move(listen_socket), limits, handler_count,
+            [this](const HttpRequest& request) { return answer_request(request); });
     } catch (...) {
         stop();
         throw;
@@ -109,22 +108,9 @@ void LocalService::Impl::open_listen_socket() {
 }
 
 void LocalService::Impl::stop() {
-    bool first = false;
-    {
-        std::lock_guard<std::mutex> lock(connection_mutex);
-        first = !stopping.exchange(true);
-    }
-    // close() does not wake a thread blocked in accept on Linux; shutdown does. The
-    // descriptor is closed only after the acceptor has been joined.
-    if (first) listen_socket.shutdown_both();
-    connection_cv.notify_all();
-    queue_space_cv.notify_all();
-    if (acceptor.joinable()) acceptor.join();
+    stopping.store(true);
+    if (http_server) http_server->stop();
     listen_socket.close();
-    connection_cv.notify_all();
-    for (std::thread& handler : handlers) {
-        if (handler.joinable()) handler.join();
-    }
     {
         std::lock_guard<std::mutex> lock(job_mutex);
         workers_stopping.store(true);
@@ -135,70 +121,12 @@ void LocalService::Impl::stop() {
     }
 }
 
-void LocalService::Impl::accept_loop() noexcept {
-    while (!stopping.load()) {
-        try {
-            {
-                std::unique_lock<std::mutex> lock(connection_mutex);
-                queue_space_cv.wait(lock, [&] {
-                    return stopping.load() || pending_sockets.size() < kMaxPendingConnections;
-                });
-                if (stopping.load()) return;
-            }
-            platform::Socket socket = platform::accept_connection(listen_socket);
-            if (!socket.valid()) {
-                std::this_thread::yield();
-                continue;
-            }
-            if (stopping.load()) {
-                socket.shutdown_both();
-                return;
-            }
-            platform::set_io_timeouts(socket, kSocketTimeout);
-            {
-                std::lock_guard<std::mutex> lock(connection_mutex);
-                pending_sockets.push_back(std::move(socket));
-            }
-            connection_cv.notify_one();
-        } catch (...) {
-            // Out of memory while queueing: that connection is dropped, accepting goes on.
-        }
-    }
-}
-
-void LocalService::Impl::connection_loop() noexcept {
-    for (;;) {
-        platform::Socket socket;
-        {
-            std::unique_lock<std::mutex> lock(connection_mutex);
-            connection_cv.wait(lock, [&] { return stopping.load() || !pending_sockets.empty(); });
-            if (pending_sockets.empty()) return;
-            socket = std::move(pending_sockets.front());
-            pending_sockets.pop_front();
-        }
-        queue_space_cv.notify_one();
-        serve_connection(socket);
-    }
-}
-
-void LocalService::Impl::serve_connection(platform::Socket& socket) noexcept {
-    const auto deadline = platform::Clock::now() + options.request_deadline;
-    const HttpReceive receive = [&](char* buffer, std::size_t capacity) {
-        return platform::receive_some(socket, buffer, capacity, kSocketTimeout, deadline);
-    };
+HttpResponse LocalService::Impl::answer_request(const HttpRequest& request) {
     try {
-        const HttpRequest request = read_http_request(receive);
-        send_http_response(socket, route_request(*this, request));
-    } catch (const std::exception& error) {
-        answer_bad_request(socket, error.what());
+        return route_request(*this, request);
     } catch (const Standard_Failure& failure) {
-        answer_bad_request(socket, occt_failure_message(failure));
-    } catch (...) {
-        answer_bad_request(socket, "Local HTTP request failed with an unknown error");
+        return make_error_response(400, "Bad Request", "invalid_http_request", occt_failure_message(failure));
     }
-    platform::finish_and_drain(socket, kDrainLimit, platform::Clock::now() + kDrainTime);
-    socket.shutdown_both();
-    socket.close();
 }
 
 std::shared_ptr<JobRecord> LocalService::Impl::find_job(const std::string& job_id) {

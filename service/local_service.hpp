@@ -1,5 +1,5 @@
-// The running local job service: one object owns the listening socket, the acceptor, the
-// connection handlers and the job workers, and stops and joins them all when it goes.
+// The running local job service: one object owns the HTTP server (its I/O thread and
+// connection handlers) and the job workers, and stops and joins them all when it goes.
 #pragma once
 
 #include <chrono>
@@ -13,12 +13,13 @@
 
 namespace vesk {
 
-// Receive and send time-out of every accepted socket, per blocking call.
+// The longest wait for a client's next bytes, receiving or sending.
 inline constexpr std::chrono::milliseconds kSocketTimeout{5000};
-// Whole-request deadline: a client trickling one byte per time-out is cut here.
+// Whole-request deadline from accept: a client trickling one byte per time-out is cut
+// here. Sending the answer gets the same time again.
 inline constexpr std::chrono::milliseconds kRequestDeadline{30000};
-// Accepting pauses while this many accepted connections wait for a handler.
-inline constexpr std::size_t kMaxPendingConnections = 1024;
+// Open connections at most (fewer when the descriptor limit is low: half of it).
+inline constexpr std::size_t kMaxOpenConnections = 1024;
 inline constexpr std::uint64_t kMaxWorkerCount = 32;
 inline constexpr std::size_t kMaxConnectionHandlers = 32;
 
@@ -40,7 +41,7 @@ public:
     // every thread. Throws std::invalid_argument for bad options and std::runtime_error
     // for a failed start; whatever had started is stopped again first.
     explicit LocalService(LocalServiceOptions options);
-    // Stops accepting, serves the connections already queued, lets the workers finish the
+    // Stops accepting, answers the requests already complete, lets the workers finish the
     // queued jobs, and joins every thread. Never throws.
     ~LocalService();
     LocalService(const LocalService&) = delete;

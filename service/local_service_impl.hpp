@@ -20,6 +20,7 @@
 #include "pilot/pilot_service.hpp"
 #include "platform/files.hpp"
 #include "platform/socket.hpp"
+#include "service/http_server.hpp"
 #include "service/local_service.hpp"
 
 namespace vesk {
@@ -50,25 +51,19 @@ struct LocalService::Impl {
     std::uint64_t next_job_number = 0;  // the last number handed out
     std::uint64_t active_jobs = 0;      // jobs running now
 
-    // Connection hand-over: accepted sockets waiting for a handler. The two mutexes are
-    // never held together.
-    std::mutex connection_mutex;
-    std::condition_variable connection_cv;   // wakes handlers
-    std::condition_variable queue_space_cv;  // wakes the acceptor paused at the queue bound
-    std::deque<platform::Socket> pending_sockets;
-
-    // Set under the mutex their waiters use, then broadcast, so that no waiter between its
-    // check and its wait misses the change.
+    // `stopping` is set first; `workers_stopping` later under the job mutex, then
+    // broadcast, so that no worker between its check and its wait misses the change.
     std::atomic<bool> stopping{false};
     std::atomic<bool> workers_stopping{false};
 
-    platform::Socket listen_socket;
+    platform::Socket listen_socket;  // until the HTTP server takes it
     std::uint16_t bound_port = 0;
     std::vector<std::thread> workers;
-    std::vector<std::thread> handlers;
-    std::thread acceptor;
+    // Reads requests and runs the connection handlers, which call answer_request; it takes
+    // no job lock of its own.
+    std::unique_ptr<HttpServer> http_server;
 
-    // Idempotent: stop accepting, drain the connection queue, join handlers, then let the
+    // Idempotent: stop the HTTP server (complete requests are answered), then let the
     // workers drain the job queue and join them.
     void stop();
 
@@ -82,10 +77,9 @@ struct LocalService::Impl {
 
 private:
     void open_listen_socket();
-    void accept_loop() noexcept;
-    void connection_loop() noexcept;
+    // Routes one request on a handler thread.
+    HttpResponse answer_request(const HttpRequest& request);
     void worker_loop() noexcept;
-    void serve_connection(platform::Socket& socket) noexcept;
     // The next queued job, oldest first, marked running and counted active; empty once the
     // workers are told to stop and the queue is empty (so jobs queued before stop still run).
     std::shared_ptr<JobRecord> take_next_job();

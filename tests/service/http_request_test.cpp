@@ -66,6 +66,10 @@ TEST(HttpRequest, RefusalsAndAcceptedForms) {
         {"GET\t/  \tHTTP/1.1\r\n\r\n", vesk::test::kNoError},
         {"GET / HTTP/1.1\nHost: a\n\r\n\r\n", "HTTP header is missing ':'"},
         {"GET / HTTP/1.1\nHost: a\r\n\r\n", vesk::test::kNoError},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         "HTTP request bodies must use Content-Length"},
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTRANSFER-encoding: identity\r\n\r\nabc",
+         "HTTP request bodies must use Content-Length"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(refusal(c.input), c.expected) << c.input;
@@ -116,7 +120,9 @@ TEST(HttpRequest, ContentLengthTable) {
         {"-1", "Content-Length is invalid or exceeds 32 MiB"},
         {"33554433", "Content-Length is invalid or exceeds 32 MiB"},
         {"0x10", "Content-Length is invalid or exceeds 32 MiB"},
-        {"+3", vesk::test::kNoError},
+        {"+3", "Content-Length is invalid or exceeds 32 MiB"},
+        {"-0", "Content-Length is invalid or exceeds 32 MiB"},
+        {"+", "Content-Length must be a non-negative integer"},
         {"003", vesk::test::kNoError},
     };
     for (const Case& c : cases) {
@@ -144,10 +150,21 @@ TEST(HttpRequest, JsonBodiesGoThroughTheStrictParser) {
     }
     EXPECT_EQ(vesk::parse_json_body("{\"b\":1,\"a\":[true]}", prefix).dump(), "{\"a\":[true],\"b\":1}");
     vesk::HttpRequest request;
-    request.headers["content-type"] = "Application/JSON; charset=UTF-8";
-    EXPECT_TRUE(vesk::has_json_content_type(request));
-    request.headers["content-type"] = "text/plain";
     EXPECT_FALSE(vesk::has_json_content_type(request));
+    const std::vector<std::pair<std::string, bool>> types = {
+        {"Application/JSON; charset=UTF-8", true},
+        {"application/json", true},
+        {"application/json ;charset=utf-8", true},
+        {"application/jsonx", false},
+        {"application/json-seq", false},
+        {"application/json5; charset=utf-8", false},
+        {"text/plain", false},
+        {"", false},
+    };
+    for (const auto& [type, json] : types) {
+        request.headers["content-type"] = type;
+        EXPECT_EQ(vesk::has_json_content_type(request), json) << type;
+    }
 }
 
 TEST(HttpResponse, HeadAndJsonForms) {
@@ -173,12 +190,17 @@ TEST(HttpResponse, HeadAndJsonForms) {
 // Seeded random and mutated requests: every input is either read or refused with one of
 // the reader's own messages, whatever the receive sizes.
 TEST(HttpRequest, FuzzedInputsAreReadOrRefused) {
-    const std::set<std::string> messages = {
-        "HTTP request ended before its headers", "HTTP headers exceed 32 KiB", "HTTP request line is missing",
-        "Only a valid HTTP/1.1 request line is accepted", "HTTP request line contains extra fields",
-        "HTTP header is missing ':'", "HTTP header name is empty or duplicated",
-        "Content-Length must be a non-negative integer", "Content-Length is invalid or exceeds 32 MiB",
-        "HTTP request body ended before Content-Length"};
+    const std::set<std::string> messages = {"HTTP request ended before its headers",
+                                            "HTTP headers exceed 32 KiB",
+                                            "HTTP request line is missing",
+                                            "Only a valid HTTP/1.1 request line is accepted",
+                                            "HTTP request line contains extra fields",
+                                            "HTTP header is missing ':'",
+                                            "HTTP header name is empty or duplicated",
+                                            "Content-Length must be a non-negative integer",
+                                            "Content-Length is invalid or exceeds 32 MiB",
+                                            "HTTP request body ended before Content-Length",
+                                            "HTTP request bodies must use Content-Length"};
     const std::vector<std::string> seeds = {
         "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
         "POST /api/jobs HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 7\r\n\r\n{\"a\":1}",

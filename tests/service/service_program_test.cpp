@@ -1,7 +1,13 @@
 // The real vesk-service program: start-up lines through a pipe, option refusals, stop
 // signals under load, and a second service on a busy port or jobs directory.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -9,8 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/socket.hpp"
+#include "service/local_service.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
+#include "support/sanitizers.hpp"
+#include "support/service_jobs.hpp"
 #include "support/service_process.hpp"
 
 namespace fs = std::filesystem;
@@ -184,6 +194,127 @@ TEST(ServiceProgram, StopSignalsUnderLoadNeverHang) {
     }
     for (auto& lane : lanes) lane.join();
     for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+}
+
+// 2,000 connections that send nothing and 16 that trickle a byte every half second: the
+// oldest idle ones are closed to keep the connection bound, /health answers every probe at
+// once (also when the idle ones time out together), a plate job is accepted and completes,
+// and SIGTERM still stops the service at once.
+TEST(ServiceProgram, IdleAndTricklingClientsCannotStarveIt) {
+    vesk::platform::raise_open_file_limit();  // this process holds the 2,016 client sockets
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    std::vector<int> idle;
+    std::vector<int> trickling;
+    for (int i = 0; i < 2000; ++i) idle.push_back(vesk::test::connect_to_loopback(port));
+    for (int i = 0; i < 16; ++i) trickling.push_back(vesk::test::connect_to_loopback(port));
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        const std::string head = "GET /health HTTP/1.1\r\nX-Slow: ";
+        for (std::size_t i = 0; !done; ++i) {
+            const char c = i < head.size() ? head[i] : 'a';
+            for (int fd : trickling) ::send(fd, &c, 1, MSG_NOSIGNAL);
+            for (int k = 0; k < 50 && !done; ++k) std::this_thread::sleep_for(10ms);
+        }
+    });
+
+    const auto closed_by_service = [&] {
+        std::vector<pollfd> polled;
+        for (int fd : idle) polled.push_back({fd, POLLIN, 0});
+        ::poll(polled.data(), polled.size(), 0);
+        return std::count_if(polled.begin(), polled.end(), [](const pollfd& p) { return p.revents != 0; });
+    };
+    const auto evicted = static_cast<long>(idle.size() + trickling.size() - vesk::kMaxOpenConnections);
+    const auto started = std::chrono::steady_clock::now();
+    while (closed_by_service() < evicted && std::chrono::steady_clock::now() - started < 3s) {
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GE(closed_by_service(), evicted);
+
+    // Probes for 7 s: past the 5 s at which the idle connections are answered and closed.
+    std::chrono::steady_clock::duration slowest{};
+    int answered = 0;
+    int probes = 0;
+    for (; std::chrono::steady_clock::now() - started < 7s; ++probes) {
+        const auto probe = std::chrono::steady_clock::now();
+        const std::string request = "GET /health HTTP/1.1\r\n" + vesk::test::host_header(port) + "\r\n";
+        if (vesk::test::parse_http_reply(vesk::test::http_exchange(port, request, 2s)).status == 200) ++answered;
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - probe);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(answered, probes);
+    EXPECT_LT(slowest, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+
+    const auto submitted =
+        vesk::test::http_post(port, "/api/jobs", vesk::test::example_job_body("plate_with_holes.json", "plate"));
+    EXPECT_EQ(submitted.status, 202) << submitted.body;
+    if (submitted.status == 202) {
+        const std::string job_id = nlohmann::json::parse(submitted.body).at("job_id");
+        EXPECT_EQ(vesk::test::wait_for_job_end(port, job_id).at("status"), "completed");
+    }
+    done = true;
+    trickle.join();
+    service.send_signal(SIGTERM);
+    EXPECT_EQ(service.wait(2s), 0);
+    for (int fd : idle) ::close(fd);
+    for (int fd : trickling) ::close(fd);
+}
+
+// Resident memory of a process in MiB, from /proc.
+double resident_mib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+}
+
+// 24 clients upload 32 MiB bodies at once and never send the last byte: the service reads
+// only as many as its four handlers could route, so its memory stays bounded, and a later
+// large upload waits unread until the others are gone, then is answered.
+TEST(ServiceProgram, LargeUploadsShareABoundedBudget) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const double before = resident_mib(service.pid());
+    const std::string head = "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
+                             "Content-Type: application/json\r\nContent-Length: 33554432\r\n\r\n";
+    constexpr std::size_t kAllButOne = (32 << 20) - 1;
+    const std::string spaces(1 << 20, ' ');
+    std::vector<int> uploads;
+    std::vector<std::size_t> sent(24, 0);
+    for (int i = 0; i < 24; ++i) {
+        uploads.push_back(vesk::test::connect_to_loopback(port));
+        ASSERT_EQ(::send(uploads.back(), head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    }
+    for (const auto until = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < until;) {
+        bool moved = false;
+        for (std::size_t i = 0; i < uploads.size(); ++i) {
+            const std::size_t want = std::min(spaces.size(), kAllButOne - sent[i]);
+            const ssize_t n = want == 0 ? 0 : ::send(uploads[i], spaces.data(), want, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) sent[i] += static_cast<std::size_t>(n);
+            moved = moved || n > 0;
+        }
+        if (!moved) std::this_thread::sleep_for(10ms);
+    }
+    if (!vesk::test::kSanitized) {
+        EXPECT_LT(resident_mib(service.pid()) - before, 4 * 32 + 64);
+    }
+    EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
+
+    auto late = std::async(std::launch::async, [&] {
+        return vesk::test::http_post(port, "/api/jobs", std::string((1 << 20) - 2, ' ') + "[]");
+    });
+    EXPECT_EQ(late.wait_for(500ms), std::future_status::timeout);
+    for (int fd : uploads) ::close(fd);
+    ASSERT_EQ(late.wait_for(10s), std::future_status::ready);
+    const auto reply = late.get();
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_NE(reply.body.find("Job body must be an object"), std::string::npos) << reply.body;
 }
 
 }  // namespace

@@ -33,6 +33,7 @@ public:
     const std::vector<std::string>& lines() const { return lines_; }
 
     void send_signal(int signal_number) const;
+    pid_t pid() const { return pid_; }
     // The exit code (128 + signal for a killed process); none if still running at the time-out.
     std::optional<int> wait(std::chrono::milliseconds timeout);
     // Everything written to standard output and standard error (after the process ended).
