@@ -76,6 +76,45 @@ std::uint8_t unit_to_byte(float component) {
     return static_cast<std::uint8_t>(std::lround(clamped * 255.0));
 }
 
+// Copies one row of an 8-bit format: Step bytes a pixel, red, green and blue at R, G and
+// B, alpha at A (-1: opaque). The offsets are fixed at compile time, as a row copy is the
+// whole cost of converting a large image.
+template <std::size_t Step, std::size_t R, std::size_t G, std::size_t B, int A>
+void copy_row(const Standard_Byte* row, std::uint32_t* out, std::size_t width) {
+    for (std::size_t x = 0; x < width; ++x) {
+        const Standard_Byte* p = row + Step * x;
+        if constexpr (A < 0) {
+            out[x] = make_pixel(p[R], p[G], p[B]);
+        } else {
+            out[x] = make_pixel(p[R], p[G], p[B], p[A]);
+        }
+    }
+}
+
+using RowCopy = void (*)(const Standard_Byte*, std::uint32_t*, std::size_t);
+
+// The direct copy of the common 8-bit formats; null for any other.
+RowCopy row_copy(Image_Format format) {
+    switch (format) {
+    case Image_Format_Gray:
+        return copy_row<1, 0, 0, 0, -1>;
+    case Image_Format_RGB:
+        return copy_row<3, 0, 1, 2, -1>;
+    case Image_Format_BGR:
+        return copy_row<3, 2, 1, 0, -1>;
+    case Image_Format_RGB32:
+        return copy_row<4, 0, 1, 2, -1>;
+    case Image_Format_BGR32:
+        return copy_row<4, 2, 1, 0, -1>;
+    case Image_Format_RGBA:
+        return copy_row<4, 0, 1, 2, 3>;
+    case Image_Format_BGRA:
+        return copy_row<4, 2, 1, 0, 3>;
+    default:
+        return nullptr;
+    }
+}
+
 // Copies a decoded pixmap into BGRA pixels, reading the bytes of the common 8-bit
 // formats directly and anything else through the library's colour accessor.
 RasterImage convert_pixmap(const Image_AlienPixMap& pixmap) {
@@ -84,44 +123,20 @@ RasterImage convert_pixmap(const Image_AlienPixMap& pixmap) {
     image.height = static_cast<std::int32_t>(pixmap.SizeY());
     image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
     const std::size_t width = static_cast<std::size_t>(image.width);
+    const RowCopy copy = row_copy(pixmap.Format());
     for (std::int32_t y = 0; y < image.height; ++y) {
         const Standard_Byte* row = pixmap.Row(static_cast<Standard_Size>(y));
         std::uint32_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
-        switch (pixmap.Format()) {
-        case Image_Format_Gray:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[x], row[x], row[x]);
-            break;
-        case Image_Format_RGB:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
-            break;
-        case Image_Format_BGR:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
-            break;
-        case Image_Format_RGB32:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[4 * x], row[4 * x + 1], row[4 * x + 2]);
-            break;
-        case Image_Format_BGR32:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
-            break;
-        case Image_Format_RGBA:
-            for (std::size_t x = 0; x < width; ++x) {
-                out[x] = make_pixel(row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]);
-            }
-            break;
-        case Image_Format_BGRA:
-            for (std::size_t x = 0; x < width; ++x) {
-                out[x] = make_pixel(row[4 * x + 2], row[4 * x + 1], row[4 * x], row[4 * x + 3]);
-            }
-            break;
-        default:
-            for (std::int32_t x = 0; x < image.width; ++x) {
-                const Quantity_ColorRGBA colour = pixmap.PixelColor(x, y, Standard_False);
-                const Quantity_Color& rgb = colour.GetRGB();
-                out[x] = make_pixel(unit_to_byte(static_cast<float>(rgb.Red())),
-                                    unit_to_byte(static_cast<float>(rgb.Green())),
-                                    unit_to_byte(static_cast<float>(rgb.Blue())), unit_to_byte(colour.Alpha()));
-            }
-            break;
+        if (copy != nullptr) {
+            copy(row, out, width);
+            continue;
+        }
+        for (std::int32_t x = 0; x < image.width; ++x) {
+            const Quantity_ColorRGBA colour = pixmap.PixelColor(x, y, Standard_False);
+            const Quantity_Color& rgb = colour.GetRGB();
+            out[x] =
+                make_pixel(unit_to_byte(static_cast<float>(rgb.Red())), unit_to_byte(static_cast<float>(rgb.Green())),
+                           unit_to_byte(static_cast<float>(rgb.Blue())), unit_to_byte(colour.Alpha()));
         }
     }
     return image;
