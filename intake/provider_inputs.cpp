@@ -1,6 +1,5 @@
 #include "intake/provider_inputs.hpp"
 
-#include <cctype>
 #include <stdexcept>
 
 #include "model/document_files.hpp"
@@ -44,10 +43,6 @@ ReaderResponse load_reader_response(const fs::path& path, const std::string& exp
     return response;
 }
 
-std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key) {
-    return require_non_empty_string(object, key, label);
-}
-
 void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
                            const std::string& label) {
     check_known_fields(value, allowed_keys, label, UnknownFieldWording::contains);
@@ -83,12 +78,6 @@ fs::path resolve_under_root(const fs::path& root, const std::string& text, const
     }
     if (!inside) throw std::invalid_argument(label + " escapes its source root");
     return resolved;
-}
-
-std::string to_lower(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lowered;
 }
 
 }  // namespace vesk

@@ -58,8 +58,9 @@ CompletionRecord read_entry(std::string_view line, const std::string& job_id) {
     }
     if (!entry.is_object()) fail("Completion decision log has an invalid entry");
     const std::string context = "completion decision log";
-    const std::string schema = as_storage_fault([&] { return require_text_field(entry, "schema_version", context); });
-    const std::string owner = as_storage_fault([&] { return require_text_field(entry, "job_id", context); });
+    const std::string schema =
+        as_storage_fault([&] { return require_non_empty_string(entry, "schema_version", context); });
+    const std::string owner = as_storage_fault([&] { return require_non_empty_string(entry, "job_id", context); });
     if (schema != kCompletionLogSchema || owner != job_id || !entry.contains("record")) {
         fail("Completion decision log has an invalid entry");
     }
@@ -81,9 +82,7 @@ CompletionRecord check_entry_for_append(std::string_view line, const std::string
     }
     if (entry.size() != 3) fail("Completion decision log has an unknown field");
     const nlohmann::json& json = entry.at("record");
-    for (std::string_view key : kCompletionRecordKeys) {
-        if (!json.contains(std::string(key))) fail("Completion decision log record is incomplete");
-    }
+    if (first_missing_key(json, kCompletionRecordKeys)) fail("Completion decision log record is incomplete");
     if (json.size() != kCompletionRecordKeys.size()) fail("Completion decision log record has an unknown field");
 
     for (const char* key : {"decision_id", "action", "target", "entity_id", "provenance", "status"}) {

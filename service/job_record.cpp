@@ -10,14 +10,6 @@ namespace vesk {
 namespace fs = std::filesystem;
 namespace {
 
-std::string ascii_lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
 fs::path tmp_path_of(const fs::path& target) {
     fs::path tmp = target;
     tmp += ".tmp";
@@ -48,21 +40,11 @@ JobStatus parse_job_status(std::string_view text) {
     throw std::invalid_argument("Persisted local job has an invalid status");
 }
 
-bool is_safe_identifier(std::string_view text) {
-    if (text.empty() || text.size() > kMaxSafeIdentifierBytes) return false;
-    for (char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 bool is_safe_basename(std::string_view name, std::string_view extension) {
     if (!is_safe_identifier(name)) return false;
     const fs::path path{std::string(name)};
     // ".", ".." and ".json" fail here: their file name has no extension.
-    return path.filename().string() == name && ascii_lower(path.extension().string()) == extension;
+    return path.filename().string() == name && to_lower_ascii(path.extension().string()) == extension;
 }
 
 bool is_safe_graph_filename(std::string_view name) {
@@ -74,11 +56,11 @@ bool is_safe_source_filename(std::string_view name) {
 }
 
 std::string graph_filename_refusal(std::string_view name, std::string_view field) {
-    if (!is_safe_basename(name, ".json") || ascii_lower(name) == kJobStateFilename) {
+    if (!is_safe_basename(name, ".json") || to_lower_ascii(name) == kJobStateFilename) {
         return std::string(field) + " must be a safe .json basename";
     }
     // The transition marker: a graph of that name would read as a pending transition.
-    if (ascii_lower(name) == kCompletionMarkerFilename) {
+    if (to_lower_ascii(name) == kCompletionMarkerFilename) {
         return std::string(field) + " must not be the reserved name '" + std::string(kCompletionMarkerFilename) + "'";
     }
     return {};
@@ -87,14 +69,10 @@ std::string graph_filename_refusal(std::string_view name, std::string_view field
 std::string source_filename_refusal(std::string_view name, std::string_view field) {
     if (!is_safe_basename(name, ".png")) return std::string(field) + " must be a safe .png basename";
     // The binding writes its normalised raster under this name.
-    if (ascii_lower(name) == kReaderNormalizedFilename) {
+    if (to_lower_ascii(name) == kReaderNormalizedFilename) {
         return std::string(field) + " must not be the reserved name '" + std::string(kReaderNormalizedFilename) + "'";
     }
     return {};
-}
-
-std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context) {
-    return require_non_empty_string(object, key, context);
 }
 
 std::string make_job_id(std::uint64_t job_number) {
@@ -150,15 +128,15 @@ void persist_job_state(const JobRecord& record) {
 }
 
 JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name) {
-    if (!state.is_object() || require_text_field(state, "schema_version", name) != kJobStateSchema ||
-        require_text_field(state, "job_id", name) != name) {
+    if (!state.is_object() || require_non_empty_string(state, "schema_version", name) != kJobStateSchema ||
+        require_non_empty_string(state, "job_id", name) != name) {
         refuse_state(name, "has an invalid identity");
     }
     JobRecord record;
     record.job_id = name;
-    record.drawing_id = require_text_field(state, "drawing_id", name);
-    record.graph_filename = require_text_field(state, "graph_filename", name);
-    record.source_filename = require_text_field(state, "source_filename", name);
+    record.drawing_id = require_non_empty_string(state, "drawing_id", name);
+    record.graph_filename = require_non_empty_string(state, "graph_filename", name);
+    record.source_filename = require_non_empty_string(state, "source_filename", name);
 
     if (const auto flag = state.find("reader_provider_input"); flag != state.end()) {
         if (!flag->is_boolean()) refuse_state(name, "has an invalid reader-provider flag");
@@ -174,7 +152,7 @@ JobRecord job_record_from_state(const nlohmann::json& state, const std::string& 
     record.duration_ms = duration->get<double>();
     if (!std::isfinite(record.duration_ms) || record.duration_ms < 0.0) refuse_state(name, "has an invalid duration");
 
-    record.status = parse_job_status(require_text_field(state, "status", name));
+    record.status = parse_job_status(require_non_empty_string(state, "status", name));
 
     if (const auto records = state.find("completion_records"); records != state.end()) {
         if (!records->is_array()) refuse_state(name, "has invalid completion records");
@@ -186,8 +164,8 @@ JobRecord job_record_from_state(const nlohmann::json& state, const std::string& 
         if (error == state.end() || !error->is_object()) {
             throw std::runtime_error("Persisted rejected job '" + name + "' has no error object");
         }
-        record.error_code = require_text_field(*error, "code", name + " error");
-        record.error_message = require_text_field(*error, "message", name + " error");
+        record.error_code = require_non_empty_string(*error, "code", name + " error");
+        record.error_message = require_non_empty_string(*error, "message", name + " error");
     }
     return record;
 }

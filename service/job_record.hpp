@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "model/ascii_text.hpp"
 #include "model/pipeline.hpp"
 #include "service/completion_record.hpp"
 
@@ -51,14 +52,11 @@ inline constexpr std::string_view kReaderNormalizedFilename = "reader_normalized
 inline constexpr std::string_view kCompletionLogFilename = "completion_decisions.jsonl";
 inline constexpr std::string_view kCompletionMarkerFilename = "completion_transition.json";
 
-inline constexpr std::size_t kMaxSafeIdentifierBytes = 128;
 // Recovery finds only "job-" plus exactly eight digits, so no higher number is handed out.
 inline constexpr std::uint64_t kMaxJobNumber = 99'999'999;
 
-// 1 to 128 bytes of ASCII letters, digits, '-', '.' and '_'.
-bool is_safe_identifier(std::string_view text);
-// A safe identifier that is its own file name and whose extension, lower-cased, is
-// `extension` (".json", ".png").
+// A safe identifier (model/ascii_text.hpp) that is its own file name and whose
+// extension, lower-cased, is `extension` (".json", ".png").
 bool is_safe_basename(std::string_view name, std::string_view extension);
 
 // The graph file name: a safe ".json" basename that is none of the job's own files
@@ -71,10 +69,6 @@ bool is_safe_source_filename(std::string_view name);
 // name is accepted.
 std::string graph_filename_refusal(std::string_view name, std::string_view field);
 std::string source_filename_refusal(std::string_view name, std::string_view field);
-
-// The value of `key` when it is a non-empty string. std::invalid_argument
-// "<context>: field '<key>' must be a string" / "... must not be empty".
-std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context);
 
 // "job-" and the number with at least eight digits. Numbers 0 and above kMaxJobNumber are
 // refused with a std::runtime_error: such a job could never be recovered.
@@ -94,7 +88,7 @@ void persist_job_state(const JobRecord& record);
 // Rebuilds a record from a state document read back strictly (members found by name, so
 // either writer's key order is accepted). `name` is the job directory's name. Fills the
 // persisted fields only; paths are left to assign_job_paths. Refusals are
-// std::runtime_error, except those of require_text_field and parse_job_status.
+// std::runtime_error, except those of require_non_empty_string and parse_job_status.
 JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name);
 
 // Whole-file write, durable (tmp, fsync, rename, directory fsync): a file that a state

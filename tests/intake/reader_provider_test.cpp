@@ -270,12 +270,6 @@ TEST(ReaderPathHelpers, ResolveUnderRootComparesElementsExactly) {
 TEST(ReaderJsonHelpers, FieldChecksAndFileErrors) {
     const auto object = vesk::SortedJson::parse(R"({"b": "x", "empty": "", "n": 1, "zeta": 0, "alpha": 0})");
     const auto message = [](auto&& fn) { return thrown(fn).message; };
-    EXPECT_EQ(vesk::require_string_field(object, "M", "b"), "x");
-    EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "n"); }), "M: field 'n' must be a string");
-    EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "nope"); }), "M: field 'nope' must be a string");
-    EXPECT_EQ(message([&] { vesk::require_string_field(vesk::SortedJson::array(), "M", "b"); }),
-              "M: field 'b' must be a string");
-    EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "empty"); }), "M: field 'empty' must not be empty");
     EXPECT_EQ(message([&] { vesk::reject_unknown_fields(object, {"b", "empty", "n"}, "M"); }),
               "M contains unknown field 'alpha'");
     EXPECT_EQ(message([&] { vesk::reject_unknown_fields(vesk::SortedJson(3), {}, "M"); }), "M must be an object");
@@ -290,7 +284,7 @@ TEST(ReaderJsonHelpers, FieldChecksAndFileErrors) {
               "M is invalid JSON: JSON nesting exceeds 64 levels");
 }
 
-TEST(ReaderTextHelpers, DrawingIdRuleAndLowerCase) {
+TEST(ReaderTextHelpers, DrawingIdRule) {
     for (const std::string& id : std::vector<std::string>{"a", "0_z-9", std::string(128, 'x')}) {
         EXPECT_TRUE(vesk::is_safe_drawing_id(id)) << id;
     }
@@ -298,8 +292,6 @@ TEST(ReaderTextHelpers, DrawingIdRuleAndLowerCase) {
                                                           "\xff", std::string(129, 'x')}) {
         EXPECT_FALSE(vesk::is_safe_drawing_id(id)) << id;
     }
-    // Bytes above 0x7F pass through untouched.
-    EXPECT_EQ(vesk::to_lower("Reader/BRIDGE.py \xc3\x89\xff"), "reader/bridge.py \xc3\x89\xff");
 }
 
 }  // namespace
