@@ -137,12 +137,12 @@ std::string checked_response(const fs::path& evidence, const fs::path& response_
         parse_evidence_json(read_regular_file(manifest_path, kMaxEvidenceJsonBytes), manifest_path, label);
 
     const std::string identity_changed = "Embedded reader evidence identity changed";
-    const std::string response_sha256 = require_non_empty_string(manifest, "response_sha256", label);
-    if (require_non_empty_string(manifest, "schema_version", label) != kEvidenceSchema ||
-        require_non_empty_string(manifest, "drawing_id", label) != drawing_id ||
-        require_non_empty_string(manifest, "input_png_sha256", label) != sha256_file(input_png) ||
-        require_non_empty_string(manifest, "provider_manifest_sha256", label) != provider_manifest_sha256 ||
-        require_non_empty_string(manifest, "runtime_config_sha256", label) != runtime_config_sha256 ||
+    const std::string response_sha256 = require_string_field(manifest, label, "response_sha256");
+    if (require_string_field(manifest, label, "schema_version") != kEvidenceSchema ||
+        require_string_field(manifest, label, "drawing_id") != drawing_id ||
+        require_string_field(manifest, label, "input_png_sha256") != sha256_file(input_png) ||
+        require_string_field(manifest, label, "provider_manifest_sha256") != provider_manifest_sha256 ||
+        require_string_field(manifest, label, "runtime_config_sha256") != runtime_config_sha256 ||
         !is_sha256_hex(response_sha256)) {
         throw std::runtime_error(identity_changed);
     }
@@ -151,10 +151,10 @@ std::string checked_response(const fs::path& evidence, const fs::path& response_
 
     // Copied into the pilot's evidence bundle: a reading without them is refused now,
     // not after an operator has reviewed it.
-    if (!is_lower_sha256_hex(require_non_empty_string(manifest, "base_model_manifest_sha256", label))) {
+    if (!is_lower_sha256_hex(require_string_field(manifest, label, "base_model_manifest_sha256"))) {
         throw std::runtime_error("Embedded reader evidence base model identity is invalid");
     }
-    require_non_empty_string(manifest, "device", label);
+    require_string_field(manifest, label, "device");
 
     if (!manifest.contains("candidate_count") || !manifest.at("candidate_count").is_number_unsigned() ||
         !manifest.contains("records") || !manifest.at("records").is_array()) {
@@ -182,7 +182,7 @@ std::string checked_response(const fs::path& evidence, const fs::path& response_
         std::set<std::string> names;
         for (const SortedJson& view : record.at("views")) {
             const std::string view_label = "Embedded reader evidence calibration view";
-            names.insert(require_non_empty_string(view, "view", view_label));
+            names.insert(require_string_field(view, view_label, "view"));
             verify_evidence_file(evidence, view, view_label, "sha256", "path", seen);
         }
         if (names != calibration_view_names()) {
@@ -271,13 +271,12 @@ EmbeddedReaderProvider::EmbeddedReaderProvider(const fs::path& source, const fs:
 
     // Resolved with links followed: an interpreter that is a link out of the installation
     // (a virtual environment's bin/python) is refused here.
-    python_executable_ =
-        resolve_under_root(source_root_, require_non_empty_string(manifest, "python_executable", label),
-                           "Embedded reader python_executable");
-    bridge_script_ = resolve_under_root(source_root_, require_non_empty_string(manifest, "bridge_script", label),
+    python_executable_ = resolve_under_root(source_root_, require_string_field(manifest, label, "python_executable"),
+                                            "Embedded reader python_executable");
+    bridge_script_ = resolve_under_root(source_root_, require_string_field(manifest, label, "bridge_script"),
                                         "Embedded reader bridge_script");
 
-    bridge_module_ = require_non_empty_string(manifest, "bridge_module", label);
+    bridge_module_ = require_string_field(manifest, label, "bridge_module");
     if (!is_safe_module_name(bridge_module_)) throw std::invalid_argument("Embedded reader bridge_module is unsafe");
     std::string module_file = bridge_module_;
     for (char& c : module_file) {
@@ -293,15 +292,15 @@ EmbeddedReaderProvider::EmbeddedReaderProvider(const fs::path& source, const fs:
         throw std::invalid_argument("Embedded reader bridge_module would load another file than bridge_script");
     }
 
-    runtime_config_ = resolve_under_root(source_root_, require_non_empty_string(manifest, "runtime_config", label),
+    runtime_config_ = resolve_under_root(source_root_, require_string_field(manifest, label, "runtime_config"),
                                          "Embedded reader runtime_config");
     if (!fs::is_regular_file(python_executable_) || !fs::is_regular_file(bridge_script_) ||
         !fs::is_regular_file(runtime_config_)) {
         throw std::invalid_argument("Embedded reader executable, bridge, and runtime config must exist");
     }
 
-    bridge_sha256_ = require_non_empty_string(manifest, "bridge_sha256", label);
-    runtime_config_sha256_ = require_non_empty_string(manifest, "runtime_config_sha256", label);
+    bridge_sha256_ = require_string_field(manifest, label, "bridge_sha256");
+    runtime_config_sha256_ = require_string_field(manifest, label, "runtime_config_sha256");
     const std::string identity = "Embedded reader source identity does not match its manifest";
     if (!is_sha256_hex(bridge_sha256_) || sha256_file(bridge_script_) != bridge_sha256_ ||
         !is_sha256_hex(runtime_config_sha256_) || sha256_file(runtime_config_) != runtime_config_sha256_) {
@@ -459,8 +458,8 @@ void verify_evidence_manifest(const fs::path& evidence_directory, const fs::path
 void verify_evidence_file(const fs::path& evidence_directory, const SortedJson& entry, const std::string& label,
                           const std::string& digest_key, const std::string& path_key,
                           std::set<std::string>& seen_paths) {
-    const std::string text = require_non_empty_string(entry, path_key, label);
-    const std::string digest = require_non_empty_string(entry, digest_key, label);
+    const std::string text = require_string_field(entry, label, path_key);
+    const std::string digest = require_string_field(entry, label, digest_key);
     // Compared exactly after lexical normalisation: "a.png" and "./a.png" are one file,
     // "a.png" and "A.png" are two.
     if (!seen_paths.insert(fs::path(text).lexically_normal().generic_string()).second || !is_sha256_hex(digest)) {

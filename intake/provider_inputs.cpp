@@ -43,6 +43,10 @@ ReaderResponse load_reader_response(const fs::path& path, const std::string& exp
     return response;
 }
 
+std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key) {
+    return require_non_empty_string(object, key, label);
+}
+
 void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
                            const std::string& label) {
     check_known_fields(value, allowed_keys, label, UnknownFieldWording::contains);

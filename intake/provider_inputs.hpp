@@ -1,6 +1,6 @@
 // What the reader providers read and how they check it: whole files, strict JSON documents
-// and reader responses, the known-field check of their manifests, and relative paths kept
-// under a root.
+// and reader responses, the string and known-field checks of their manifests, and relative
+// paths kept under a root.
 #pragma once
 
 #include <filesystem>
@@ -20,6 +20,8 @@ SortedJson read_json_file(const std::filesystem::path& path, const std::string& 
 // One reader output read and parsed; a drawing id other than the expected one is
 // "Reader provider response identity does not match request '<id>'".
 ReaderResponse load_reader_response(const std::filesystem::path& path, const std::string& expected_drawing_id);
+// "<label>: field '<key>' must be a string" or "... must not be empty" (std::invalid_argument).
+std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key);
 // "<label> must be an object", then "<label> contains unknown field '<key>'".
 void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
                            const std::string& label);

@@ -6,7 +6,6 @@
 
 #include "intake/embedded_reader_provider.hpp"
 #include "intake/provider_inputs.hpp"
-#include "model/json_util.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
@@ -21,7 +20,7 @@ public:
     MockReaderProvider(const fs::path& source, const fs::path& source_root) {
         const std::string label = "Reader mock manifest";
         const SortedJson manifest = read_json_file(source, label);
-        const std::string schema = require_non_empty_string(manifest, "schema_version", label);
+        const std::string schema = require_string_field(manifest, label, "schema_version");
         if (schema != kMockSchema || !manifest.contains("cases") || !manifest.at("cases").is_array() ||
             manifest.at("cases").empty()) {
             throw std::invalid_argument("Reader mock manifest must contain a non-empty cases array");
@@ -29,11 +28,11 @@ public:
         const SortedJson& cases = manifest.at("cases");
         for (std::size_t i = 0; i < cases.size(); ++i) {
             const std::string case_label = "Reader mock cases[" + std::to_string(i) + "]";
-            std::string drawing_id = require_non_empty_string(cases[i], "drawing_id", case_label);
+            std::string drawing_id = require_string_field(cases[i], case_label, "drawing_id");
             if (!is_safe_drawing_id(drawing_id)) {
                 throw std::invalid_argument(case_label + ": drawing_id is unsafe");
             }
-            const std::string response = require_non_empty_string(cases[i], "response", case_label);
+            const std::string response = require_string_field(cases[i], case_label, "response");
             const fs::path fixture = source_root / safe_relative_path(response, case_label + ".response");
             ReaderResponse loaded = load_reader_response(fixture, drawing_id);
             if (!responses_.emplace(drawing_id, std::move(loaded)).second) {

@@ -107,17 +107,17 @@ std::optional<std::string> drawn_size_contradiction(const DimensionGraph& graph,
 
 CompletionDecision completion_decision_from_json(const nlohmann::json& body) {
     const std::string context = "completion decision";
-    if (require_non_empty_string(body, "schema_version", context) != kCompletionDecisionSchema) {
+    if (require_text_field(body, "schema_version", context) != kCompletionDecisionSchema) {
         refuse("Completion decision schema is invalid");
     }
     if (const auto unknown = first_unknown_key(body, kDecisionKeys)) {
         refuse("Completion decision contains unknown field '" + *unknown + "'");
     }
     CompletionDecision decision;
-    decision.decision_id = require_non_empty_string(body, "decision_id", context);
+    decision.decision_id = require_text_field(body, "decision_id", context);
     if (!is_safe_identifier(decision.decision_id)) refuse("Completion decision_id is unsafe");
-    decision.action = parse_completion_action(require_non_empty_string(body, "action", context));
-    decision.proposal_id = require_non_empty_string(body, "proposal_id", context);
+    decision.action = parse_completion_action(require_text_field(body, "action", context));
+    decision.proposal_id = require_text_field(body, "proposal_id", context);
     if (!is_safe_identifier(decision.proposal_id)) refuse("Completion proposal_id is unsafe");
 
     const auto entity = body.find("selected_entity_id");

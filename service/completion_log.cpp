@@ -58,9 +58,8 @@ CompletionRecord read_entry(std::string_view line, const std::string& job_id) {
     }
     if (!entry.is_object()) fail("Completion decision log has an invalid entry");
     const std::string context = "completion decision log";
-    const std::string schema =
-        as_storage_fault([&] { return require_non_empty_string(entry, "schema_version", context); });
-    const std::string owner = as_storage_fault([&] { return require_non_empty_string(entry, "job_id", context); });
+    const std::string schema = as_storage_fault([&] { return require_text_field(entry, "schema_version", context); });
+    const std::string owner = as_storage_fault([&] { return require_text_field(entry, "job_id", context); });
     if (schema != kCompletionLogSchema || owner != job_id || !entry.contains("record")) {
         fail("Completion decision log has an invalid entry");
     }

@@ -89,11 +89,11 @@ CompletionRecord parse_completion_record(const nlohmann::json& json) {
 
     CompletionRecord record;
     const std::string context = "completion record";
-    record.decision_id = require_non_empty_string(json, "decision_id", context);
-    record.action = require_non_empty_string(json, "action", context);
-    record.target = require_non_empty_string(json, "target", context);
-    record.provenance = require_non_empty_string(json, "provenance", context);
-    record.status = require_non_empty_string(json, "status", context);
+    record.decision_id = require_text_field(json, "decision_id", context);
+    record.action = require_text_field(json, "action", context);
+    record.target = require_text_field(json, "target", context);
+    record.provenance = require_text_field(json, "provenance", context);
+    record.status = require_text_field(json, "status", context);
     const auto& entity = json.at("entity_id");
     if (!entity.is_string()) refuse("Persisted completion entity id is invalid");
     record.entity_id = entity.get<std::string>();

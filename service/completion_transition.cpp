@@ -51,8 +51,8 @@ CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const s
     }
     if (!marker.is_object()) fail("Completion transition is invalid");
     const std::string context = "completion transition";
-    if (require_non_empty_string(marker, "schema_version", context) != kCompletionTransitionSchema ||
-        require_non_empty_string(marker, "job_id", context) != job_id || !marker.contains("state") ||
+    if (require_text_field(marker, "schema_version", context) != kCompletionTransitionSchema ||
+        require_text_field(marker, "job_id", context) != job_id || !marker.contains("state") ||
         !marker.at("state").is_object() || !marker.contains("base_graph") || !marker.at("base_graph").is_string() ||
         !marker.contains("graph") || !marker.contains("record")) {
         fail("Completion transition is invalid");
@@ -148,14 +148,14 @@ TransitionJobState parse_transition_state(const nlohmann::json& state, const std
     if (first_missing_key(state, kStateKeys)) fail("Completion transition state is incomplete");
     if (first_unknown_key(state, kStateKeys)) fail("Completion transition state has an unknown field");
     const std::string context = "completion transition state";
-    if (require_non_empty_string(state, "schema_version", context) != kJobStateSchema ||
-        require_non_empty_string(state, "job_id", context) != job_id) {
+    if (require_text_field(state, "schema_version", context) != kJobStateSchema ||
+        require_text_field(state, "job_id", context) != job_id) {
         fail("Completion transition state has an invalid identity");
     }
     TransitionJobState parsed;
-    parsed.drawing_id = require_non_empty_string(state, "drawing_id", context);
-    parsed.graph_filename = require_non_empty_string(state, "graph_filename", context);
-    parsed.source_filename = require_non_empty_string(state, "source_filename", context);
+    parsed.drawing_id = require_text_field(state, "drawing_id", context);
+    parsed.graph_filename = require_text_field(state, "graph_filename", context);
+    parsed.source_filename = require_text_field(state, "source_filename", context);
     if (!is_safe_identifier(parsed.drawing_id) || !is_safe_graph_filename(parsed.graph_filename) ||
         !is_safe_source_filename(parsed.source_filename)) {
         fail("Completion transition state has unsafe metadata");
@@ -168,11 +168,11 @@ TransitionJobState parse_transition_state(const nlohmann::json& state, const std
         fail("Completion transition state has an invalid duration");
     }
     parsed.duration_ms = duration.get<double>();
-    parsed.status = parse_job_status(require_non_empty_string(state, "status", context));
+    parsed.status = parse_job_status(require_text_field(state, "status", context));
     parsed.error = state.at("error");
     if (!parsed.error.is_null()) {
-        require_non_empty_string(parsed.error, "code", "completion transition error");
-        require_non_empty_string(parsed.error, "message", "completion transition error");
+        require_text_field(parsed.error, "code", "completion transition error");
+        require_text_field(parsed.error, "message", "completion transition error");
     }
     if (parsed.status == JobStatus::rejected && parsed.error.is_null()) {
         fail("Completion transition rejected state has no error");

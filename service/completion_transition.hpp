@@ -51,7 +51,7 @@ struct TransitionJobState {
 };
 
 // std::runtime_error "Completion transition state ..." (and the messages of
-// require_non_empty_string, parse_job_status and parse_completion_record).
+// require_text_field, parse_job_status and parse_completion_record).
 TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker);
 

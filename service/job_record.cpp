@@ -75,6 +75,10 @@ std::string source_filename_refusal(std::string_view name, std::string_view fiel
     return {};
 }
 
+std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context) {
+    return require_non_empty_string(object, key, context);
+}
+
 std::string make_job_id(std::uint64_t job_number) {
     if (job_number == 0 || job_number > kMaxJobNumber) {
         throw std::runtime_error("Local job number " + std::to_string(job_number) +
@@ -128,15 +132,15 @@ void persist_job_state(const JobRecord& record) {
 }
 
 JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name) {
-    if (!state.is_object() || require_non_empty_string(state, "schema_version", name) != kJobStateSchema ||
-        require_non_empty_string(state, "job_id", name) != name) {
+    if (!state.is_object() || require_text_field(state, "schema_version", name) != kJobStateSchema ||
+        require_text_field(state, "job_id", name) != name) {
         refuse_state(name, "has an invalid identity");
     }
     JobRecord record;
     record.job_id = name;
-    record.drawing_id = require_non_empty_string(state, "drawing_id", name);
-    record.graph_filename = require_non_empty_string(state, "graph_filename", name);
-    record.source_filename = require_non_empty_string(state, "source_filename", name);
+    record.drawing_id = require_text_field(state, "drawing_id", name);
+    record.graph_filename = require_text_field(state, "graph_filename", name);
+    record.source_filename = require_text_field(state, "source_filename", name);
 
     if (const auto flag = state.find("reader_provider_input"); flag != state.end()) {
         if (!flag->is_boolean()) refuse_state(name, "has an invalid reader-provider flag");
@@ -152,7 +156,7 @@ JobRecord job_record_from_state(const nlohmann::json& state, const std::string& 
     record.duration_ms = duration->get<double>();
     if (!std::isfinite(record.duration_ms) || record.duration_ms < 0.0) refuse_state(name, "has an invalid duration");
 
-    record.status = parse_job_status(require_non_empty_string(state, "status", name));
+    record.status = parse_job_status(require_text_field(state, "status", name));
 
     if (const auto records = state.find("completion_records"); records != state.end()) {
         if (!records->is_array()) refuse_state(name, "has invalid completion records");
@@ -164,8 +168,8 @@ JobRecord job_record_from_state(const nlohmann::json& state, const std::string& 
         if (error == state.end() || !error->is_object()) {
             throw std::runtime_error("Persisted rejected job '" + name + "' has no error object");
         }
-        record.error_code = require_non_empty_string(*error, "code", name + " error");
-        record.error_message = require_non_empty_string(*error, "message", name + " error");
+        record.error_code = require_text_field(*error, "code", name + " error");
+        record.error_message = require_text_field(*error, "message", name + " error");
     }
     return record;
 }

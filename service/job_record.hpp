@@ -70,6 +70,10 @@ bool is_safe_source_filename(std::string_view name);
 std::string graph_filename_refusal(std::string_view name, std::string_view field);
 std::string source_filename_refusal(std::string_view name, std::string_view field);
 
+// The value of `key` when it is a non-empty string. std::invalid_argument
+// "<context>: field '<key>' must be a string" / "... must not be empty".
+std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context);
+
 // "job-" and the number with at least eight digits. Numbers 0 and above kMaxJobNumber are
 // refused with a std::runtime_error: such a job could never be recovered.
 std::string make_job_id(std::uint64_t job_number);
@@ -88,7 +92,7 @@ void persist_job_state(const JobRecord& record);
 // Rebuilds a record from a state document read back strictly (members found by name, so
 // either writer's key order is accepted). `name` is the job directory's name. Fills the
 // persisted fields only; paths are left to assign_job_paths. Refusals are
-// std::runtime_error, except those of require_non_empty_string and parse_job_status.
+// std::runtime_error, except those of require_text_field and parse_job_status.
 JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name);
 
 // Whole-file write, durable (tmp, fsync, rename, directory fsync): a file that a state

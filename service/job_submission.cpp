@@ -63,13 +63,13 @@ JobSubmission parse_job_submission(std::string_view body, bool provider_configur
             job, {"schema_version", "drawing_id", "graph_filename", "graph", "declared_dpi", "source_image"})) {
         refuse("Job body contains unknown field '" + *unknown + "'");
     }
-    if (require_non_empty_string(job, "schema_version", "job") != "vesk-local-job-v1") {
+    if (require_text_field(job, "schema_version", "job") != "vesk-local-job-v1") {
         refuse("job.schema_version must be 'vesk-local-job-v1'");
     }
     JobSubmission submission;
-    submission.drawing_id = require_non_empty_string(job, "drawing_id", "job");
+    submission.drawing_id = require_text_field(job, "drawing_id", "job");
     if (!is_safe_identifier(submission.drawing_id)) refuse("job.drawing_id contains unsafe characters or is too long");
-    submission.graph_filename = require_non_empty_string(job, "graph_filename", "job");
+    submission.graph_filename = require_text_field(job, "graph_filename", "job");
     if (const std::string why = graph_filename_refusal(submission.graph_filename, "job.graph_filename"); !why.empty()) {
         refuse(why);
     }
@@ -92,15 +92,15 @@ JobSubmission parse_job_submission(std::string_view body, bool provider_configur
     if (const auto unknown = first_unknown_key(image, {"filename", "media_type", "data_base64"})) {
         refuse("job.source_image contains unknown field '" + *unknown + "'");
     }
-    submission.source_filename = require_non_empty_string(image, "filename", "source_image");
+    submission.source_filename = require_text_field(image, "filename", "source_image");
     if (const std::string why = source_filename_refusal(submission.source_filename, "source_image.filename");
         !why.empty()) {
         refuse(why);
     }
-    if (require_non_empty_string(image, "media_type", "source_image") != "image/png") {
+    if (require_text_field(image, "media_type", "source_image") != "image/png") {
         refuse("source_image.media_type must be 'image/png'");
     }
-    submission.source_bytes = decode_base64(require_non_empty_string(image, "data_base64", "source_image"));
+    submission.source_bytes = decode_base64(require_text_field(image, "data_base64", "source_image"));
     require_png_signature(submission.source_bytes);
     return submission;
 }

@@ -52,18 +52,18 @@ PilotSubmission parse_pilot_submission(std::string_view body) {
     check_known_fields(json, {"schema_version", "drawing_id", "source", "declared_dpi"}, "Z23-Edur body",
                        UnknownFieldWording::contains);
     const std::string context = "Z23-Edur job";
-    if (require_non_empty_string(json, "schema_version", context) != kPilotJobSchema) {
+    if (require_text_field(json, "schema_version", context) != kPilotJobSchema) {
         throw std::invalid_argument("Z23-Edur job schema is invalid");
     }
     PilotSubmission submission;
-    submission.drawing_id = require_non_empty_string(json, "drawing_id", context);
+    submission.drawing_id = require_text_field(json, "drawing_id", context);
     const auto source = json.find("source");
     if (source == json.end()) throw std::invalid_argument("Z23-Edur source must be an object");
     check_known_fields(*source, {"filename", "media_type", "data_base64"}, "Z23-Edur source",
                        UnknownFieldWording::contains);
-    submission.source_filename = require_non_empty_string(*source, "filename", "Z23-Edur source");
-    submission.media_type = require_non_empty_string(*source, "media_type", "Z23-Edur source");
-    submission.bytes = decode_base64(require_non_empty_string(*source, "data_base64", "Z23-Edur source"));
+    submission.source_filename = require_text_field(*source, "filename", "Z23-Edur source");
+    submission.media_type = require_text_field(*source, "media_type", "Z23-Edur source");
+    submission.bytes = decode_base64(require_text_field(*source, "data_base64", "Z23-Edur source"));
     if (submission.media_type == "image/png") {
         require_png_signature(submission.bytes);
     } else if (submission.media_type == "application/pdf") {

@@ -270,6 +270,12 @@ TEST(ReaderPathHelpers, ResolveUnderRootComparesElementsExactly) {
 TEST(ReaderJsonHelpers, FieldChecksAndFileErrors) {
     const auto object = vesk::SortedJson::parse(R"({"b": "x", "empty": "", "n": 1, "zeta": 0, "alpha": 0})");
     const auto message = [](auto&& fn) { return thrown(fn).message; };
+    EXPECT_EQ(vesk::require_string_field(object, "M", "b"), "x");
+    EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "n"); }), "M: field 'n' must be a string");
+    EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "nope"); }), "M: field 'nope' must be a string");
+    EXPECT_EQ(message([&] { vesk::require_string_field(vesk::SortedJson::array(), "M", "b"); }),
+              "M: field 'b' must be a string");
+    EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "empty"); }), "M: field 'empty' must not be empty");
     EXPECT_EQ(message([&] { vesk::reject_unknown_fields(object, {"b", "empty", "n"}, "M"); }),
               "M contains unknown field 'alpha'");
     EXPECT_EQ(message([&] { vesk::reject_unknown_fields(vesk::SortedJson(3), {}, "M"); }), "M must be an object");

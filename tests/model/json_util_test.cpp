@@ -111,29 +111,6 @@ TEST(JsonPathErrors, CheckObjectFieldsReportsTheFirstFailure) {
     }
 }
 
-TEST(JsonPathErrors, RequiredStringInBothWordings) {
-    const nlohmann::json object = parse_strict_json(R"({"a": "x", "n": 3, "e": ""})");
-    const nlohmann::json array = nlohmann::json::array();
-    const struct {
-        const nlohmann::json& json;
-        const char* key;
-        std::string split;
-        std::string combined;
-    } cases[] = {
-        {object, "a", "", ""},
-        {object, "n", "p: field 'n' must be a string", "p: field 'n' must be a non-empty string"},
-        {object, "z", "p: field 'z' must be a string", "p: field 'z' must be a non-empty string"},
-        {object, "e", "p: field 'e' must not be empty", "p: field 'e' must be a non-empty string"},
-        {array, "a", "p: field 'a' must be a string", "p: field 'a' must be a non-empty string"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(message_of([&] { EXPECT_EQ(require_non_empty_string(c.json, c.key, "p"), "x"); }), c.split) << c.key;
-        EXPECT_EQ(message_of([&] { require_non_empty_string(c.json, c.key, "p", EmptyStringWording::combined); }),
-                  c.combined)
-            << c.key;
-    }
-}
-
 TEST(JsonDocuments, IndentTwoUnescapedUtf8AndOneFinalNewline) {
     nlohmann::ordered_json json = nlohmann::ordered_json::object();
     json["z"] = "Ø \"q\"";

@@ -130,6 +130,13 @@ TEST(JobRecord, BasenameRules) {
         EXPECT_EQ(source_filename_refusal(c.name, "source_image.filename"), c.source);
         EXPECT_EQ(is_safe_source_filename(c.name), c.source.empty());
     }
+
+    const auto body = parse_strict_json(R"({"a": "x", "n": 3, "e": ""})");
+    EXPECT_EQ(require_text_field(body, "a", "job"), "x");
+    EXPECT_EQ(test::error_message([&] { require_text_field(body, "n", "job"); }), "job: field 'n' must be a string");
+    EXPECT_EQ(test::error_message([&] { require_text_field(body, "z", "job"); }), "job: field 'z' must be a string");
+    EXPECT_EQ(test::error_message([&] { require_text_field(body, "e", "job"); }), "job: field 'e' must not be empty");
+    EXPECT_THROW(require_text_field(nlohmann::json::array(), "a", "job"), std::invalid_argument);
 }
 
 TEST(JobRecord, GoldenStateTextReadsBackInEitherKeyOrder) {
