@@ -49,14 +49,6 @@ std::string transition_state_refusal(JobStateFault fault, const std::string&, co
 const JobStateWording kTransitionStateWording{"completion transition state", "completion transition error",
                                               &transition_state_refusal};
 
-template <std::size_t N>
-bool is_one_of(const std::string& key, const char* const (&keys)[N]) {
-    for (const char* known : keys) {
-        if (key == known) return true;
-    }
-    return false;
-}
-
 nlohmann::json read_json_file(const fs::path& path) {
     return parse_strict_json(read_service_file(path));
 }
@@ -91,9 +83,7 @@ CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const s
         !marker.contains("graph") || !marker.contains("record")) {
         fail("Completion transition is invalid");
     }
-    for (const auto& item : marker.items()) {
-        if (!is_one_of(item.key(), kMarkerKeys)) fail("Completion transition has an unknown field");
-    }
+    if (first_unknown_key(marker, kMarkerKeys)) fail("Completion transition has an unknown field");
     const CompletionRecord record = parse_completion_record(marker.at("record"));
     const nlohmann::json& state_json = marker.at("state");
     const TransitionJobState next = parse_transition_state(state_json, job_id, record, true);
@@ -181,11 +171,7 @@ fs::path completion_transition_path(const fs::path& job_directory) {
 TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker) {
     // An incomplete state is refused before any member is read.
-    if (state.is_object()) {
-        for (std::string_view key : kJobStateKeys) {
-            if (!state.contains(key)) fail("Completion transition state is incomplete");
-        }
-    }
+    if (state.is_object() && first_missing_key(state, kJobStateKeys)) fail("Completion transition state is incomplete");
     JobRecord read = parse_job_state(state, job_id, kTransitionStateWording);
     TransitionJobState parsed;
     parsed.drawing_id = std::move(read.drawing_id);
