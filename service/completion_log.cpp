@@ -7,6 +7,7 @@
 
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
+#include "service/field_checks.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {

@@ -3,8 +3,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
-#include "service/job_record.hpp"
+#include "service/field_checks.hpp"
 
 namespace vesk {
 namespace {

@@ -6,6 +6,7 @@
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
 #include "service/completion_log.hpp"
+#include "service/field_checks.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;

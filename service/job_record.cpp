@@ -6,6 +6,7 @@
 
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
+#include "service/field_checks.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
@@ -108,10 +109,6 @@ std::string source_filename_refusal(std::string_view name, std::string_view fiel
         return std::string(field) + " must not be the reserved name '" + std::string(kReaderNormalizedFilename) + "'";
     }
     return {};
-}
-
-std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context) {
-    return require_non_empty_string(object, key, context);
 }
 
 std::string make_job_id(std::uint64_t job_number) {

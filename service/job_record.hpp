@@ -71,10 +71,6 @@ bool is_safe_source_filename(std::string_view name);
 std::string graph_filename_refusal(std::string_view name, std::string_view field);
 std::string source_filename_refusal(std::string_view name, std::string_view field);
 
-// The value of `key` when it is a non-empty string. std::invalid_argument
-// "<context>: field '<key>' must be a string" / "... must not be empty".
-std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context);
-
 // "job-" and the number with at least eight digits. Numbers 0 and above kMaxJobNumber are
 // refused with a std::runtime_error: such a job could never be recovered.
 std::string make_job_id(std::uint64_t job_number);

@@ -6,6 +6,7 @@
 #include "intake/binding.hpp"
 #include "intake/image_io.hpp"
 #include "model/json_util.hpp"
+#include "service/field_checks.hpp"
 #include "service/http_request.hpp"
 #include "service/job_record.hpp"
 #include "service/local_service_impl.hpp"

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/json_util.hpp"
+#include "service/field_checks.hpp"
 #include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"
