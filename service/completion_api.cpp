@@ -55,8 +55,8 @@ CommittedDecision commit_completion_decision(const JobLock& lock, const JobRecor
     return committed;
 }
 
-nlohmann::ordered_json completion_state_document(const JobRecord& job, const CompletionPlan* known_plan) {
-    nlohmann::ordered_json document = nlohmann::ordered_json::object();
+OrderedJson completion_state_document(const JobRecord& job, const CompletionPlan* known_plan) {
+    OrderedJson document = OrderedJson::object();
     document["schema_version"] = kCompletionStateSchema;
     document["job_id"] = job.job_id;
     document["status"] = to_string(job.status);
@@ -67,7 +67,7 @@ nlohmann::ordered_json completion_state_document(const JobRecord& job, const Com
     } else {
         document["plan"] = completion_plan_document(build_completion_plan(load_dimension_graph(job.graph_path)));
     }
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    OrderedJson records = OrderedJson::array();
     for (const auto& record : job.completion_records) records.push_back(completion_record_to_json(record));
     document["records"] = std::move(records);
     document["decision_url"] = "/api/jobs/" + job.job_id + "/completion";

@@ -9,8 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "service/completion_decision.hpp"
 #include "service/completion_plan.hpp"
 #include "service/completion_transition.hpp"
@@ -50,6 +49,6 @@ CommittedDecision commit_completion_decision(const JobLock& lock, const JobRecor
 
 // "v19-completion-state-v1": schema, job id, status, plan (only for a job that takes
 // decisions; `known_plan` when given, else built from the graph file), records, decision URL.
-nlohmann::ordered_json completion_state_document(const JobRecord& job, const CompletionPlan* known_plan = nullptr);
+OrderedJson completion_state_document(const JobRecord& job, const CompletionPlan* known_plan = nullptr);
 
 }  // namespace vesk

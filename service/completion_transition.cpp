@@ -50,7 +50,7 @@ std::string transition_state_refusal(JobStateFault fault, const std::string&, co
 const JobStateWording kTransitionStateWording{"completion transition state", "completion transition error",
                                               &transition_state_refusal};
 
-nlohmann::json read_json_file(const fs::path& path) {
+SortedJson read_json_file(const fs::path& path) {
     return parse_strict_json(read_service_file(path));
 }
 
@@ -70,7 +70,7 @@ bool is_journaled(const CompletionDecisionLog& log, const TransitionJobState& du
 
 CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const std::string& job_id,
                                           const std::string& marker_text, const CompletionApplication* known_replay) {
-    nlohmann::json marker;
+    SortedJson marker;
     try {
         marker = parse_strict_json(marker_text);
     } catch (const std::exception&) {
@@ -86,11 +86,11 @@ CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const s
     }
     if (first_unknown_key(marker, kMarkerKeys)) fail("Completion transition has an unknown field");
     const CompletionRecord record = parse_completion_record(marker.at("record"));
-    const nlohmann::json& state_json = marker.at("state");
+    const SortedJson& state_json = marker.at("state");
     const TransitionJobState next = parse_transition_state(state_json, job_id, record, true);
     const std::string& base_text = marker.at("base_graph").get_ref<const std::string&>();
     if (base_text.empty()) fail("Completion transition base graph is empty");
-    const nlohmann::json& graph = marker.at("graph");
+    const SortedJson& graph = marker.at("graph");
     if (!graph.is_null() && !graph.is_string()) fail("Completion transition graph is invalid");
 
     CompletionTransitionPlan plan;
@@ -169,7 +169,7 @@ fs::path completion_transition_path(const fs::path& job_directory) {
     return job_directory / kCompletionMarkerFilename;
 }
 
-TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
+TransitionJobState parse_transition_state(const SortedJson& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker) {
     // An incomplete state is refused before any member is read.
     if (state.is_object() && first_missing_key(state, kJobStateKeys)) fail("Completion transition state is incomplete");
@@ -197,11 +197,11 @@ TransitionJobState parse_transition_state(const nlohmann::json& state, const std
 std::string completion_transition_text(const std::string& job_id, const std::string& base_text,
                                        const std::optional<std::string>& graph_text, const CompletionRecord& record,
                                        const JobRecord& next_state) {
-    nlohmann::ordered_json marker = nlohmann::ordered_json::object();
+    OrderedJson marker = OrderedJson::object();
     marker["schema_version"] = kCompletionTransitionSchema;
     marker["job_id"] = job_id;
     marker["base_graph"] = base_text;
-    marker["graph"] = graph_text ? nlohmann::ordered_json(*graph_text) : nullptr;
+    marker["graph"] = graph_text ? OrderedJson(*graph_text) : nullptr;
     marker["record"] = completion_record_to_json(record);
     marker["state"] = job_state_document(next_state);
     return dump_json_document(marker);

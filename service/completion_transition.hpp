@@ -19,8 +19,6 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "model/dimension_graph.hpp"
 #include "service/completion_decision.hpp"
 #include "service/completion_record.hpp"
@@ -46,7 +44,7 @@ struct TransitionJobState {
     bool reader_provider_input = false;
     JobStatus status = JobStatus::queued;
     double duration_ms = 0.0;
-    nlohmann::json error;  // null or {"code", "message"}
+    SortedJson error;  // null or {"code", "message"}
     bool holds_record = false;
     std::vector<CompletionRecord> completion_records;
 };
@@ -55,7 +53,7 @@ struct TransitionJobState {
 // then the state's copy of `record`, if any, must equal it, and a marker's state must hold
 // it. std::runtime_error "Completion transition state ..." (and the messages of
 // require_text_field, parse_job_status and parse_completion_record).
-TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
+TransitionJobState parse_transition_state(const SortedJson& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker);
 
 std::filesystem::path completion_transition_path(const std::filesystem::path& job_directory);

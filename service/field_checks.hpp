@@ -4,15 +4,14 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "model/json_util.hpp"
 
 namespace vesk {
 
 // The value of `key` when it is a non-empty string. std::invalid_argument
 // "<context>: field '<key>' must be a string" / "... must not be empty".
-inline std::string require_text_field(const nlohmann::json& object, const std::string& key,
+inline std::string require_text_field(const SortedJson& object, const std::string& key,
                                       const std::string& context) {
     return require_non_empty_string(object, key, context);
 }

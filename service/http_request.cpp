@@ -162,7 +162,7 @@ bool has_json_content_type(const HttpRequest& request) {
     return to_lower_ascii(trim_header_value(value.substr(0, value.find(';')))) == "application/json";
 }
 
-nlohmann::json parse_json_body(std::string_view body, const std::string& prefix) {
+SortedJson parse_json_body(std::string_view body, const std::string& prefix) {
     try {
         return parse_strict_json(body);
     } catch (const std::exception& error) {

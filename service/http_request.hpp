@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include "model/dimension_graph.hpp"
 
 namespace vesk {
 
@@ -77,6 +77,6 @@ bool has_json_content_type(const HttpRequest& request);
 // The one entry point for JSON request bodies: the strict parser (nesting limit, repeated
 // keys refused) into the key-sorted type. Any failure, a syntax error included, becomes
 // std::invalid_argument(prefix + the parser's message), so a hostile body is a 400.
-nlohmann::json parse_json_body(std::string_view body, const std::string& prefix);
+SortedJson parse_json_body(std::string_view body, const std::string& prefix);
 
 }  // namespace vesk

@@ -5,8 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
 #include "service/job_lock.hpp"
@@ -26,7 +25,7 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
 HttpResponse handle_web_file(const LocalService::Impl& service, const std::string& target);
 
 // "vesk-local-health-v1": status, loopback host, bound port and the reader provider.
-nlohmann::ordered_json health_document(const LocalService::Impl& service);
+OrderedJson health_document(const LocalService::Impl& service);
 
 // The segments of a target: empty when it is empty, does not begin with '/', or holds '?'
 // or '#'; otherwise the text after the leading '/' split at '/', empty pieces dropped.
@@ -38,8 +37,8 @@ std::string content_type_for(std::string_view artifact_name);
 // "vesk-local-status-v1" and the result document of a completed job. result_document
 // throws std::logic_error when the outputs or the traffic do not hold together, and passes
 // the traffic file's read and parse errors through.
-nlohmann::ordered_json status_document(const JobLock& lock, const JobRecord& job);
-nlohmann::ordered_json result_document(const JobLock& lock, const JobRecord& job);
+OrderedJson status_document(const JobLock& lock, const JobRecord& job);
+OrderedJson result_document(const JobLock& lock, const JobRecord& job);
 
 HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id);
 HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id);

@@ -127,8 +127,8 @@ void assign_job_paths(JobRecord& record, const fs::path& jobs_directory) {
     record.traffic_path = record.job_directory / (record.graph_path.stem().string() + "_traffic.json");
 }
 
-nlohmann::ordered_json job_state_document(const JobRecord& record) {
-    nlohmann::ordered_json state = nlohmann::ordered_json::object();
+OrderedJson job_state_document(const JobRecord& record) {
+    OrderedJson state = OrderedJson::object();
     state["schema_version"] = kJobStateSchema;
     state["job_id"] = record.job_id;
     state["drawing_id"] = record.drawing_id;
@@ -138,14 +138,14 @@ nlohmann::ordered_json job_state_document(const JobRecord& record) {
     state["status"] = to_string(record.status);
     state["duration_ms"] = record.duration_ms;
     if (record.status == JobStatus::rejected) {
-        nlohmann::ordered_json error = nlohmann::ordered_json::object();
+        OrderedJson error = OrderedJson::object();
         error["code"] = record.error_code;
         error["message"] = record.error_message;
         state["error"] = std::move(error);
     } else {
         state["error"] = nullptr;
     }
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    OrderedJson records = OrderedJson::array();
     for (const auto& completion : record.completion_records) records.push_back(completion_record_to_json(completion));
     state["completion_records"] = std::move(records);
     return state;
@@ -163,7 +163,7 @@ void persist_job_state(const JobRecord& record) {
     }
 }
 
-JobRecord parse_job_state(const nlohmann::json& state, const std::string& job_id, const JobStateWording& wording) {
+JobRecord parse_job_state(const SortedJson& state, const std::string& job_id, const JobStateWording& wording) {
     const Refusal refuse{wording, job_id};
     const std::string& context = wording.context;
     if (!state.is_object()) refuse(JobStateFault::not_object);
@@ -220,7 +220,7 @@ JobRecord parse_job_state(const nlohmann::json& state, const std::string& job_id
     return record;
 }
 
-JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name) {
+JobRecord job_record_from_state(const SortedJson& state, const std::string& name) {
     return parse_job_state(state, name, {name, name + " error", &recovery_refusal});
 }
 

@@ -11,9 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "model/ascii_text.hpp"
+#include "model/dimension_graph.hpp"
 #include "model/pipeline.hpp"
 #include "service/completion_record.hpp"
 
@@ -85,7 +84,7 @@ inline constexpr std::array<std::string_view, 10> kJobStateKeys = {
     "reader_provider_input", "status", "duration_ms", "error",          "completion_records"};
 
 // The state document, keys in the order the writer inserts them.
-nlohmann::ordered_json job_state_document(const JobRecord& record);
+OrderedJson job_state_document(const JobRecord& record);
 // Indent 2, UTF-8 unescaped, final "\n".
 std::string job_state_text(const JobRecord& record);
 // Durable replace of <job_directory>/job_state.json; every failure becomes
@@ -124,10 +123,10 @@ struct JobStateWording {
 // rejected. Fills the persisted fields only; paths are left to assign_job_paths. Its faults
 // are std::runtime_error in the reader's words; require_text_field, parse_job_status and
 // parse_completion_record refuse with their own messages.
-JobRecord parse_job_state(const nlohmann::json& state, const std::string& job_id, const JobStateWording& wording);
+JobRecord parse_job_state(const SortedJson& state, const std::string& job_id, const JobStateWording& wording);
 // parse_job_state as recovery words it: "Persisted local job '<name>' ...", where `name` is
 // the job directory's name.
-JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name);
+JobRecord job_record_from_state(const SortedJson& state, const std::string& name);
 
 // Whole-file write, durable (tmp, fsync, rename, directory fsync): a file that a state
 // file vouches for is on disk before the state names it.

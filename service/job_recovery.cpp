@@ -41,7 +41,7 @@ std::vector<Candidate> list_job_directories(const fs::path& jobs_directory) {
     return found;
 }
 
-nlohmann::json read_job_state(const fs::path& path, const std::string& name) {
+SortedJson read_job_state(const fs::path& path, const std::string& name) {
     try {
         return parse_strict_json(read_service_file(path));
     } catch (const std::exception& e) {
@@ -103,7 +103,7 @@ RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& 
                                          "': " + e.what());
             }
         }
-        const nlohmann::json state = read_job_state(state_path, name);
+        const SortedJson state = read_job_state(state_path, name);
         auto record = std::make_shared<JobRecord>(job_record_from_state(state, name));
         assign_job_paths(*record, jobs_directory);
 

@@ -6,8 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "model/pipeline.hpp"
 #include "service/completion_record.hpp"
 
@@ -20,11 +19,11 @@ std::string classify_job_error(std::string_view message);
 // Constraint ids of the green entries of a traffic report, in report order. Entries that
 // are not objects with a "signal", or green ones without a string id, are the JSON
 // library's errors.
-std::vector<std::string> drawing_proven_ids(const nlohmann::ordered_json& traffic);
+std::vector<std::string> drawing_proven_ids(const OrderedJson& traffic);
 
 // "v19-completion-provenance-v1", keys in written order. std::invalid_argument for empty
 // or repeated ids, bad approved records, or ids that overlap approved targets.
-nlohmann::ordered_json completion_provenance_document(const std::vector<CompletionRecord>& records,
+OrderedJson completion_provenance_document(const std::vector<CompletionRecord>& records,
                                                       const std::vector<std::string>& drawing_proven);
 
 // Adds the provenance document to the report as its last member "completion_provenance"
