@@ -162,6 +162,20 @@ bool has_json_content_type(const HttpRequest& request) {
     return to_lower_ascii(trim_header_value(value.substr(0, value.find(';')))) == "application/json";
 }
 
+std::vector<std::string> split_target_path(std::string_view target) {
+    std::vector<std::string> segments;
+    if (target.empty() || target.front() != '/' || target.find_first_of("?#") != std::string_view::npos) {
+        return segments;
+    }
+    std::size_t start = 1;
+    while (start <= target.size()) {
+        const std::size_t end = std::min(target.find('/', start), target.size());
+        if (end > start) segments.emplace_back(target.substr(start, end - start));
+        start = end + 1;
+    }
+    return segments;
+}
+
 nlohmann::json parse_json_body(std::string_view body, const std::string& prefix) {
     try {
         return parse_strict_json(body);

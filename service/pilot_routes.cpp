@@ -1,11 +1,11 @@
 #include "service/pilot_routes.hpp"
+#include "service/pilot_routes_internal.hpp"
 
 #include <stdexcept>
 #include <vector>
 
 #include "model/json_util.hpp"
 #include "pilot/pilot_record.hpp"
-#include "service/http_router.hpp"
 #include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 
