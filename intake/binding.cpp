@@ -8,9 +8,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include <Image_AlienPixMap.hxx>
-#include <Quantity_ColorRGBA.hxx>
-
 #include "intake/binding_templates.hpp"
 #include "intake/image_io.hpp"
 #include "model/occt_support.hpp"
@@ -48,6 +45,11 @@ void check_reading(const DimensionReading& reading) {
 }
 
 }  // namespace
+
+std::string binding_failure_reason(const BindingResult& result) {
+    return result.binding_errors.empty() ? std::string("deterministic binding produced no graph")
+                                         : result.binding_errors.front();
+}
 
 BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,
                                       const std::filesystem::path& normalized_png, const ReaderResponse& response) {
@@ -136,9 +138,11 @@ SourceBox map_box_to_normalized(const SourceBox& box, const RasterIntakeResult& 
     return SourceBox{min_x, min_y, max_x - min_x, max_y - min_y};
 }
 
-bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box) {
-    const double image_width = static_cast<double>(pixmap.SizeX());
-    const double image_height = static_cast<double>(pixmap.SizeY());
+bool overlaps_dark_text(const RasterImage& image, const SourceBox& box) {
+    // Components in [0, 1] as the image library hands them out: the byte over 255 in float.
+    const auto unit = [](std::uint8_t byte) { return static_cast<double>(static_cast<float>(byte) / 255.0f); };
+    const double image_width = static_cast<double>(image.width);
+    const double image_height = static_cast<double>(image.height);
     // Clamp in double before narrowing so that a huge box cannot overflow the loop bounds.
     const auto x0 = static_cast<std::int64_t>(std::max(0.0, std::floor(box.x)));
     const auto x1 = static_cast<std::int64_t>(std::min(image_width, std::ceil(box.x + box.width)));
@@ -147,10 +151,10 @@ bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box) {
     int dark = 0;
     for (std::int64_t y = y0; y < y1; ++y) {
         for (std::int64_t x = x0; x < x1; ++x) {
-            const Quantity_ColorRGBA colour =
-                pixmap.PixelColor(static_cast<Standard_Integer>(x), static_cast<Standard_Integer>(y), Standard_False);
-            const Quantity_Color& rgb = colour.GetRGB();
-            const double luma = (0.2126 * rgb.Red() + 0.7152 * rgb.Green() + 0.0722 * rgb.Blue()) * 255.0;
+            const std::uint32_t pixel = image.at(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y));
+            const double luma = (0.2126 * unit(pixel_red(pixel)) + 0.7152 * unit(pixel_green(pixel)) +
+                                 0.0722 * unit(pixel_blue(pixel))) *
+                                255.0;
             if (luma < kDarkTextLuma && ++dark >= 2) return true;
         }
     }
@@ -159,10 +163,9 @@ bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box) {
 
 std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& response,
                                                      const RasterIntakeResult& raster) {
-    Image_AlienPixMap pixmap;
-    if (raster.normalized_png.empty() || !load_image_file(pixmap, raster.normalized_png)) {
-        throw std::invalid_argument("cannot reload normalized raster for source_bbox validation");
-    }
+    const std::optional<RasterImage> image =
+        raster.normalized_png.empty() ? std::nullopt : load_png(raster.normalized_png);
+    if (!image) throw std::invalid_argument("cannot reload normalized raster for source_bbox validation");
     const std::vector<SourceBox>& slots = raster.extraction.annotation_slots;
     if (response.readings.size() != slots.size()) {
         throw std::invalid_argument("reader count does not match extracted source annotation slots");
@@ -179,7 +182,7 @@ std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& respo
         if (!(box.x >= 0.0 && box.y >= 0.0 && box.x + box.width <= width && box.y + box.height <= height)) {
             throw std::invalid_argument("source_bbox falls outside the normalized raster");
         }
-        if (!overlaps_dark_text(pixmap, box)) {
+        if (!overlaps_dark_text(*image, box)) {
             throw std::invalid_argument("source_bbox does not overlap dark source text");
         }
         const double cx = box_centre_x(box);

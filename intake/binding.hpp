@@ -17,8 +17,6 @@
 #include "intake/reader_response.hpp"
 #include "model/dimension_graph.hpp"
 
-class Image_PixMap;
-
 namespace vesk {
 
 // Lowest confidence a reading may carry and still be built from.
@@ -35,6 +33,9 @@ struct BindingResult {
     ReaderResponse response;
     std::vector<std::string> binding_errors;
 };
+
+// Why a binding gave no graph: its first error, else "deterministic binding produced no graph".
+std::string binding_failure_reason(const BindingResult& result);
 
 // Extraction overrides; given together or not at all.
 struct BindingOverride {
@@ -65,6 +66,6 @@ BindingResult bind_readings_core(const std::filesystem::path& input_png, double 
 std::vector<DimensionReading> validate_reading_slots(const ReaderResponse& response, const RasterIntakeResult& raster);
 
 // At least two pixels inside the box are darker than luma 140.
-bool overlaps_dark_text(const Image_PixMap& pixmap, const SourceBox& box);
+bool overlaps_dark_text(const RasterImage& image, const SourceBox& box);
 
 }  // namespace vesk

@@ -8,8 +8,8 @@
 // pixels of the engine's own raster at that resolution, so vector boxes and rendered ink
 // always agree, on rotated and cropped pages too.
 //
-// Not thread-safe: callers hold the process-wide PDF mutex (pdf_mutex()) around every use,
-// loading and destruction included.
+// Not thread-safe: callers hold the process-wide PDF mutex (pdf_page_access.cpp's) around
+// every use, loading and destruction included.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +36,6 @@ inline constexpr std::uint64_t kMaxPageContentBytes = std::uint64_t{64} << 20;
 inline constexpr int kMaxPathSubpaths = 250'000;
 
 // Load error codes (the texts are pdf_error_text's).
-inline constexpr int kErrorUnknown = 1;
 inline constexpr int kErrorFormat = 3;
 inline constexpr int kErrorPassword = 4;
 

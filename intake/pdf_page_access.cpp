@@ -4,12 +4,10 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
-
-#include <Image_AlienPixMap.hxx>
-#include <Standard_Failure.hxx>
 
 #include "intake/image_io.hpp"
 #include "intake/pdf_engine.hpp"
@@ -19,6 +17,18 @@ namespace vesk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Resolution bounds of extraction and rendering, inclusive.
+constexpr double kPdfMinDpi = 36.0;
+constexpr double kPdfMaxDpi = 600.0;
+// Larger rasters are refused before anything is allocated (4 bytes per pixel).
+constexpr std::uint64_t kMaxPdfRasterPixels = std::uint64_t{1} << 28;
+
+// The one mutex that serialises every use of the PDF engine in this process.
+std::mutex& pdf_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 // Segments shorter than this (squared, in pixels) carry no geometry.
 constexpr double kMinSegmentSquared = 1e-12;
@@ -221,12 +231,10 @@ std::uint32_t checked_page_index(pdf_engine::Document& document, std::int64_t in
 
 }  // namespace
 
-LoadedPdf::~LoadedPdf() = default;
-
-std::mutex& pdf_mutex() {
-    static std::mutex mutex;
-    return mutex;
-}
+struct LoadedPdf {
+    std::string bytes;
+    std::unique_ptr<pdf_engine::Document> document;
+};
 
 std::string pdf_error_text(long code) {
     switch (code) {
@@ -331,29 +339,11 @@ PdfRasterResult render_pdf_page(const std::filesystem::path& path, std::uint32_t
         throw std::runtime_error("PDF engine could not allocate the page bitmap");
     }
 
-    Image_AlienPixMap pixmap;
-    bool allocated = false;
-    try {
-        allocated = pixmap.InitTrash(Image_Format_BGRA, static_cast<Standard_Size>(result.width_px),
-                                     static_cast<Standard_Size>(result.height_px));
-    } catch (const Standard_Failure&) {
-        allocated = false;
-    }
-    if (!allocated) throw std::runtime_error("OCCT could not allocate the PDF raster output");
     const std::size_t row_bytes = static_cast<std::size_t>(result.width_px) * 4;
-    loaded->document->render_page(static_cast<int>(index), dpi, result.width_px, result.height_px,
-                                  [&](int y, const std::uint8_t* bgra) {
-                                      std::copy_n(bgra, row_bytes, pixmap.ChangeRow(static_cast<Standard_Size>(y)));
-                                  });
-
-    if (output.has_parent_path()) {
-        std::error_code error;
-        std::filesystem::create_directories(output.parent_path(), error);
-        if (error) throw std::runtime_error("Cannot create PDF raster output directory: " + error.message());
-    }
-    if (!save_image_file(pixmap, output)) {
-        throw std::runtime_error("OCCT could not save PDF raster output: " + output.string());
-    }
+    save_png(output, result.width_px, result.height_px, "PDF raster output", [&](const PngRow& row) {
+        loaded->document->render_page(static_cast<int>(index), dpi, result.width_px, result.height_px,
+                                      [&](int y, const std::uint8_t* bgra) { std::copy_n(bgra, row_bytes, row(y)); });
+    });
     result.output = output;
     result.elapsed_ms = milliseconds_since(start);
     return result;

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,13 +24,8 @@ namespace pdf_engine {
 class Document;
 }
 
-// Resolution bounds of extraction and rendering, inclusive.
-inline constexpr double kPdfMinDpi = 36.0;
-inline constexpr double kPdfMaxDpi = 600.0;
 // Larger files are refused before they are read.
 inline constexpr std::uint64_t kMaxPdfFileBytes = std::uint64_t{256} << 20;
-// Larger rasters are refused before anything is allocated (4 bytes per pixel).
-inline constexpr std::uint64_t kMaxPdfRasterPixels = std::uint64_t{1} << 28;
 
 struct PdfPageSummary {
     std::uint32_t page_index = 0;  // 0-based
@@ -88,14 +82,7 @@ struct PdfRasterResult {
 };
 
 // A loaded file: its bytes (which the engine reads in place) and the engine's document.
-struct LoadedPdf {
-    std::string bytes;
-    std::unique_ptr<pdf_engine::Document> document;
-    ~LoadedPdf();
-};
-
-// The one mutex that serialises every use of the PDF engine in this process.
-std::mutex& pdf_mutex();
+struct LoadedPdf;
 
 PdfInspection inspect_pdf_pages(const std::filesystem::path& path);
 // The page count, read from the page tree, comes first: a file of more than `max_pages`
@@ -112,9 +99,9 @@ std::string pdf_error_text(long code);
 
 // The whole file; refuses a missing, unreadable, empty or too large file.
 std::string read_pdf_bytes(const std::filesystem::path& path);
-// Caller holds pdf_mutex().
+// Caller holds the process-wide PDF mutex.
 std::unique_ptr<LoadedPdf> load_pdf_document(const std::filesystem::path& path);
-// The page's summary from one walk over its objects. Caller holds pdf_mutex().
+// The page's summary from one walk over its objects. Caller holds the process-wide PDF mutex.
 PdfPageSummary summarize_pdf_page(pdf_engine::Document& document, std::uint32_t index);
 // ceil(points x dpi / 72), refused outside 1 .. 2^31 - 1.
 std::int32_t pdf_pixel_size(double points, double dpi);

@@ -1,6 +1,5 @@
 #include "intake/provider_inputs.hpp"
 
-#include <cctype>
 #include <stdexcept>
 
 #include "model/document_files.hpp"
@@ -83,12 +82,6 @@ fs::path resolve_under_root(const fs::path& root, const std::string& text, const
     }
     if (!inside) throw std::invalid_argument(label + " escapes its source root");
     return resolved;
-}
-
-std::string to_lower(std::string_view text) {
-    std::string lowered(text);
-    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lowered;
 }
 
 }  // namespace vesk

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "intake/reader_response.hpp"
@@ -32,7 +31,5 @@ std::filesystem::path safe_relative_path(const std::string& text, const std::str
 // compared exactly: names that differ only in case are different files).
 std::filesystem::path resolve_under_root(const std::filesystem::path& root, const std::string& text,
                                          const std::string& label);
-// Every byte through std::tolower (ASCII).
-std::string to_lower(std::string_view text);
 
 }  // namespace vesk

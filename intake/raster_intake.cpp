@@ -9,12 +9,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <Image_AlienPixMap.hxx>
-#include <Quantity_ColorRGBA.hxx>
-#include <Standard_Failure.hxx>
-
-#include "intake/image_io.hpp"
-
 namespace vesk {
 namespace {
 
@@ -137,11 +131,6 @@ SourceBox component_box(const RasterComponent& component) {
                      static_cast<double>(component.max_y - component.min_y + 1)};
 }
 
-std::uint8_t unit_to_byte(float component) {
-    const double clamped = std::clamp(static_cast<double>(component), 0.0, 1.0);
-    return static_cast<std::uint8_t>(std::lround(clamped * 255.0));
-}
-
 [[noreturn]] void throw_invalid_dimensions(const std::filesystem::path& path) {
     throw std::invalid_argument("Raster input dimensions are invalid: " + path.string());
 }
@@ -149,57 +138,6 @@ std::uint8_t unit_to_byte(float component) {
 bool dimensions_acceptable(std::uint64_t width, std::uint64_t height) {
     constexpr std::uint64_t kMaxSide = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
     return width > 0 && height > 0 && width <= kMaxSide && height <= kMaxSide && width * height <= kMaxRasterPixels;
-}
-
-// Copies a decoded pixmap into BGRA pixels, reading the bytes of the common 8-bit
-// formats directly and anything else through the library's colour accessor.
-RasterImage convert_pixmap(const Image_AlienPixMap& pixmap) {
-    RasterImage image;
-    image.width = static_cast<std::int32_t>(pixmap.SizeX());
-    image.height = static_cast<std::int32_t>(pixmap.SizeY());
-    image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    for (std::int32_t y = 0; y < image.height; ++y) {
-        const Standard_Byte* row = pixmap.Row(static_cast<Standard_Size>(y));
-        std::uint32_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
-        switch (pixmap.Format()) {
-        case Image_Format_Gray:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[x], row[x], row[x]);
-            break;
-        case Image_Format_RGB:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
-            break;
-        case Image_Format_BGR:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
-            break;
-        case Image_Format_RGB32:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[4 * x], row[4 * x + 1], row[4 * x + 2]);
-            break;
-        case Image_Format_BGR32:
-            for (std::size_t x = 0; x < width; ++x) out[x] = make_pixel(row[4 * x + 2], row[4 * x + 1], row[4 * x]);
-            break;
-        case Image_Format_RGBA:
-            for (std::size_t x = 0; x < width; ++x) {
-                out[x] = make_pixel(row[4 * x], row[4 * x + 1], row[4 * x + 2], row[4 * x + 3]);
-            }
-            break;
-        case Image_Format_BGRA:
-            for (std::size_t x = 0; x < width; ++x) {
-                out[x] = make_pixel(row[4 * x + 2], row[4 * x + 1], row[4 * x], row[4 * x + 3]);
-            }
-            break;
-        default:
-            for (std::int32_t x = 0; x < image.width; ++x) {
-                const Quantity_ColorRGBA colour = pixmap.PixelColor(x, y, Standard_False);
-                const Quantity_Color& rgb = colour.GetRGB();
-                out[x] = make_pixel(unit_to_byte(static_cast<float>(rgb.Red())),
-                                    unit_to_byte(static_cast<float>(rgb.Green())),
-                                    unit_to_byte(static_cast<float>(rgb.Blue())), unit_to_byte(colour.Alpha()));
-            }
-            break;
-        }
-    }
-    return image;
 }
 
 double elapsed_since(std::chrono::steady_clock::time_point start) {
@@ -266,14 +204,12 @@ RasterImage load_raster(const std::filesystem::path& path) {
     if (!header) throw std::invalid_argument("Cannot load raster input: " + path.string());
     if (!dimensions_acceptable(header->width, header->height)) throw_invalid_dimensions(path);
 
-    Image_AlienPixMap pixmap;
-    if (!load_image_file(pixmap, path)) throw std::invalid_argument("Cannot load raster input: " + path.string());
-    if (!dimensions_acceptable(pixmap.SizeX(), pixmap.SizeY())) throw_invalid_dimensions(path);
-    try {
-        return convert_pixmap(pixmap);
-    } catch (const Standard_Failure&) {
-        throw std::invalid_argument("Cannot load raster input: " + path.string());
+    std::optional<RasterImage> image = load_png(path);
+    if (!image) throw std::invalid_argument("Cannot load raster input: " + path.string());
+    if (!dimensions_acceptable(static_cast<std::uint64_t>(image->width), static_cast<std::uint64_t>(image->height))) {
+        throw_invalid_dimensions(path);
     }
+    return std::move(*image);
 }
 
 double estimate_skew(const RasterImage& image) {
@@ -442,32 +378,19 @@ std::uint32_t blend_colour(std::uint32_t a, std::uint32_t b, double t) {
 }
 
 void save_normalized_raster(const RasterImage& image, const std::filesystem::path& path) {
-    if (path.has_parent_path()) {
-        std::error_code error;
-        std::filesystem::create_directories(path.parent_path(), error);
-        if (error) throw std::runtime_error("Cannot create deskew output directory: " + error.message());
-    }
-    Image_AlienPixMap pixmap;
-    bool allocated = false;
-    try {
-        allocated = pixmap.InitTrash(Image_Format_BGRA, static_cast<Standard_Size>(image.width),
-                                     static_cast<Standard_Size>(image.height));
-    } catch (const Standard_Failure&) {
-        allocated = false;
-    }
-    if (!allocated) throw std::runtime_error("OCCT could not allocate the deskew output");
-    const std::size_t width = static_cast<std::size_t>(image.width);
-    for (std::int32_t y = 0; y < image.height; ++y) {
-        Standard_Byte* row = pixmap.ChangeRow(static_cast<Standard_Size>(y));
-        const std::uint32_t* in = image.pixels.data() + static_cast<std::size_t>(y) * width;
-        for (std::size_t x = 0; x < width; ++x) {
-            row[4 * x] = pixel_blue(in[x]);
-            row[4 * x + 1] = pixel_green(in[x]);
-            row[4 * x + 2] = pixel_red(in[x]);
-            row[4 * x + 3] = pixel_alpha(in[x]);
+    save_png(path, image.width, image.height, "deskew output", [&image](const PngRow& row) {
+        const std::size_t width = static_cast<std::size_t>(image.width);
+        for (std::int32_t y = 0; y < image.height; ++y) {
+            std::uint8_t* out = row(y);
+            const std::uint32_t* in = image.pixels.data() + static_cast<std::size_t>(y) * width;
+            for (std::size_t x = 0; x < width; ++x) {
+                out[4 * x] = pixel_blue(in[x]);
+                out[4 * x + 1] = pixel_green(in[x]);
+                out[4 * x + 2] = pixel_red(in[x]);
+                out[4 * x + 3] = pixel_alpha(in[x]);
+            }
         }
-    }
-    if (!save_image_file(pixmap, path)) throw std::runtime_error("OCCT could not save deskew output: " + path.string());
+    });
 }
 
 std::vector<RasterComponent> find_dark_components(const RasterImage& image) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "intake/image_io.hpp"
 #include "model/dimension_graph.hpp"
 
 namespace vesk {
@@ -24,22 +25,14 @@ inline double degrees_to_radians(double degrees) { return degrees * std::numbers
 
 // Lowest declared resolution accepted (inclusive).
 inline constexpr double kRasterDpiFloor = 144.0;
+// The declared resolutions a submitted raster may carry (inclusive); the local jobs and the
+// pilot refuse any other before the intake sees it.
+inline constexpr double kMinDeclaredDpi = 72.0;
+inline constexpr double kMaxDeclaredDpi = 1200.0;
 // Largest image decoded (width x height); bounds the memory a hostile header can demand.
 inline constexpr std::uint64_t kMaxRasterPixels = std::uint64_t{1} << 26;
 // Skews closer to zero than this, in degrees, leave the image as it is.
 inline constexpr double kSkewCutoffDeg = 0.1;
-
-// Pixels as 32-bit values: blue in the lowest byte, then green, red, alpha.
-struct RasterImage {
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::vector<std::uint32_t> pixels;  // row-major, index y * width + x
-
-    std::size_t index(std::int32_t x, std::int32_t y) const {
-        return static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x);
-    }
-    std::uint32_t at(std::int32_t x, std::int32_t y) const { return pixels[index(x, y)]; }
-};
 
 // One 8-connected group of dark pixels, in the order the flood reached them.
 struct RasterComponent {

@@ -8,16 +8,6 @@
 
 namespace vesk {
 
-// Pixels as 32-bit values: blue in the lowest byte, then green, red, alpha.
-inline constexpr std::uint32_t make_pixel(std::uint8_t red, std::uint8_t green, std::uint8_t blue,
-                                          std::uint8_t alpha = 255) {
-    return std::uint32_t{blue} | (std::uint32_t{green} << 8) | (std::uint32_t{red} << 16) |
-           (std::uint32_t{alpha} << 24);
-}
-inline constexpr std::uint8_t pixel_blue(std::uint32_t p) { return static_cast<std::uint8_t>(p & 0xffu); }
-inline constexpr std::uint8_t pixel_green(std::uint32_t p) { return static_cast<std::uint8_t>((p >> 8) & 0xffu); }
-inline constexpr std::uint8_t pixel_red(std::uint32_t p) { return static_cast<std::uint8_t>((p >> 16) & 0xffu); }
-inline constexpr std::uint8_t pixel_alpha(std::uint32_t p) { return static_cast<std::uint8_t>(p >> 24); }
 inline constexpr std::uint32_t kOpaqueWhite = 0xffffffffu;
 
 // Brightness on 0..255: 0.2126 red + 0.7152 green + 0.0722 blue.

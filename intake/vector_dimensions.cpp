@@ -1,4 +1,5 @@
 #include "intake/vector_dimensions.hpp"
+#include "intake/vector_dimensions_internal.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -11,6 +12,9 @@ namespace vesk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Centres closer than this many pixels share a row (or a column of the vertical pass).
+constexpr double kReadingRowTolerancePx = 2.0;
 
 constexpr std::string_view kDiameterSign = "\xC3\x98";        // Ø
 constexpr std::string_view kDiameterSymbol = "\xE2\x8C\x80";  // ⌀
@@ -76,6 +80,15 @@ std::vector<std::size_t> order_in_rows(std::size_t n, RowKey row_key, WithinKey 
         row_start = i;
     }
     return order;
+}
+
+// Indices in reading order: rows of boxes whose vertical centres lie within
+// kReadingRowTolerancePx of the row's first (lowest) centre, top row first; in a row by
+// horizontal centre, then by index. Rows depend only on the set of centres.
+std::vector<std::size_t> reading_order(const std::vector<SourceBox>& boxes) {
+    return order_in_rows(
+        boxes.size(), [&](std::size_t i) { return centre_y(boxes[i]); },
+        [&](std::size_t i) { return centre_x(boxes[i]); });
 }
 
 // A leading decimal number: the longest prefix of digits and separators.
@@ -530,11 +543,6 @@ VectorTextClassification classify_vector_text(std::string_view text, const Sourc
         return classified(trimmed, C::linear, value, true, "exact numeric notation", bbox);
     }
     return classified(trimmed, C::not_dimension, std::nullopt, false, "title block or note text", bbox);
-}
-
-std::vector<std::size_t> reading_order(const std::vector<SourceBox>& boxes) {
-    return order_in_rows(
-        boxes.size(), [&](std::size_t i) { return centre_y(boxes[i]); }, [&](std::size_t i) { return centre_x(boxes[i]); });
 }
 
 void build_text_runs(PdfPageVectors& page, bool vertical) {

@@ -18,9 +18,6 @@
 
 namespace vesk {
 
-// Centres closer than this many pixels share a row (or a column of the vertical pass).
-inline constexpr double kReadingRowTolerancePx = 2.0;
-
 // Numbering is fixed.
 enum class VectorTextClass : std::uint32_t {
     linear = 0,
@@ -69,12 +66,5 @@ std::string normalize_dimension_text(std::string_view text);
 // Digits with at most one separator ("." or a lone "," between digits); finite and > 0.
 std::optional<double> parse_decimal(std::string_view text);
 bool inch_matches_mm(double mm, double inch);
-// Rule U: the text alone proves millimetres.
-bool has_millimeter_unit_evidence(std::string_view text);
-
-// Indices in reading order: rows of boxes whose vertical centres lie within
-// kReadingRowTolerancePx of the row's first (lowest) centre, top row first; in a row by
-// horizontal centre, then by index. Rows depend only on the set of centres.
-std::vector<std::size_t> reading_order(const std::vector<SourceBox>& boxes);
 
 }  // namespace vesk

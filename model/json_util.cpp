@@ -1,7 +1,5 @@
 #include "model/json_util.hpp"
 
-#include <algorithm>
-
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -121,8 +119,8 @@ void throw_path_error(const std::string& path, const std::string& message) {
 void check_object_fields(const nlohmann::json& json, const std::vector<std::string>& required_keys,
                          const std::vector<std::string>& allowed_keys, const std::string& path) {
     if (!json.is_object()) throw_path_error(path, "expected an object");
-    for (const auto& key : required_keys) {
-        if (!json.contains(key)) throw_path_error(path, "missing required field '" + key + "'");
+    if (const auto missing = first_missing_key(json, required_keys)) {
+        throw_path_error(path, "missing required field '" + *missing + "'");
     }
     check_known_fields(json, allowed_keys, path, UnknownFieldWording::path);
 }
@@ -143,10 +141,9 @@ void check_known_fields(const nlohmann::json& object, const std::vector<std::str
         if (contains) throw std::invalid_argument(path + " must be an object");
         throw_path_error(path, "expected an object");
     }
-    for (const auto& item : object.items()) {
-        if (std::find(allowed_keys.begin(), allowed_keys.end(), item.key()) != allowed_keys.end()) continue;
-        if (contains) throw std::invalid_argument(path + " contains unknown field '" + item.key() + "'");
-        throw_path_error(path, "unknown field '" + item.key() + "'");
+    if (const auto unknown = first_unknown_key(object, allowed_keys)) {
+        if (contains) throw std::invalid_argument(path + " contains unknown field '" + *unknown + "'");
+        throw_path_error(path, "unknown field '" + *unknown + "'");
     }
 }
 

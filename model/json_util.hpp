@@ -1,8 +1,11 @@
-// Strict JSON: the single entry point through which every strict parser reads text,
-// and the path-error helpers every strict parser reports through.
+// Strict JSON: the single entry point through which every strict parser reads text, the
+// key-set checks of objects and the path-error helpers every strict parser reports through.
 #pragma once
 
+#include <algorithm>
 #include <initializer_list>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +28,30 @@ nlohmann::ordered_json parse_strict_ordered_json(std::string_view text);
 
 // Throws std::invalid_argument(path + ": " + message).
 [[noreturn]] void throw_path_error(const std::string& path, const std::string& message);
+
+// The key sets of objects; each caller words its own refusal. Keys compare as exact bytes.
+// The first key of object, in its ascending byte order, that is not in allowed; nothing
+// when there is none or object is not an object.
+template <typename Keys>
+std::optional<std::string> first_unknown_key(const nlohmann::json& object, const Keys& allowed) {
+    if (!object.is_object()) return std::nullopt;
+    for (const auto& item : object.items()) {
+        if (std::find(std::begin(allowed), std::end(allowed), item.key()) == std::end(allowed)) return item.key();
+    }
+    return std::nullopt;
+}
+inline std::optional<std::string> first_unknown_key(const nlohmann::json& object,
+                                                    std::initializer_list<std::string_view> allowed) {
+    return first_unknown_key<std::initializer_list<std::string_view>>(object, allowed);
+}
+// The first key of required, in list order, that object lacks; nothing when it has them all.
+template <typename Keys>
+std::optional<std::string> first_missing_key(const nlohmann::json& object, const Keys& required) {
+    for (const auto& key : required) {
+        if (!object.contains(key)) return std::string(key);
+    }
+    return std::nullopt;
+}
 
 // Object check: an object, every required key (in list order) present, every key (in the
 // object's ascending byte order) allowed. Only the first failure is reported.

@@ -16,6 +16,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Resolution of the PDF preview, of its vector reading and of its binding.
+constexpr double kPilotPdfDpi = 300.0;
+
 // The two vector-reading errors that have reason codes of their own; any other error makes
 // the extraction unusable.
 constexpr std::string_view kNoUnitsError = "vector text did not provide explicit millimeter unit evidence";

@@ -11,9 +11,6 @@
 
 namespace vesk {
 
-// Resolution of the PDF preview, of its vector reading and of its binding.
-inline constexpr double kPilotPdfDpi = 300.0;
-
 // Runs on the worker's private snapshot; throws on any failure. `provider` may be empty.
 void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvider>& provider);
 

@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::string_view kEvidenceBundleFile = "evidence_bundle.tar";
 constexpr std::size_t kCopyChunk = 65'536;
 
 bool excluded_from_bundle(const std::string& relative, const fs::path& path) {
@@ -90,12 +91,8 @@ OrderedJson read_reader_identity(const fs::path& evidence_manifest) {
     return identity;
 }
 
-}  // namespace
-
-bool compare_manifest_entries_by_path(const EvidenceFileEntry& a, const EvidenceFileEntry& b) {
-    return a.path < b.path;  // std::string compares bytes as unsigned characters
-}
-
+// Every regular file below the job directory except the state, the bundle's own files and
+// "*.tmp", sorted by path. A symbolic link anywhere is refused.
 std::vector<EvidenceFileEntry> collect_evidence_files(const fs::path& job_directory) {
     std::vector<EvidenceFileEntry> entries;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(job_directory)) {
@@ -110,6 +107,12 @@ std::vector<EvidenceFileEntry> collect_evidence_files(const fs::path& job_direct
     }
     std::stable_sort(entries.begin(), entries.end(), compare_manifest_entries_by_path);
     return entries;
+}
+
+}  // namespace
+
+bool compare_manifest_entries_by_path(const EvidenceFileEntry& a, const EvidenceFileEntry& b) {
+    return a.path < b.path;  // std::string compares bytes as unsigned characters
 }
 
 void verify_reader_evidence_tree(const PilotRecord& record) {
@@ -138,7 +141,7 @@ void write_evidence_bundle(PilotRecord& record) {
     manifest["drawing_id"] = record.drawing_id;
     manifest["source_filename"] = record.source_filename;
     manifest["source_sha256"] = sha256_file(record.source_path);
-    manifest["route"] = record.route.empty() ? OrderedJson(nullptr) : OrderedJson(record.route);
+    manifest["route"] = json_or_null(!record.route.empty(), record.route);
     manifest["route_reason_codes"] = record.route_reason_codes;
     manifest["pilot_hold"] = true;
     manifest["direct_model_green"] = false;
@@ -146,8 +149,7 @@ void write_evidence_bundle(PilotRecord& record) {
     manifest["independent_ground_truth"] = false;
     manifest["operator_review_decision_id"] = *record.review_decision_id;
     manifest["operator_review_sha256"] = sha256_file(review_record_path(record));
-    manifest["reader_evidence_tree_sha256"] =
-        record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);
+    manifest["reader_evidence_tree_sha256"] = json_or_null(record.reader_evidence_tree_sha256);
     manifest["reader_identity"] = has_reader_identity ? read_reader_identity(reader_manifest) : OrderedJson(nullptr);
     manifest["rejection"] = nullptr;
     OrderedJson listed = OrderedJson::array();

@@ -13,7 +13,6 @@
 namespace vesk {
 
 inline constexpr std::string_view kEvidenceManifestFile = "evidence_bundle_manifest.json";
-inline constexpr std::string_view kEvidenceBundleFile = "evidence_bundle.tar";
 
 struct EvidenceFileEntry {
     std::string path;  // relative to the job directory, "/" separated
@@ -29,10 +28,6 @@ struct EvidenceMember {
 };
 
 bool compare_manifest_entries_by_path(const EvidenceFileEntry& a, const EvidenceFileEntry& b);
-
-// Every regular file below the job directory except the state, the bundle's own files and
-// "*.tmp", sorted by path. A symbolic link anywhere is refused.
-std::vector<EvidenceFileEntry> collect_evidence_files(const std::filesystem::path& job_directory);
 
 // Manifest, then archive; sets record.evidence_bundle_path.
 void write_evidence_bundle(PilotRecord& record);

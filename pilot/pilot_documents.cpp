@@ -15,7 +15,7 @@ OrderedJson box_to_json(const SourceBox& box) {
 OrderedJson reading_to_json(const DimensionReading& reading) {
     OrderedJson json = OrderedJson::object();
     json["constraint_id"] = reading.constraint_id;
-    json["value"] = reading.value ? OrderedJson(*reading.value) : OrderedJson(nullptr);
+    json["value"] = json_or_null(reading.value);
     json["confidence"] = reading.confidence;
     json["origin"] = to_string(reading.origin);
     json["source_bbox"] = box_to_json(reading.source_bbox);
@@ -55,12 +55,11 @@ OrderedJson pilot_status_to_json(const PilotRecord& record) {
     json["job_id"] = record.job_id;
     json["drawing_id"] = record.drawing_id;
     json["status"] = to_string(record.status);
-    json["route"] = record.route.empty() ? OrderedJson(nullptr) : OrderedJson(record.route);
+    json["route"] = json_or_null(!record.route.empty(), record.route);
     json["route_reason_codes"] = record.route_reason_codes;
     json["hold"] = true;
     json["direct_model_green"] = false;
-    json["reader_evidence_tree_sha256"] =
-        record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);
+    json["reader_evidence_tree_sha256"] = json_or_null(record.reader_evidence_tree_sha256);
     json["candidates"] = record.candidates ? candidates_to_json(*record.candidates)["readings"] : OrderedJson(nullptr);
     json["error"] = pilot_error_to_json(record);
     json["source_url"] = base + "/files/source";

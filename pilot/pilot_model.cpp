@@ -1,4 +1,5 @@
 #include "pilot/pilot_model.hpp"
+#include "pilot/pilot_model_internal.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -17,6 +18,8 @@ namespace vesk {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::string_view kStepDescriptionAsWritten = "FILE_DESCRIPTION(('Open CASCADE Model'),'2;1');";
 
 std::size_t count_occurrences(const std::string& text, std::string_view part) {
     std::size_t count = 0;

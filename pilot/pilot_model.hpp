@@ -10,7 +10,6 @@
 
 namespace vesk {
 
-inline constexpr std::string_view kStepDescriptionAsWritten = "FILE_DESCRIPTION(('Open CASCADE Model'),'2;1');";
 inline constexpr std::string_view kStepDescriptionPilotHold =
     "FILE_DESCRIPTION(('VESK Z23-EDUR PILOT/HOLD - NOT FOR PRODUCTION'),'2;1');";
 
@@ -23,10 +22,5 @@ void stamp_step_release_header(const std::filesystem::path& step_path);
 
 // Appends "pilot_release" as the report's last key, every other key where it stood.
 void stamp_output_hold(const std::filesystem::path& report_path, const std::string& review_decision_id);
-
-// Marks one view as the pipeline wrote it: data-release-state="PILOT/HOLD" on the root
-// element and the caption as a text line in the margin, clear of the drawing. Any other
-// file, or one already marked: "Z23-Edur SVG view cannot be stamped safely".
-void stamp_view_release_mark(const std::filesystem::path& svg_path);
 
 }  // namespace vesk

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <stdexcept>
-#include <unordered_set>
 
 #include "intake/sha256.hpp"
 #include "model/json_util.hpp"
@@ -17,7 +16,6 @@ constexpr std::array<std::string_view, 7> kStatusTexts = {
     "pending_analysis", "analyzing", "awaiting_review", "queued_model", "modeling", "completed", "rejected",
 };
 
-constexpr std::size_t kMaxIdentifierLength = 128;
 constexpr std::string_view kJobPrefix = "pilot-";
 constexpr std::size_t kJobDigits = 8;
 
@@ -38,16 +36,6 @@ PilotStatus parse_pilot_status(std::string_view text) {
         if (kStatusTexts[i] == text) return static_cast<PilotStatus>(i);
     }
     throw std::runtime_error("Persisted Z23-Edur status is invalid");
-}
-
-bool is_safe_pilot_identifier(std::string_view text) {
-    if (text.empty() || text.size() > kMaxIdentifierLength) return false;
-    for (const char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
 }
 
 std::string pilot_job_id(std::uint64_t number) {
@@ -100,13 +88,7 @@ std::string classify_pilot_error(std::string_view message) {
 }
 
 bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys) {
-    if (!json.is_object() || json.size() != keys.size()) return false;
-    const std::unordered_set<std::string> wanted(keys.begin(), keys.end());
-    if (wanted.size() != keys.size()) return false;
-    for (const auto& item : json.items()) {
-        if (!wanted.contains(item.key())) return false;
-    }
-    return true;
+    return json.is_object() && !first_missing_key(json, keys) && !first_unknown_key(json, keys);
 }
 
 std::string require_pilot_string_field(const SortedJson& object, const std::string& context, const std::string& key) {
@@ -159,18 +141,16 @@ OrderedJson pilot_state_to_json(const PilotRecord& record) {
     state["source_filename"] = record.source_filename;
     state["media_type"] = record.media_type;
     state["source_sha256"] = sha256_file(record.source_path);
-    state["declared_dpi"] = record.declared_dpi ? OrderedJson(*record.declared_dpi) : OrderedJson(nullptr);
-    state["binding_dpi"] = record.binding_dpi > 0.0 ? OrderedJson(record.binding_dpi) : OrderedJson(nullptr);
-    state["route"] = record.route.empty() ? OrderedJson(nullptr) : OrderedJson(record.route);
+    state["declared_dpi"] = json_or_null(record.declared_dpi);
+    state["binding_dpi"] = json_or_null(record.binding_dpi > 0.0, record.binding_dpi);
+    state["route"] = json_or_null(!record.route.empty(), record.route);
     state["route_reason_codes"] = record.route_reason_codes;
     state["vector_units_verified"] = record.vector_units_verified;
     state["status"] = to_string(record.status);
     state["error"] = pilot_error_to_json(record);
-    state["candidate_file"] = record.candidates ? OrderedJson(kPilotCandidatesFile) : OrderedJson(nullptr);
-    state["reader_evidence_tree_sha256"] =
-        record.reader_evidence_tree_sha256 ? OrderedJson(*record.reader_evidence_tree_sha256) : OrderedJson(nullptr);
-    state["review_decision_id"] =
-        record.review_decision_id ? OrderedJson(*record.review_decision_id) : OrderedJson(nullptr);
+    state["candidate_file"] = json_or_null(record.candidates.has_value(), kPilotCandidatesFile);
+    state["reader_evidence_tree_sha256"] = json_or_null(record.reader_evidence_tree_sha256);
+    state["review_decision_id"] = json_or_null(record.review_decision_id);
     if (record.artifacts) {
         OrderedJson files = OrderedJson::object();
         files["step"] = file_name_of(record.artifacts->step);

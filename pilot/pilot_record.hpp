@@ -1,5 +1,5 @@
 // The pilot job record, its status, its durable state document and the small rules that
-// every pilot step shares (identifiers, job numbers, error codes).
+// every pilot step shares (job numbers, error codes).
 #pragma once
 
 #include <cstdint>
@@ -70,9 +70,6 @@ inline constexpr std::string_view kPilotCandidatesFile = "candidates.json";
 // number that creation hands out.
 inline constexpr std::uint64_t kMaxPilotJobNumber = 99'999'999;
 
-// 1 to 128 characters, each an ASCII letter, digit, "-", "." or "_".
-bool is_safe_pilot_identifier(std::string_view text);
-
 // "pilot-" and the number zero-filled to eight digits; a number outside 1..99,999,999 is
 // a std::out_of_range.
 std::string pilot_job_id(std::uint64_t number);
@@ -96,6 +93,16 @@ bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys
 // A non-empty string member, else std::invalid_argument
 // "<context>: field '<key>' must be a non-empty string".
 std::string require_pilot_string_field(const SortedJson& object, const std::string& context, const std::string& key);
+
+// A member of the pilot's documents that may be absent: the value, or null.
+template <typename T>
+OrderedJson json_or_null(const std::optional<T>& value) {
+    return value ? OrderedJson(*value) : OrderedJson(nullptr);
+}
+template <typename T>
+OrderedJson json_or_null(bool present, const T& value) {
+    return present ? OrderedJson(value) : OrderedJson(nullptr);
+}
 
 // The 18 keys of the state document, in written order.
 const std::vector<std::string>& pilot_state_keys();

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "intake/binding.hpp"
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_documents.hpp"
 #include "pilot/pilot_files.hpp"
@@ -16,6 +17,11 @@ namespace vesk {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr std::string_view kPilotReviewSchema = "z23-edur-review-v1";
+// "review/<id>.json" must fit a ustar name ("review" as prefix, "<id>.json" within 100
+// bytes), or the job could never be sealed after its review.
+constexpr std::size_t kMaxReviewDecisionIdLength = 95;
 
 [[noreturn]] void refuse(const std::string& message) {
     throw std::invalid_argument(message);
@@ -33,6 +39,19 @@ const DimensionReading* find_candidate(const ReaderResponse& candidates, const s
     return nullptr;
 }
 
+// The attempt record written once for every review that reaches binding.
+OrderedJson review_attempt_to_json(const PilotRecord& record, const SortedJson& body,
+                                   const std::vector<std::string>& binding_errors, bool accepted) {
+    OrderedJson attempt = OrderedJson::object();
+    attempt["schema_version"] = "z23-edur-review-attempt-v1";
+    attempt["job_id"] = record.job_id;
+    // The body as parsed: every object in ascending key order, the decisions in request order.
+    attempt["decision"] = parse_strict_ordered_json(body.dump());
+    attempt["binding_errors"] = binding_errors;
+    attempt["accepted"] = accepted;
+    return attempt;
+}
+
 }  // namespace
 
 ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& body) {
@@ -44,7 +63,7 @@ ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& b
         refuse("Z23-Edur review schema is invalid");
     }
     const std::string decision_id = require_pilot_string_field(body, context, "decision_id");
-    if (!is_safe_pilot_identifier(decision_id) || decision_id.size() > kMaxReviewDecisionIdLength) {
+    if (!is_safe_identifier(decision_id) || decision_id.size() > kMaxReviewDecisionIdLength) {
         refuse("Z23-Edur review decision_id is unsafe");
     }
     const SortedJson& acknowledgement = body.at("acknowledgement");
@@ -98,18 +117,6 @@ ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& b
     return reviewed;
 }
 
-OrderedJson review_attempt_to_json(const PilotRecord& record, const SortedJson& body,
-                                   const std::vector<std::string>& binding_errors, bool accepted) {
-    OrderedJson attempt = OrderedJson::object();
-    attempt["schema_version"] = "z23-edur-review-attempt-v1";
-    attempt["job_id"] = record.job_id;
-    // The body as parsed: every object in ascending key order, the decisions in request order.
-    attempt["decision"] = parse_strict_ordered_json(body.dump());
-    attempt["binding_errors"] = binding_errors;
-    attempt["accepted"] = accepted;
-    return attempt;
-}
-
 OrderedJson PilotService::submit_review(const std::string& job_id, const SortedJson& body) {
     OrderedJson status;
     {
@@ -138,9 +145,7 @@ OrderedJson PilotService::submit_review(const std::string& job_id, const SortedJ
         write_once_record(record.job_directory / "review" / (decision_id + ".json"),
                           dump_json_document(review_attempt_to_json(record, body, binding.binding_errors, accepted)));
         if (!accepted) {
-            refuse("Z23-Edur reviewed values could not be bound: " +
-                   (binding.binding_errors.empty() ? std::string("deterministic binding produced no graph")
-                                                   : binding.binding_errors.front()));
+            refuse("Z23-Edur reviewed values could not be bound: " + binding_failure_reason(binding));
         }
         write_pilot_file(record.reviewed_graph_path, dimension_graph_to_json(*binding.bound_graph));
         if (fs::exists(normalized)) platform::sync_file(normalized);

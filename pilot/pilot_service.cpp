@@ -7,7 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "intake/image_io.hpp"
+#include "intake/raster_intake.hpp"
 #include "intake/sha256.hpp"
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_bundle.hpp"
 #include "pilot/pilot_documents.hpp"
@@ -18,15 +21,6 @@ namespace vesk {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::string_view kPngSignature("\x89PNG\r\n\x1a\n", 8);
-
-std::string lower_ascii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 // A source name must also be a ustar name of its own (the evidence bundle stores it at
 // the top of the archive) and must not be a file that a later step writes.
@@ -39,25 +33,25 @@ bool is_own_file_name(const std::string& name) {
 
 // Refusals of a submission, in order; they run before the lock is taken.
 void check_submission(const PilotSubmission& submission) {
-    if (!is_safe_pilot_identifier(submission.drawing_id)) {
+    if (!is_safe_identifier(submission.drawing_id)) {
         throw std::invalid_argument("Z23-Edur drawing_id is unsafe");
     }
-    if (!is_safe_pilot_identifier(submission.source_filename) || !is_own_file_name(submission.source_filename) ||
+    if (!is_safe_identifier(submission.source_filename) || !is_own_file_name(submission.source_filename) ||
         submission.source_filename.size() > kMaxSourceFilenameLength ||
-        lower_ascii(submission.source_filename) == kReservedSourceName || submission.bytes.empty()) {
+        to_lower_ascii(submission.source_filename) == kReservedSourceName || submission.bytes.empty()) {
         throw std::invalid_argument("Z23-Edur source identity is unsafe");
     }
-    const std::string extension = lower_ascii(fs::path(submission.source_filename).extension().string());
+    const std::string extension = to_lower_ascii(fs::path(submission.source_filename).extension().string());
     const bool png = extension == ".png" && submission.media_type == "image/png";
     const bool pdf = extension == ".pdf" && submission.media_type == "application/pdf";
     if (!png && !pdf) throw std::invalid_argument("Z23-Edur accepts only matching PNG or PDF input");
     if (png && !submission.bytes.starts_with(kPngSignature)) {
         throw std::invalid_argument("Z23-Edur PNG signature is invalid");
     }
-    if (pdf && !submission.bytes.starts_with("%PDF-")) throw std::invalid_argument("Z23-Edur PDF signature is invalid");
+    if (pdf) require_pdf_signature(submission.bytes);
     if (png) {
         const std::optional<double>& dpi = submission.declared_dpi;
-        if (!dpi || !std::isfinite(*dpi) || *dpi < 72.0 || *dpi > 1200.0) {
+        if (!dpi || !std::isfinite(*dpi) || *dpi < kMinDeclaredDpi || *dpi > kMaxDeclaredDpi) {
             throw std::invalid_argument("Z23-Edur raster input requires one declared DPI in [72, 1200]");
         }
     }
@@ -291,7 +285,7 @@ std::shared_ptr<PilotRecord> PilotService::recover_job(const fs::path& directory
     record->source_filename = require_pilot_string_field(state, name, "source_filename");
     record->media_type = require_pilot_string_field(state, name, "media_type");
     const SortedJson& hashes = state.at("artifact_sha256");
-    if (!is_safe_pilot_identifier(record->drawing_id) || !is_safe_pilot_identifier(record->source_filename) ||
+    if (!is_safe_identifier(record->drawing_id) || !is_safe_identifier(record->source_filename) ||
         !is_own_file_name(record->source_filename) ||
         (record->media_type != "image/png" && record->media_type != "application/pdf") || !hashes.is_object()) {
         throw std::runtime_error("Persisted Z23-Edur job fields are invalid");
@@ -310,7 +304,7 @@ std::shared_ptr<PilotRecord> PilotService::recover_job(const fs::path& directory
     const SortedJson& reasons = state.at("route_reason_codes");
     if (!reasons.is_array()) throw std::runtime_error("Persisted Z23-Edur route reasons are invalid");
     for (const SortedJson& reason : reasons) {
-        if (!reason.is_string() || !is_safe_pilot_identifier(reason.get_ref<const std::string&>())) {
+        if (!reason.is_string() || !is_safe_identifier(reason.get_ref<const std::string&>())) {
             throw std::runtime_error("Persisted Z23-Edur route reason is invalid");
         }
         record->route_reason_codes.push_back(reason.get<std::string>());
@@ -325,7 +319,7 @@ std::shared_ptr<PilotRecord> PilotService::recover_job(const fs::path& directory
 
     const SortedJson& review = state.at("review_decision_id");
     if (!review.is_null()) {
-        if (!review.is_string() || !is_safe_pilot_identifier(review.get_ref<const std::string&>())) {
+        if (!review.is_string() || !is_safe_identifier(review.get_ref<const std::string&>())) {
             throw std::runtime_error("Persisted Z23-Edur review identity is invalid");
         }
         record->review_decision_id = review.get<std::string>();
@@ -387,6 +381,10 @@ PilotServicePtr make_pilot_service(fs::path root, std::shared_ptr<DrawingReaderP
                                    PilotSteps steps) {
     return PilotServicePtr(new PilotService(std::move(root), std::move(reader_provider), std::move(steps)),
                            &destroy_pilot_service);
+}
+
+void require_pdf_signature(std::string_view bytes) {
+    if (!bytes.starts_with("%PDF-")) throw std::invalid_argument("Z23-Edur PDF signature is invalid");
 }
 
 OrderedJson handle_pilot_create(PilotService& service, PilotSubmission submission) {

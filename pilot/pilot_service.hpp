@@ -89,6 +89,9 @@ using PilotServicePtr = std::unique_ptr<PilotService, void (*)(PilotService*)>;
 PilotServicePtr make_pilot_service(std::filesystem::path root,
                                    std::shared_ptr<DrawingReaderProvider> reader_provider, PilotSteps steps);
 
+// "%PDF-" leads the bytes; refusal std::invalid_argument "Z23-Edur PDF signature is invalid".
+void require_pdf_signature(std::string_view bytes);
+
 // Route entries.
 OrderedJson handle_pilot_create(PilotService& service, PilotSubmission submission);
 OrderedJson handle_pilot_review(PilotService& service, const std::string& job_id, const SortedJson& body);

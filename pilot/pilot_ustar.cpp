@@ -8,6 +8,9 @@ namespace vesk {
 
 namespace {
 
+constexpr std::size_t kUstarNameLength = 100;
+constexpr std::size_t kUstarPrefixLength = 155;
+
 // Field offsets of the ustar header.
 constexpr std::size_t kModeOffset = 100;
 constexpr std::size_t kUidOffset = 108;

@@ -11,8 +11,6 @@
 namespace vesk {
 
 inline constexpr std::size_t kUstarBlockSize = 512;
-inline constexpr std::size_t kUstarNameLength = 100;
-inline constexpr std::size_t kUstarPrefixLength = 155;
 // Eleven octal digits.
 inline constexpr std::uint64_t kUstarMaxSize = 077777777777ULL;
 

@@ -25,11 +25,6 @@ constexpr const char* kDecisionKeys[] = {
     throw std::runtime_error(message);
 }
 
-bool is_decision_key(const std::string& key) {
-    return std::any_of(std::begin(kDecisionKeys), std::end(kDecisionKeys),
-                       [&](const char* known) { return key == known; });
-}
-
 bool positive_finite(double value) {
     return std::isfinite(value) && value > 0.0;
 }
@@ -116,8 +111,8 @@ CompletionDecision completion_decision_from_json(const nlohmann::json& body) {
     if (require_text_field(body, "schema_version", context) != kCompletionDecisionSchema) {
         refuse("Completion decision schema is invalid");
     }
-    for (const auto& item : body.items()) {
-        if (!is_decision_key(item.key())) refuse("Completion decision contains unknown field '" + item.key() + "'");
+    if (const auto unknown = first_unknown_key(body, kDecisionKeys)) {
+        refuse("Completion decision contains unknown field '" + *unknown + "'");
     }
     CompletionDecision decision;
     decision.decision_id = require_text_field(body, "decision_id", context);

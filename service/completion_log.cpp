@@ -82,9 +82,7 @@ CompletionRecord check_entry_for_append(std::string_view line, const std::string
     }
     if (entry.size() != 3) fail("Completion decision log has an unknown field");
     const nlohmann::json& json = entry.at("record");
-    for (std::string_view key : kCompletionRecordKeys) {
-        if (!json.contains(std::string(key))) fail("Completion decision log record is incomplete");
-    }
+    if (first_missing_key(json, kCompletionRecordKeys)) fail("Completion decision log record is incomplete");
     if (json.size() != kCompletionRecordKeys.size()) fail("Completion decision log record has an unknown field");
 
     for (const char* key : {"decision_id", "action", "target", "entity_id", "provenance", "status"}) {

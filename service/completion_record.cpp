@@ -3,6 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "model/json_util.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {
@@ -10,13 +11,6 @@ namespace {
 
 [[noreturn]] void refuse(const char* message) {
     throw std::invalid_argument(message);
-}
-
-bool is_record_key(const std::string& key) {
-    for (std::string_view known : kCompletionRecordKeys) {
-        if (key == known) return true;
-    }
-    return false;
 }
 
 bool approved_id_is_derived(const CompletionRecord& record) {
@@ -90,12 +84,8 @@ CompletionCoherence check_completion_coherence(const CompletionRecord& r) {
 
 CompletionRecord parse_completion_record(const nlohmann::json& json) {
     if (!json.is_object()) refuse("Persisted completion record is invalid");
-    for (std::string_view key : kCompletionRecordKeys) {
-        if (!json.contains(key)) refuse("Persisted completion record is incomplete");
-    }
-    for (const auto& item : json.items()) {
-        if (!is_record_key(item.key())) refuse("Persisted completion record has an unknown field");
-    }
+    if (first_missing_key(json, kCompletionRecordKeys)) refuse("Persisted completion record is incomplete");
+    if (first_unknown_key(json, kCompletionRecordKeys)) refuse("Persisted completion record has an unknown field");
 
     CompletionRecord record;
     const std::string context = "completion record";

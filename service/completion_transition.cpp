@@ -23,14 +23,6 @@ constexpr const char* kMarkerKeys[] = {"schema_version", "job_id", "base_graph",
     throw std::runtime_error(message);
 }
 
-template <std::size_t N>
-bool is_one_of(const std::string& key, const char* const (&keys)[N]) {
-    for (const char* known : keys) {
-        if (key == known) return true;
-    }
-    return false;
-}
-
 nlohmann::json read_json_file(const fs::path& path) {
     return parse_strict_json(read_service_file(path));
 }
@@ -65,9 +57,7 @@ CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const s
         !marker.contains("graph") || !marker.contains("record")) {
         fail("Completion transition is invalid");
     }
-    for (const auto& item : marker.items()) {
-        if (!is_one_of(item.key(), kMarkerKeys)) fail("Completion transition has an unknown field");
-    }
+    if (first_unknown_key(marker, kMarkerKeys)) fail("Completion transition has an unknown field");
     const CompletionRecord record = parse_completion_record(marker.at("record"));
     const nlohmann::json& state_json = marker.at("state");
     const TransitionJobState next = parse_transition_state(state_json, job_id, record, true);
@@ -155,12 +145,8 @@ fs::path completion_transition_path(const fs::path& job_directory) {
 TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker) {
     if (!state.is_object()) fail("Completion transition state is not an object");
-    for (const char* key : kStateKeys) {
-        if (!state.contains(key)) fail("Completion transition state is incomplete");
-    }
-    for (const auto& item : state.items()) {
-        if (!is_one_of(item.key(), kStateKeys)) fail("Completion transition state has an unknown field");
-    }
+    if (first_missing_key(state, kStateKeys)) fail("Completion transition state is incomplete");
+    if (first_unknown_key(state, kStateKeys)) fail("Completion transition state has an unknown field");
     const std::string context = "completion transition state";
     if (require_text_field(state, "schema_version", context) != kJobStateSchema ||
         require_text_field(state, "job_id", context) != job_id) {

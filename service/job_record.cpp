@@ -10,14 +10,6 @@ namespace vesk {
 namespace fs = std::filesystem;
 namespace {
 
-std::string ascii_lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
-}
-
 fs::path tmp_path_of(const fs::path& target) {
     fs::path tmp = target;
     tmp += ".tmp";
@@ -48,21 +40,11 @@ JobStatus parse_job_status(std::string_view text) {
     throw std::invalid_argument("Persisted local job has an invalid status");
 }
 
-bool is_safe_identifier(std::string_view text) {
-    if (text.empty() || text.size() > kMaxSafeIdentifierBytes) return false;
-    for (char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                        c == '.' || c == '_';
-        if (!ok) return false;
-    }
-    return true;
-}
-
 bool is_safe_basename(std::string_view name, std::string_view extension) {
     if (!is_safe_identifier(name)) return false;
     const fs::path path{std::string(name)};
     // ".", ".." and ".json" fail here: their file name has no extension.
-    return path.filename().string() == name && ascii_lower(path.extension().string()) == extension;
+    return path.filename().string() == name && to_lower_ascii(path.extension().string()) == extension;
 }
 
 bool is_safe_graph_filename(std::string_view name) {
@@ -74,11 +56,11 @@ bool is_safe_source_filename(std::string_view name) {
 }
 
 std::string graph_filename_refusal(std::string_view name, std::string_view field) {
-    if (!is_safe_basename(name, ".json") || ascii_lower(name) == kJobStateFilename) {
+    if (!is_safe_basename(name, ".json") || to_lower_ascii(name) == kJobStateFilename) {
         return std::string(field) + " must be a safe .json basename";
     }
     // The transition marker: a graph of that name would read as a pending transition.
-    if (ascii_lower(name) == kCompletionMarkerFilename) {
+    if (to_lower_ascii(name) == kCompletionMarkerFilename) {
         return std::string(field) + " must not be the reserved name '" + std::string(kCompletionMarkerFilename) + "'";
     }
     return {};
@@ -87,7 +69,7 @@ std::string graph_filename_refusal(std::string_view name, std::string_view field
 std::string source_filename_refusal(std::string_view name, std::string_view field) {
     if (!is_safe_basename(name, ".png")) return std::string(field) + " must be a safe .png basename";
     // The binding writes its normalised raster under this name.
-    if (ascii_lower(name) == kReaderNormalizedFilename) {
+    if (to_lower_ascii(name) == kReaderNormalizedFilename) {
         return std::string(field) + " must not be the reserved name '" + std::string(kReaderNormalizedFilename) + "'";
     }
     return {};

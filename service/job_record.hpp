@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "model/ascii_text.hpp"
 #include "model/pipeline.hpp"
 #include "service/completion_record.hpp"
 
@@ -51,14 +52,11 @@ inline constexpr std::string_view kReaderNormalizedFilename = "reader_normalized
 inline constexpr std::string_view kCompletionLogFilename = "completion_decisions.jsonl";
 inline constexpr std::string_view kCompletionMarkerFilename = "completion_transition.json";
 
-inline constexpr std::size_t kMaxSafeIdentifierBytes = 128;
 // Recovery finds only "job-" plus exactly eight digits, so no higher number is handed out.
 inline constexpr std::uint64_t kMaxJobNumber = 99'999'999;
 
-// 1 to 128 bytes of ASCII letters, digits, '-', '.' and '_'.
-bool is_safe_identifier(std::string_view text);
-// A safe identifier that is its own file name and whose extension, lower-cased, is
-// `extension` (".json", ".png").
+// A safe identifier (model/ascii_text.hpp) that is its own file name and whose
+// extension, lower-cased, is `extension` (".json", ".png").
 bool is_safe_basename(std::string_view name, std::string_view extension);
 
 // The graph file name: a safe ".json" basename that is none of the job's own files

@@ -96,13 +96,9 @@ namespace {
 // keys, no other key, an "error" object exactly when rejected, unique decision ids.
 // std::runtime_error "Persisted local job '<name>' ...".
 void check_complete_job_state(const nlohmann::json& state, const std::string& name) {
-    for (const std::string_view key : kJobStateKeys) {
-        if (!state.contains(std::string(key))) refuse(name, "has no field '" + std::string(key) + "'");
-    }
-    for (const auto& member : state.items()) {
-        if (std::find(kJobStateKeys.begin(), kJobStateKeys.end(), member.key()) == kJobStateKeys.end()) {
-            refuse(name, "has an unknown field '" + member.key() + "'");
-        }
+    if (const auto missing = first_missing_key(state, kJobStateKeys)) refuse(name, "has no field '" + *missing + "'");
+    if (const auto unknown = first_unknown_key(state, kJobStateKeys)) {
+        refuse(name, "has an unknown field '" + *unknown + "'");
     }
     const bool rejected = state.at("status") == "rejected";
     if (!rejected && !state.at("error").is_null()) refuse(name, "has an error but is not rejected");

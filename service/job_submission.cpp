@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "intake/binding.hpp"
+#include "intake/image_io.hpp"
 #include "model/json_util.hpp"
 #include "service/http_request.hpp"
 #include "service/job_record.hpp"
@@ -13,8 +14,6 @@
 namespace vesk {
 namespace {
 
-constexpr std::string_view kPngSignature = "\x89PNG\r\n\x1a\n";
-
 int base64_value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -22,16 +21,6 @@ int base64_value(char c) {
     if (c == '+') return 62;
     if (c == '/') return 63;
     return -1;
-}
-
-// The first key, in ascending byte order, that is not allowed; empty when there is none.
-std::string first_unknown_key(const nlohmann::json& object, std::initializer_list<std::string_view> allowed) {
-    for (const auto& item : object.items()) {
-        bool known = false;
-        for (std::string_view key : allowed) known = known || item.key() == key;
-        if (!known) return item.key();
-    }
-    return {};
 }
 
 [[noreturn]] void refuse(const std::string& message) {
@@ -71,9 +60,10 @@ void require_png_signature(std::string_view bytes) {
 JobSubmission parse_job_submission(std::string_view body, bool provider_configured) {
     const nlohmann::json job = parse_json_body(body, "Job body is not valid JSON: ");
     if (!job.is_object()) refuse("Job body must be an object");
-    const std::string unknown = first_unknown_key(
-        job, {"schema_version", "drawing_id", "graph_filename", "graph", "declared_dpi", "source_image"});
-    if (!unknown.empty()) refuse("Job body contains unknown field '" + unknown + "'");
+    if (const auto unknown = first_unknown_key(
+            job, {"schema_version", "drawing_id", "graph_filename", "graph", "declared_dpi", "source_image"})) {
+        refuse("Job body contains unknown field '" + *unknown + "'");
+    }
     if (require_text_field(job, "schema_version", "job") != "vesk-local-job-v1") {
         refuse("job.schema_version must be 'vesk-local-job-v1'");
     }
@@ -100,8 +90,9 @@ JobSubmission parse_job_submission(std::string_view body, bool provider_configur
     }
     if (!job.contains("source_image") || !job["source_image"].is_object()) refuse("job.source_image must be an object");
     const nlohmann::json& image = job["source_image"];
-    const std::string unknown_image = first_unknown_key(image, {"filename", "media_type", "data_base64"});
-    if (!unknown_image.empty()) refuse("job.source_image contains unknown field '" + unknown_image + "'");
+    if (const auto unknown = first_unknown_key(image, {"filename", "media_type", "data_base64"})) {
+        refuse("job.source_image contains unknown field '" + *unknown + "'");
+    }
     submission.source_filename = require_text_field(image, "filename", "source_image");
     if (const std::string why = source_filename_refusal(submission.source_filename, "source_image.filename");
         !why.empty()) {
@@ -140,9 +131,7 @@ nlohmann::ordered_json LocalService::Impl::submit_job(std::string_view body) {
             const BindingResult binding = bind_readings_to_raster(
                 job->source_png_path, submission.declared_dpi, job->job_directory / kReaderNormalizedFilename, response);
             if (!binding.bound_graph) {
-                throw std::invalid_argument("Reader provider output was rejected: " +
-                                            (binding.binding_errors.empty() ? std::string("deterministic binding produced no graph")
-                                                                            : binding.binding_errors.front()));
+                throw std::invalid_argument("Reader provider output was rejected: " + binding_failure_reason(binding));
             }
             write_service_file(job->graph_path, dimension_graph_to_json(*binding.bound_graph));
         }

@@ -13,9 +13,6 @@
 
 namespace vesk {
 
-inline constexpr double kMinDeclaredDpi = 72.0;
-inline constexpr double kMaxDeclaredDpi = 1200.0;
-
 struct JobSubmission {
     std::string drawing_id;
     std::string graph_filename;

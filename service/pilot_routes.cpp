@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_record.hpp"
 #include "service/job_record.hpp"
@@ -20,9 +21,7 @@ constexpr std::string_view kPilotJobSchema = "vesk-z23-edur-job-v1";
 // PNG by its extension and the preview is always a PNG.
 std::string pilot_content_type(const std::string& name, const fs::path& path) {
     if (name == "source") {
-        std::string extension = path.extension().string();
-        for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        return extension == ".pdf" ? "application/pdf" : "image/png";
+        return to_lower_ascii(path.extension().string()) == ".pdf" ? "application/pdf" : "image/png";
     }
     if (name == "preview.png") return "image/png";
     return content_type_for(name);
@@ -68,7 +67,7 @@ PilotSubmission parse_pilot_submission(std::string_view body) {
     if (submission.media_type == "image/png") {
         require_png_signature(submission.bytes);
     } else if (submission.media_type == "application/pdf") {
-        if (!submission.bytes.starts_with("%PDF-")) throw std::invalid_argument("Z23-Edur PDF signature is invalid");
+        require_pdf_signature(submission.bytes);
     } else {
         throw std::invalid_argument("Z23-Edur source media type is unsupported");
     }

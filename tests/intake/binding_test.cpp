@@ -326,6 +326,16 @@ TEST(BindingHelpers, DarkTextAndReachLimits) {
               "cannot reload normalized raster for source_bbox validation");
 }
 
+// Dark means luma below 140 from components in [0, 1]: grey 139 is dark, grey 140 is not.
+TEST(BindingHelpers, DarkTextNeedsTwoPixelsBelowLuma140InsideTheImage) {
+    const RasterImage image{
+        4, 1, {make_pixel(139, 139, 139), make_pixel(140, 140, 140), make_pixel(255, 0, 0), make_pixel(255, 255, 255)}};
+    EXPECT_FALSE(overlaps_dark_text(image, {0, 0, 2, 1}));
+    EXPECT_TRUE(overlaps_dark_text(image, {0, 0, 3, 1}));
+    EXPECT_FALSE(overlaps_dark_text(image, {1, 0, 3, 1}));
+    EXPECT_TRUE(overlaps_dark_text(image, {-5, -5, 100, 100}));
+}
+
 TEST(BindingHelpers, BoxesFollowTheRasterRotationAndRoundHalfAwayFromZero) {
     RasterIntakeResult raster;
     raster.width = 101;

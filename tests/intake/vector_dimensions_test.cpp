@@ -1,6 +1,7 @@
 // Vector dimension text: the classifier table, run building, reading order, millimetre
 // evidence, and a generated drawing read from its PDF and bound to the plate template.
 #include "intake/vector_dimensions.hpp"
+#include "intake/vector_dimensions_internal.hpp"
 
 #include <cmath>
 #include <string>

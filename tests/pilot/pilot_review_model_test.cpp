@@ -1,12 +1,9 @@
 // Operator review and modelling with the real binding and pipeline: a plate drawing read
 // as candidates, reviewed, bound, modelled, stamped PILOT/HOLD and sealed.
 #include <chrono>
-#include <cstring>
 #include <map>
 #include <sstream>
 #include <thread>
-
-#include <Image_AlienPixMap.hxx>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +12,7 @@
 #include "model/pipeline.hpp"
 #include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_model.hpp"
+#include "pilot/pilot_model_internal.hpp"
 #include "pilot/pilot_review.hpp"
 #include "pilot/pilot_service.hpp"
 #include "support/drawing_generator.hpp"
@@ -44,12 +42,14 @@ std::vector<double> numbers_of(const std::string& line, const std::string& name)
 }
 
 // The view as the real SVG renderer draws it, 1000 pixels wide.
-void render(const fs::path& svg, Image_AlienPixMap& image) {
+RasterImage render(const fs::path& svg) {
     const fs::path png = svg.string() + ".png";
     const auto run =
         test::run_process("/usr/bin/env", {"rsvg-convert", "-w", "1000", "-o", png.string(), svg.string()});
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_TRUE(load_image_file(image, png)) << png;
+    std::optional<RasterImage> image = load_png(png);
+    EXPECT_TRUE(image) << png;
+    return image ? std::move(*image) : RasterImage{};
 }
 
 // A pilot view is the pipeline's own view with the mark on its root and one caption line;
@@ -74,18 +74,15 @@ void expect_marked_view(const fs::path& marked, const fs::path& unmarked) {
     const double m = (box.at(2) - w) / 2.0;
     // Legible: a font of at least 2 % of the view box's longer side.
     EXPECT_GE(numbers_of(caption, "font-size").at(0), 0.02 * std::max(box[2], box[3]));
-    Image_AlienPixMap with;
-    Image_AlienPixMap plain;
-    render(marked, with);
-    render(unmarked, plain);
-    ASSERT_TRUE(with.SizeX() == plain.SizeX() && with.SizeY() == plain.SizeY());
-    const double unit = box[2] / static_cast<double>(with.SizeX());  // one pixel in view units
+    const RasterImage with = render(marked);
+    const RasterImage plain = render(unmarked);
+    ASSERT_TRUE(with.width == plain.width && with.height == plain.height && with.width > 0);
+    const double unit = box[2] / static_cast<double>(with.width);  // one pixel in view units
     std::size_t changed = 0;
     std::size_t on_drawing = 0;
-    for (std::size_t y = 0; y < with.SizeY(); ++y) {
-        for (std::size_t x = 0; x < with.SizeX(); ++x) {
-            const std::size_t at = x * with.SizePixelBytes();
-            if (std::memcmp(with.Row(y) + at, plain.Row(y) + at, with.SizePixelBytes()) == 0) continue;
+    for (std::int32_t y = 0; y < with.height; ++y) {
+        for (std::int32_t x = 0; x < with.width; ++x) {
+            if (with.at(x, y) == plain.at(x, y)) continue;
             ++changed;
             const double u = static_cast<double>(x) * unit;
             const double v = static_cast<double>(y) * unit;

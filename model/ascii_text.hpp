@@ -1,0 +1,19 @@
+// ASCII rules on text that the pilot and the service share: lower-casing for names compared
+// without case, and the safe identifier that every client-chosen name must be.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vesk {
+
+inline constexpr std::size_t kMaxSafeIdentifierBytes = 128;
+
+// 'A' to 'Z' become 'a' to 'z'; every other byte stays as it is.
+std::string to_lower_ascii(std::string_view text);
+
+// 1 to 128 bytes of ASCII letters, digits, '-', '.' and '_'.
+bool is_safe_identifier(std::string_view text);
+
+}  // namespace vesk
