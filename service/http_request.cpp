@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 
 namespace vesk {
@@ -38,14 +39,6 @@ std::vector<std::string_view> split_words(std::string_view line) {
         if (i > start) words.push_back(line.substr(start, i - start));
     }
     return words;
-}
-
-std::string to_lower_ascii(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
 }
 
 void parse_request_line(std::string_view line, HttpRequest& request) {
