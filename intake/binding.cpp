@@ -10,7 +10,6 @@
 
 #include "intake/binding_templates.hpp"
 #include "intake/image_io.hpp"
-#include "model/occt_support.hpp"
 
 namespace vesk {
 namespace {
@@ -53,19 +52,15 @@ std::string binding_failure_reason(const BindingResult& result) {
 
 BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,
                                       const std::filesystem::path& normalized_png, const ReaderResponse& response) {
-    return call_occt([&] {
-        return bind_readings_core(input_png, declared_dpi, normalized_png, response, BindingOverride{}, {}, false);
-    });
+    return bind_readings_core(input_png, declared_dpi, normalized_png, response, BindingOverride{}, {}, false);
 }
 
 BindingResult bind_readings_to_raster_with_options(const std::filesystem::path& input_png, double declared_dpi,
                                                    const std::filesystem::path& normalized_png,
                                                    const ReaderResponse& response, std::uint8_t marker_verified,
                                                    std::vector<SourceBox> annotation_slots) {
-    return call_occt([&] {
-        return bind_readings_core(input_png, declared_dpi, normalized_png, response,
-                                  BindingOverride{true, marker_verified}, std::move(annotation_slots), true);
-    });
+    return bind_readings_core(input_png, declared_dpi, normalized_png, response,
+                              BindingOverride{true, marker_verified}, std::move(annotation_slots), true);
 }
 
 BindingResult bind_readings_core(const std::filesystem::path& input_png, double declared_dpi,

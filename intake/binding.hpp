@@ -44,8 +44,7 @@ struct BindingOverride {
 };
 
 // Plain binding: reader errors do not stop it. The raster intake's own errors (bad
-// resolution, unreadable input, unwritable output) propagate as exceptions, OCCT's as
-// std::runtime_error (both entry points).
+// resolution, unreadable input, unwritable output) propagate as exceptions.
 BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,
                                       const std::filesystem::path& normalized_png, const ReaderResponse& response);
 
