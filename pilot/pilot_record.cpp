@@ -91,10 +91,6 @@ bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys
     return json.is_object() && !first_missing_key(json, keys) && !first_unknown_key(json, keys);
 }
 
-std::string require_pilot_string_field(const SortedJson& object, const std::string& context, const std::string& key) {
-    return require_non_empty_string(object, key, context, EmptyStringWording::combined);
-}
-
 const std::vector<std::string>& pilot_state_keys() {
     static const std::vector<std::string> keys = {
         "schema_version", "job_id",          "drawing_id",  "source_filename",
