@@ -1,4 +1,5 @@
 #include "service/job_recovery.hpp"
+#include "service/job_recovery_internal.hpp"
 
 #include <algorithm>
 #include <array>
@@ -89,6 +90,11 @@ OutputPaths job_output_names(const JobRecord& record) {
                        directory / (stem + "_side.svg"), directory / (stem + "_report.json")};
 }
 
+namespace {
+
+// The stricter rules that a later completion transition applies to the same state: all ten
+// keys, no other key, an "error" object exactly when rejected, unique decision ids.
+// std::runtime_error "Persisted local job '<name>' ...".
 void check_complete_job_state(const nlohmann::json& state, const std::string& name) {
     if (const auto missing = first_missing_key(state, kJobStateKeys)) refuse(name, "has no field '" + *missing + "'");
     if (const auto unknown = first_unknown_key(state, kJobStateKeys)) {
@@ -104,6 +110,8 @@ void check_complete_job_state(const nlohmann::json& state, const std::string& na
         }
     }
 }
+
+}  // namespace
 
 RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& hooks) {
     RecoveredJobs recovered;

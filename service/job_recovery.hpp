@@ -9,12 +9,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "model/pipeline.hpp"
 #include "service/job_record.hpp"
@@ -28,17 +25,8 @@ inline constexpr std::string_view kRecoveryArtifactMissingCode = "recovery_artif
 inline constexpr std::string_view kRecoveryArtifactMissingMessage =
     "A persisted completed job is missing one or more local artifacts";
 
-// The number of a job directory name: "job-" and exactly eight digits, above 0. Any other
-// name (including "job-00000000", "job-1", "job-000000001") has none.
-std::optional<std::uint64_t> job_directory_number(std::string_view name);
-
 // The pipeline's output names inside the job directory, from the stem of graph_path.
 OutputPaths job_output_names(const JobRecord& record);
-
-// The stricter rules that a later completion transition applies to the same state: all ten
-// keys, no other key, an "error" object exactly when rejected, unique decision ids.
-// std::runtime_error "Persisted local job '<name>' ...".
-void check_complete_job_state(const nlohmann::json& state, const std::string& name);
 
 // What recovery calls out to. Both run single-threaded, before the service's threads.
 struct RecoveryHooks {

@@ -1,4 +1,5 @@
 #include "service/job_worker.hpp"
+#include "service/job_worker_internal.hpp"
 
 #include <array>
 #include <chrono>
@@ -7,7 +8,6 @@
 #include <utility>
 
 #include "model/json_util.hpp"
-#include "model/occt_support.hpp"
 #include "platform/files.hpp"
 #include "service/completion_log.hpp"
 #include "service/job_metrics.hpp"
@@ -163,8 +163,6 @@ void LocalService::Impl::run_job(const std::shared_ptr<JobRecord>& job) noexcept
         append_job_metric(options.jobs_directory, *job);
     } catch (const std::exception& error) {
         failure = error.what();
-    } catch (const Standard_Failure& error) {
-        failure = occt_failure_message(error);
     } catch (...) {
         failure = "Local job failed with an unknown error";
     }

@@ -1,4 +1,5 @@
 #include "service/pilot_routes.hpp"
+#include "service/pilot_routes_internal.hpp"
 
 #include <stdexcept>
 #include <vector>
@@ -6,7 +7,6 @@
 #include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_record.hpp"
-#include "service/http_router.hpp"
 #include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 
