@@ -10,7 +10,7 @@
 
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
-#include "service/completion_log.hpp"
+#include "service/completion_log_internal.hpp"
 #include "service/completion_routes.hpp"
 
 namespace fs = std::filesystem;

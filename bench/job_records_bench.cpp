@@ -8,7 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "platform/files.hpp"
-#include "service/completion_log.hpp"
+#include "service/completion_log_internal.hpp"
 #include "service/job_record.hpp"
 
 namespace fs = std::filesystem;

@@ -272,34 +272,37 @@ ShapeMeasurement write_step_and_views(const BuiltModel& model, const OutputPaths
 
 PipelineResult run_pipeline(const std::filesystem::path& graph_path, const std::filesystem::path& output_directory,
                             PipelineRoute route) {
-    const DimensionGraph graph = load_dimension_graph(graph_path);
-    SketchAnalysis analysis = analyze_dimension_graph(graph);
-    if (!analysis.conflicting_constraints.empty()) {
-        throw std::invalid_argument("Conflicting constraints: " + join_ids(analysis.conflicting_constraints));
-    }
-    if (analysis.degrees_of_freedom != 0 || !analysis.missing_dimensions.empty()) {
-        throw std::invalid_argument("Underconstrained sketch; missing dimensions: " +
-                                    join_ids(analysis.missing_dimensions));
-    }
-    check_relation_values(graph);
-    const BuiltModel model =
-        build_m2_solid(graph, route.holes_one_by_one ? HoleCutRoute::one_by_one : HoleCutRoute::together);
+    // One boundary for the whole run: no OCCT exception leaves it untranslated.
+    return call_occt([&] {
+        const DimensionGraph graph = load_dimension_graph(graph_path);
+        SketchAnalysis analysis = analyze_dimension_graph(graph);
+        if (!analysis.conflicting_constraints.empty()) {
+            throw std::invalid_argument("Conflicting constraints: " + join_ids(analysis.conflicting_constraints));
+        }
+        if (analysis.degrees_of_freedom != 0 || !analysis.missing_dimensions.empty()) {
+            throw std::invalid_argument("Underconstrained sketch; missing dimensions: " +
+                                        join_ids(analysis.missing_dimensions));
+        }
+        check_relation_values(graph);
+        const BuiltModel model =
+            build_m2_solid(graph, route.holes_one_by_one ? HoleCutRoute::one_by_one : HoleCutRoute::together);
 
-    const OutputPaths outputs = make_output_paths(graph_path, output_directory);
-    check_outputs_spare_input(graph_path, outputs);
-    std::error_code ec;
-    std::filesystem::create_directories(output_directory, ec);
-    if (ec) {
-        throw std::runtime_error("Cannot create output directory '" + output_directory.string() +
-                                 "': " + ec.message());
-    }
+        const OutputPaths outputs = make_output_paths(graph_path, output_directory);
+        check_outputs_spare_input(graph_path, outputs);
+        std::error_code ec;
+        std::filesystem::create_directories(output_directory, ec);
+        if (ec) {
+            throw std::runtime_error("Cannot create output directory '" + output_directory.string() +
+                                     "': " + ec.message());
+        }
 
-    const ShapeMeasurement measurement = write_step_and_views(
-        model, outputs, route.stages_in_sequence ? OutputStages::in_sequence : OutputStages::beside);
-    platform::TemporaryFile report = temporary_output(outputs.report, "report");
-    write_temporary_output(report, report_text(graph_path, graph, model, analysis, measurement, outputs), "report");
-    commit_output_file(report, "report");
-    return PipelineResult{model.construction, std::move(analysis), outputs};
+        const ShapeMeasurement measurement = write_step_and_views(
+            model, outputs, route.stages_in_sequence ? OutputStages::in_sequence : OutputStages::beside);
+        platform::TemporaryFile report = temporary_output(outputs.report, "report");
+        write_temporary_output(report, report_text(graph_path, graph, model, analysis, measurement, outputs), "report");
+        commit_output_file(report, "report");
+        return PipelineResult{model.construction, std::move(analysis), outputs};
+    });
 }
 
 }  // namespace vesk

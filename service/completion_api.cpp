@@ -1,15 +1,21 @@
 #include "service/completion_api.hpp"
+#include "service/completion_api_internal.hpp"
 
 #include <system_error>
 
 namespace vesk {
 namespace fs = std::filesystem;
+namespace {
 
+// Whether the job is one that takes decisions: rejected as "underconstrained_sketch" or
+// "conflicting_constraints".
 bool accepts_completion_decisions(const JobRecord& job) {
     return job.status == JobStatus::rejected &&
            (job.error_code == "underconstrained_sketch" || job.error_code == "conflicting_constraints");
 }
 
+// "Pending completion transition must be recovered before another decision" when the
+// job's marker exists; "Cannot inspect pending completion transition: <reason>".
 void check_no_pending_transition(const JobRecord& job) {
     std::error_code error;
     const fs::file_status status = fs::symlink_status(completion_transition_path(job.job_directory), error);
@@ -20,6 +26,8 @@ void check_no_pending_transition(const JobRecord& job) {
         throw std::runtime_error("Pending completion transition must be recovered before another decision");
     }
 }
+
+}  // namespace
 
 JobRecord completion_next_state(const JobRecord& job, const CompletionApplication& application) {
     JobRecord next = job;

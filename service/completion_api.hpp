@@ -20,18 +20,6 @@ namespace vesk {
 
 inline constexpr std::string_view kCompletionStateSchema = "v19-completion-state-v1";
 
-// Whether the job is one that takes decisions: rejected as "underconstrained_sketch" or
-// "conflicting_constraints".
-bool accepts_completion_decisions(const JobRecord& job);
-
-// "Pending completion transition must be recovered before another decision" when the
-// job's marker exists; "Cannot inspect pending completion transition: <reason>".
-void check_no_pending_transition(const JobRecord& job);
-
-// The job as it stands after the decision: the record appended and, when the graph
-// changed, queued again with no duration, error or artifacts.
-JobRecord completion_next_state(const JobRecord& job, const CompletionApplication& application);
-
 struct CommittedDecision {
     JobRecord next_state;
     bool rerun = false;

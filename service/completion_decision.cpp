@@ -1,4 +1,5 @@
 #include "service/completion_decision.hpp"
+#include "service/completion_decision_internal.hpp"
 
 #include <algorithm>
 #include <array>

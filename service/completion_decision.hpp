@@ -31,7 +31,6 @@ struct CompletionApplication {
 };
 
 // The body checks, in order; every refusal is std::invalid_argument.
-CompletionDecision parse_completion_decision(std::string_view body);
 CompletionDecision completion_decision_from_json(const SortedJson& body);
 
 // The checks of a decision against the proposal it names (std::invalid_argument).

@@ -1,4 +1,5 @@
 #include "service/completion_log.hpp"
+#include "service/completion_log_internal.hpp"
 
 #include <cmath>
 #include <set>

@@ -19,9 +19,6 @@ struct CompletionDecisionLog {
     std::vector<CompletionRecord> records;  // in file order
 };
 
-// The compact entry line of a record, without the final "\n".
-std::string completion_log_line(const std::string& job_id, const CompletionRecord& record);
-
 // Reads and checks the log strictly; an absent file is an empty history. Every refusal
 // is a std::runtime_error ("Completion decision log has ...", or the record check's own
 // message).

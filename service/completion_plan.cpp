@@ -257,8 +257,7 @@ OrderedJson completion_plan_document(const CompletionPlan& plan) {
         item["named_target"] = p.named_target;
         item["entity_id"] = p.entity_id;
         item["conflicting_constraint_ids"] = string_array(p.conflicting_constraint_ids);
-        item["preferred_constraint_id"] =
-            p.preferred_constraint_id ? OrderedJson(*p.preferred_constraint_id) : nullptr;
+        item["preferred_constraint_id"] = p.preferred_constraint_id ? OrderedJson(*p.preferred_constraint_id) : nullptr;
         item["suggested_value"] = p.suggested_value ? OrderedJson(*p.suggested_value) : nullptr;
         item["evidence_weight"] = p.evidence_weight;
         item["scale_verified"] = p.scale_verified;

@@ -11,8 +11,7 @@ namespace vesk {
 
 // The value of `key` when it is a non-empty string. std::invalid_argument
 // "<context>: field '<key>' must be a string" / "... must not be empty".
-inline std::string require_text_field(const SortedJson& object, const std::string& key,
-                                      const std::string& context) {
+inline std::string require_text_field(const SortedJson& object, const std::string& key, const std::string& context) {
     return require_non_empty_string(object, key, context);
 }
 

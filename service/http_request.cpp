@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 
 namespace vesk {
@@ -38,14 +39,6 @@ std::vector<std::string_view> split_words(std::string_view line) {
         if (i > start) words.push_back(line.substr(start, i - start));
     }
     return words;
-}
-
-std::string to_lower_ascii(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return lower;
 }
 
 void parse_request_line(std::string_view line, HttpRequest& request) {
@@ -160,6 +153,20 @@ bool has_json_content_type(const HttpRequest& request) {
     if (found == request.headers.end()) return false;
     const std::string_view value = found->second;
     return to_lower_ascii(trim_header_value(value.substr(0, value.find(';')))) == "application/json";
+}
+
+std::vector<std::string> split_target_path(std::string_view target) {
+    std::vector<std::string> segments;
+    if (target.empty() || target.front() != '/' || target.find_first_of("?#") != std::string_view::npos) {
+        return segments;
+    }
+    std::size_t start = 1;
+    while (start <= target.size()) {
+        const std::size_t end = std::min(target.find('/', start), target.size());
+        if (end > start) segments.emplace_back(target.substr(start, end - start));
+        start = end + 1;
+    }
+    return segments;
 }
 
 SortedJson parse_json_body(std::string_view body, const std::string& prefix) {

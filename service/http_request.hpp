@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/dimension_graph.hpp"
 
@@ -73,6 +74,10 @@ std::string trim_header_value(std::string_view text);
 // True when the "content-type" header's media type, before any parameters, is
 // application/json (ASCII case ignored).
 bool has_json_content_type(const HttpRequest& request);
+
+// The segments of a target: empty when it is empty, does not begin with '/', or holds '?'
+// or '#'; otherwise the text after the leading '/' split at '/', empty pieces dropped.
+std::vector<std::string> split_target_path(std::string_view target);
 
 // The one entry point for JSON request bodies: the strict parser (nesting limit, repeated
 // keys refused) into the key-sorted type. Any failure, a syntax error included, becomes

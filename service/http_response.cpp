@@ -39,6 +39,16 @@ HttpResponse make_json_response(std::uint32_t status, std::string reason, const 
     return json_response(status, std::move(reason), document, OrderedJson::error_handler_t::replace);
 }
 
+std::string content_type_for(std::string_view artifact_name) {
+    if (artifact_name == "source.png") return "image/png";
+    if (artifact_name == "model.step") return "model/step";
+    if (artifact_name == "front.svg" || artifact_name == "top.svg" || artifact_name == "side.svg") {
+        return "image/svg+xml; charset=utf-8";
+    }
+    if (artifact_name == "report.json" || artifact_name == "traffic.json") return "application/json; charset=utf-8";
+    return "application/octet-stream";
+}
+
 OrderedJson error_document(const std::string& code, const std::string& message) {
     OrderedJson document;
     document["schema_version"] = "vesk-local-error-v1";

@@ -27,6 +27,9 @@ std::string http_response_head(const HttpResponse& response);
 // string is replaced (U+FFFD): a job's own message must never make its status unanswerable.
 HttpResponse make_json_response(std::uint32_t status, std::string reason, const OrderedJson& document);
 
+// Content type of a job file by its name; "application/octet-stream" for any other name.
+std::string content_type_for(std::string_view artifact_name);
+
 OrderedJson error_document(const std::string& code, const std::string& message);
 
 // The error document, answered as make_json_response does: an error message may quote raw

@@ -6,15 +6,15 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <vector>
 
 #include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
-#include "model/occt_support.hpp"
 #include "service/completion_api.hpp"
 #include "service/completion_routes.hpp"
 #include "service/job_record.hpp"
-#include "service/pilot_routes.hpp"
 #include "service/local_service_impl.hpp"
+#include "service/pilot_routes.hpp"
 
 namespace vesk {
 namespace {
@@ -169,6 +169,18 @@ std::optional<HttpResponse> refuse_foreign_request(const HttpRequest& request, s
     return std::nullopt;
 }
 
+// "vesk-local-health-v1": status, loopback host, bound port and the reader provider.
+OrderedJson health_document(const LocalService::Impl& service) {
+    OrderedJson document;
+    document["schema_version"] = "vesk-local-health-v1";
+    document["status"] = "ok";
+    document["host"] = "127.0.0.1";
+    document["port"] = service.bound_port;
+    document["reader_provider"] =
+        service.reader_provider ? std::string(service.reader_provider->name()) : std::string("disabled");
+    return document;
+}
+
 HttpResponse submit_job_route(LocalService::Impl& service, const HttpRequest& request) {
     if (!has_json_content_type(request)) {
         return make_error_response(415, "Unsupported Media Type", "unsupported_media_type",
@@ -180,23 +192,10 @@ HttpResponse submit_job_route(LocalService::Impl& service, const HttpRequest& re
         return make_error_response(400, "Bad Request", "invalid_job_request", error.what());
     } catch (const std::exception& error) {
         return make_error_response(500, "Internal Server Error", "job_storage_failed", error.what());
-    } catch (const Standard_Failure& error) {
-        return make_error_response(500, "Internal Server Error", "job_storage_failed", occt_failure_message(error));
     }
 }
 
 }  // namespace
-
-OrderedJson health_document(const LocalService::Impl& service) {
-    OrderedJson document;
-    document["schema_version"] = "vesk-local-health-v1";
-    document["status"] = "ok";
-    document["host"] = "127.0.0.1";
-    document["port"] = service.bound_port;
-    document["reader_provider"] =
-        service.reader_provider ? std::string(service.reader_provider->name()) : std::string("disabled");
-    return document;
-}
 
 HttpResponse handle_web_file(const LocalService::Impl& service, const std::string& target) {
     if (service.options.web_directory.empty()) {
@@ -214,30 +213,6 @@ HttpResponse handle_web_file(const LocalService::Impl& service, const std::strin
     } catch (const std::exception& error) {
         return make_error_response(500, "Internal Server Error", "web_file_read_failed", error.what());
     }
-}
-
-std::vector<std::string> split_target_path(std::string_view target) {
-    std::vector<std::string> segments;
-    if (target.empty() || target.front() != '/' || target.find_first_of("?#") != std::string_view::npos) {
-        return segments;
-    }
-    std::size_t start = 1;
-    while (start <= target.size()) {
-        const std::size_t end = std::min(target.find('/', start), target.size());
-        if (end > start) segments.emplace_back(target.substr(start, end - start));
-        start = end + 1;
-    }
-    return segments;
-}
-
-std::string content_type_for(std::string_view artifact_name) {
-    if (artifact_name == "source.png") return "image/png";
-    if (artifact_name == "model.step") return "model/step";
-    if (artifact_name == "front.svg" || artifact_name == "top.svg" || artifact_name == "side.svg") {
-        return "image/svg+xml; charset=utf-8";
-    }
-    if (artifact_name == "report.json" || artifact_name == "traffic.json") return "application/json; charset=utf-8";
-    return "application/octet-stream";
 }
 
 OrderedJson status_document(const JobLock&, const JobRecord& job) {

@@ -2,8 +2,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "model/dimension_graph.hpp"
 #include "service/http_request.hpp"
@@ -23,16 +21,6 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
 // GET of "/", "/index.html", "/styles.css" or "/app.js": the file from the web directory,
 // read on every request.
 HttpResponse handle_web_file(const LocalService::Impl& service, const std::string& target);
-
-// "vesk-local-health-v1": status, loopback host, bound port and the reader provider.
-OrderedJson health_document(const LocalService::Impl& service);
-
-// The segments of a target: empty when it is empty, does not begin with '/', or holds '?'
-// or '#'; otherwise the text after the leading '/' split at '/', empty pieces dropped.
-std::vector<std::string> split_target_path(std::string_view target);
-
-// Content type of a job file by its name; "application/octet-stream" for any other name.
-std::string content_type_for(std::string_view artifact_name);
 
 // "vesk-local-status-v1" and the result document of a completed job. result_document
 // throws std::logic_error when the outputs or the traffic do not hold together, and passes

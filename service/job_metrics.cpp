@@ -6,7 +6,10 @@
 #include "platform/files.hpp"
 
 namespace vesk {
+namespace {
 
+// "vesk-local-job-metric-v1", keys in written order. `traffic` is the parsed traffic report
+// of a completed job (signals counted), ignored for any other status.
 OrderedJson job_metric_document(const JobRecord& record, const SortedJson& traffic) {
     long long green = 0;
     long long yellow = 0;
@@ -38,6 +41,8 @@ OrderedJson job_metric_document(const JobRecord& record, const SortedJson& traff
     document["active_jobs_at_start"] = record.active_jobs_at_start;
     return document;
 }
+
+}  // namespace
 
 void append_job_metric(const std::filesystem::path& jobs_directory, const JobRecord& record) {
     SortedJson traffic;

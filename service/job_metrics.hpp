@@ -5,16 +5,11 @@
 #include <filesystem>
 #include <string>
 
-#include "model/dimension_graph.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {
 
 inline constexpr std::string_view kMetricsFilename = "metrics.jsonl";
-
-// "vesk-local-job-metric-v1", keys in written order. `traffic` is the parsed traffic report
-// of a completed job (signals counted), ignored for any other status.
-OrderedJson job_metric_document(const JobRecord& record, const SortedJson& traffic);
 
 // Builds the line (reading the traffic file of a completed job; its read and parse errors
 // pass through) and appends it whole in one write, fsynced. Nothing is appended when the

@@ -1,4 +1,5 @@
 #include "service/job_recovery.hpp"
+#include "service/job_recovery_internal.hpp"
 
 #include <algorithm>
 #include <stdexcept>

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,10 +24,6 @@ inline constexpr std::string_view kRecoveryInputMissingMessage =
 inline constexpr std::string_view kRecoveryArtifactMissingCode = "recovery_artifact_missing";
 inline constexpr std::string_view kRecoveryArtifactMissingMessage =
     "A persisted completed job is missing one or more local artifacts";
-
-// The number of a job directory name: "job-" and exactly eight digits, above 0. Any other
-// name (including "job-00000000", "job-1", "job-000000001") has none.
-std::optional<std::uint64_t> job_directory_number(std::string_view name);
 
 // The pipeline's output names inside the job directory, from the stem of graph_path.
 OutputPaths job_output_names(const JobRecord& record);

@@ -1,4 +1,5 @@
 #include "service/job_submission.hpp"
+#include "service/job_submission_internal.hpp"
 
 #include <cmath>
 #include <stdexcept>

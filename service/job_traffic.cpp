@@ -16,8 +16,7 @@ constexpr const char* kValueApproved =
 
 }  // namespace
 
-OrderedJson build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id,
-                                            bool client_graph) {
+OrderedJson build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id, bool client_graph) {
     bool all_green = true;
     OrderedJson dimensions = OrderedJson::array();
     for (const DimensionConstraint& constraint : graph.constraints) {

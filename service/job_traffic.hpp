@@ -13,8 +13,7 @@ namespace vesk {
 inline constexpr double kGreenConfidence = 0.8;
 
 // "vesk-local-traffic-v1", keys in written order; one entry per constraint in graph order.
-OrderedJson build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id,
-                                            bool client_graph);
+OrderedJson build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id, bool client_graph);
 
 // Marks the target of an approved completion yellow with its provenance; other records
 // change nothing. std::runtime_error for an unknown provenance, a missing target id, or a

@@ -1,4 +1,5 @@
 #include "service/job_worker.hpp"
+#include "service/job_worker_internal.hpp"
 
 #include <array>
 #include <chrono>
@@ -7,7 +8,7 @@
 #include <utility>
 
 #include "model/json_util.hpp"
-#include "model/occt_support.hpp"
+#include "platform/files.hpp"
 #include "service/completion_log.hpp"
 #include "service/job_metrics.hpp"
 #include "service/job_record.hpp"
@@ -48,7 +49,7 @@ std::vector<std::string> drawing_proven_ids(const OrderedJson& traffic) {
 }
 
 OrderedJson completion_provenance_document(const std::vector<CompletionRecord>& records,
-                                                      const std::vector<std::string>& drawing_proven) {
+                                           const std::vector<std::string>& drawing_proven) {
     std::set<std::string> proven;
     for (const std::string& id : drawing_proven) {
         if (id.empty()) throw std::invalid_argument("Drawing-proven constraint id must not be empty");
@@ -144,6 +145,7 @@ void LocalService::Impl::run_job(const std::shared_ptr<JobRecord>& job) noexcept
         if (!job->completion_records.empty()) write_completion_provenance(result.outputs, job->completion_records, proven);
         // Each writer above made its file durable (synced, renamed, directory synced), so
         // "completed" vouches only for files already on disk.
+
         const double duration = elapsed_ms(start);
         std::lock_guard<std::mutex> lock(job_mutex);
         job->duration_ms = duration;
@@ -154,8 +156,6 @@ void LocalService::Impl::run_job(const std::shared_ptr<JobRecord>& job) noexcept
         append_job_metric(options.jobs_directory, *job);
     } catch (const std::exception& error) {
         failure = error.what();
-    } catch (const Standard_Failure& error) {
-        failure = occt_failure_message(error);
     } catch (...) {
         failure = "Local job failed with an unknown error";
     }

@@ -21,11 +21,6 @@ std::string classify_job_error(std::string_view message);
 // library's errors.
 std::vector<std::string> drawing_proven_ids(const OrderedJson& traffic);
 
-// "v19-completion-provenance-v1", keys in written order. std::invalid_argument for empty
-// or repeated ids, bad approved records, or ids that overlap approved targets.
-OrderedJson completion_provenance_document(const std::vector<CompletionRecord>& records,
-                                                      const std::vector<std::string>& drawing_proven);
-
 // Adds the provenance document to the report as its last member "completion_provenance"
 // (an existing member keeps its place) and as a comment right before the first
 // "END-ISO-10303-21;" of the STEP file. std::runtime_error

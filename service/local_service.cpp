@@ -5,11 +5,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "model/occt_support.hpp"
 #include "pilot/pilot_analysis.hpp"
-#include "service/http_request.hpp"
-#include "service/http_response.hpp"
 #include "service/completion_transition.hpp"
+#include "service/http_request.hpp"
 #include "service/http_router.hpp"
 #include "service/job_metrics.hpp"
 #include "service/job_record.hpp"
@@ -85,9 +83,9 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
         // As many large bodies in memory as the handlers could route at once.
         const std::size_t handler_count = connection_handler_count(options.worker_count);
         limits.body_budget = handler_count * kMaxHttpBodyBytes;
-        http_server = std::make_unique<HttpServer>(
-            std::move(listen_socket), limits, handler_count,
-            [this](const HttpRequest& request) { return answer_request(request); });
+        http_server =
+            std::make_unique<HttpServer>(std::move(listen_socket), limits, handler_count,
+                                         [this](const HttpRequest& request) { return route_request(*this, request); });
     } catch (...) {
         stop();
         throw;
@@ -118,14 +116,6 @@ void LocalService::Impl::stop() {
     job_cv.notify_all();
     for (std::thread& worker : workers) {
         if (worker.joinable()) worker.join();
-    }
-}
-
-HttpResponse LocalService::Impl::answer_request(const HttpRequest& request) {
-    try {
-        return route_request(*this, request);
-    } catch (const Standard_Failure& failure) {
-        return make_error_response(400, "Bad Request", "invalid_http_request", occt_failure_message(failure));
     }
 }
 

@@ -32,9 +32,6 @@ struct LocalServiceOptions {
     std::chrono::milliseconds request_deadline = kRequestDeadline;
 };
 
-// Handlers per worker count: twice the workers, at least 4, at most 32.
-std::size_t connection_handler_count(std::uint64_t worker_count);
-
 class LocalService {
 public:
     // Validates the options, takes the jobs directory, binds 127.0.0.1:port and starts

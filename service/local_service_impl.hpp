@@ -26,6 +26,9 @@ namespace vesk {
 
 struct JobRecord;
 
+// Handlers per worker count: twice the workers, at least 4, at most 32.
+std::size_t connection_handler_count(std::uint64_t worker_count);
+
 struct LocalService::Impl {
     explicit Impl(LocalServiceOptions service_options);
     Impl(const Impl&) = delete;
@@ -58,7 +61,7 @@ struct LocalService::Impl {
     platform::Socket listen_socket;  // until the HTTP server takes it
     std::uint16_t bound_port = 0;
     std::vector<std::thread> workers;
-    // Reads requests and runs the connection handlers, which call answer_request; it takes
+    // Reads requests and runs the connection handlers, which call route_request; it takes
     // no job lock of its own.
     std::unique_ptr<HttpServer> http_server;
 
@@ -76,8 +79,6 @@ struct LocalService::Impl {
 
 private:
     void open_listen_socket();
-    // Routes one request on a handler thread.
-    HttpResponse answer_request(const HttpRequest& request);
     void worker_loop() noexcept;
     // The next queued job, oldest first, marked running and counted active; empty once the
     // workers are told to stop and the queue is empty (so jobs queued before stop still run).

@@ -1,4 +1,5 @@
 #include "service/pilot_routes.hpp"
+#include "service/pilot_routes_internal.hpp"
 
 #include <stdexcept>
 #include <vector>
@@ -7,7 +8,6 @@
 #include "model/json_util.hpp"
 #include "pilot/pilot_record.hpp"
 #include "service/field_checks.hpp"
-#include "service/http_router.hpp"
 #include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 

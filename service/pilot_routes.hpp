@@ -4,16 +4,12 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "pilot/pilot_service.hpp"
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
 
 namespace vesk {
-
-// The "vesk-z23-edur-job-v1" body as a submission; every refusal is a std::invalid_argument.
-PilotSubmission parse_pilot_submission(std::string_view body);
 
 // Answers the four pilot routes (create, status, review, files); nothing for any other
 // request.

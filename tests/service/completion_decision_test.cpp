@@ -1,4 +1,4 @@
-#include "service/completion_decision.hpp"
+#include "service/completion_decision_internal.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "service/completion_log.hpp"
+#include "service/completion_log_internal.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <type_traits>
 
 #include "model/json_util.hpp"
-#include "service/completion_api.hpp"
-#include "service/completion_log.hpp"
+#include "service/completion_api_internal.hpp"
+#include "service/completion_log_internal.hpp"
 #include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"

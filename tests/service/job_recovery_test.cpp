@@ -1,4 +1,4 @@
-#include "service/job_recovery.hpp"
+#include "service/job_recovery_internal.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 
 #include "model/json_util.hpp"
 #include "service/job_record.hpp"
-#include "service/job_submission.hpp"
+#include "service/job_submission_internal.hpp"
 #include "service/local_service.hpp"
 #include "support/drawing_generator.hpp"
 #include "support/expect_error.hpp"

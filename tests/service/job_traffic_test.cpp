@@ -11,7 +11,7 @@
 #include "model/step_exchange.hpp"
 #include "service/job_metrics.hpp"
 #include "service/job_traffic.hpp"
-#include "service/job_worker.hpp"
+#include "service/job_worker_internal.hpp"
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;

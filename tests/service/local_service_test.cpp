@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "service/local_service.hpp"
+#include "service/local_service_impl.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
 

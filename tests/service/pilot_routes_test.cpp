@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "service/pilot_routes.hpp"
+#include "service/pilot_routes_internal.hpp"
 
 namespace {
 using nlohmann::json;
