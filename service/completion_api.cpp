@@ -42,7 +42,8 @@ JobRecord completion_next_state(const JobRecord& job, const CompletionApplicatio
     return next;
 }
 
-CommittedDecision commit_completion_decision(const JobRecord& job, const CompletionDecision& decision) {
+CommittedDecision commit_completion_decision(const JobLock& lock, const JobRecord& job,
+                                             const CompletionDecision& decision) {
     check_no_pending_transition(job);
     if (!accepts_completion_decisions(job)) {
         throw std::invalid_argument("Completion decisions require a named incomplete or conflicting job");
@@ -58,12 +59,12 @@ CommittedDecision commit_completion_decision(const JobRecord& job, const Complet
     validate_completion_application(application);
     committed.next_state = completion_next_state(job, application);
     committed.rerun = application.rerun;
-    begin_completion_transition(committed.next_state, graph, application);
+    begin_completion_transition(lock, committed.next_state, graph, application);
     return committed;
 }
 
-nlohmann::ordered_json completion_state_document(const JobRecord& job, const CompletionPlan* known_plan) {
-    nlohmann::ordered_json document = nlohmann::ordered_json::object();
+OrderedJson completion_state_document(const JobRecord& job, const CompletionPlan* known_plan) {
+    OrderedJson document = OrderedJson::object();
     document["schema_version"] = kCompletionStateSchema;
     document["job_id"] = job.job_id;
     document["status"] = to_string(job.status);
@@ -74,7 +75,7 @@ nlohmann::ordered_json completion_state_document(const JobRecord& job, const Com
     } else {
         document["plan"] = completion_plan_document(build_completion_plan(load_dimension_graph(job.graph_path)));
     }
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    OrderedJson records = OrderedJson::array();
     for (const auto& record : job.completion_records) records.push_back(completion_record_to_json(record));
     document["records"] = std::move(records);
     document["decision_url"] = "/api/jobs/" + job.job_id + "/completion";

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "model/json_util.hpp"
+#include "service/field_checks.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {
@@ -106,7 +107,7 @@ std::optional<std::string> drawn_size_contradiction(const DimensionGraph& graph,
 
 }  // namespace
 
-CompletionDecision completion_decision_from_json(const nlohmann::json& body) {
+CompletionDecision completion_decision_from_json(const SortedJson& body) {
     const std::string context = "completion decision";
     if (require_text_field(body, "schema_version", context) != kCompletionDecisionSchema) {
         refuse("Completion decision schema is invalid");
@@ -161,7 +162,7 @@ CompletionDecision completion_decision_from_json(const nlohmann::json& body) {
 }
 
 CompletionDecision parse_completion_decision(std::string_view body) {
-    nlohmann::json json;
+    SortedJson json;
     try {
         json = parse_strict_json(body);
     } catch (const std::exception& e) {

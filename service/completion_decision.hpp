@@ -31,7 +31,7 @@ struct CompletionApplication {
 };
 
 // The body checks, in order; every refusal is std::invalid_argument.
-CompletionDecision completion_decision_from_json(const nlohmann::json& body);
+CompletionDecision completion_decision_from_json(const SortedJson& body);
 
 // The checks of a decision against the proposal it names (std::invalid_argument).
 void check_decision_against_plan(const CompletionPlan& plan, const CompletionDecision& decision);

@@ -8,6 +8,7 @@
 
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
+#include "service/field_checks.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {
@@ -29,7 +30,7 @@ auto as_storage_fault(Check check) -> decltype(check()) {
     }
 }
 
-bool has_text(const nlohmann::json& object, const char* key, std::string_view expected) {
+bool has_text(const SortedJson& object, const char* key, std::string_view expected) {
     const auto found = object.find(key);
     return found != object.end() && found->is_string() && found->get_ref<const std::string&>() == expected;
 }
@@ -51,7 +52,7 @@ std::vector<std::string_view> split_log_lines(std::string_view content) {
 
 // The reading path's entry check.
 CompletionRecord read_entry(std::string_view line, const std::string& job_id) {
-    nlohmann::json entry;
+    SortedJson entry;
     try {
         entry = parse_strict_json(line);
     } catch (const std::exception&) {
@@ -70,7 +71,7 @@ CompletionRecord read_entry(std::string_view line, const std::string& job_id) {
 
 // The appending path's entry check, rule by rule in its own words.
 CompletionRecord check_entry_for_append(std::string_view line, const std::string& job_id) {
-    nlohmann::json entry;
+    SortedJson entry;
     try {
         entry = parse_strict_json(line);
     } catch (const std::exception&) {
@@ -81,7 +82,7 @@ CompletionRecord check_entry_for_append(std::string_view line, const std::string
         fail("Completion decision log has an invalid entry");
     }
     if (entry.size() != 3) fail("Completion decision log has an unknown field");
-    const nlohmann::json& json = entry.at("record");
+    const SortedJson& json = entry.at("record");
     if (first_missing_key(json, kCompletionRecordKeys)) fail("Completion decision log record is incomplete");
     if (json.size() != kCompletionRecordKeys.size()) fail("Completion decision log record has an unknown field");
 
@@ -143,7 +144,7 @@ bool log_exists(const fs::path& log_path) {
 }  // namespace
 
 std::string completion_log_line(const std::string& job_id, const CompletionRecord& record) {
-    nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+    OrderedJson entry = OrderedJson::object();
     entry["schema_version"] = kCompletionLogSchema;
     entry["job_id"] = job_id;
     entry["record"] = completion_record_to_json(record);

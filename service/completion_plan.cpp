@@ -87,8 +87,8 @@ CompletionProposal conflict_proposal(const DimensionGraph& graph, const std::vec
     return proposal;
 }
 
-nlohmann::ordered_json string_array(const std::vector<std::string>& items) {
-    nlohmann::ordered_json array = nlohmann::ordered_json::array();
+OrderedJson string_array(const std::vector<std::string>& items) {
+    OrderedJson array = OrderedJson::array();
     for (const auto& item : items) array.push_back(item);
     return array;
 }
@@ -238,34 +238,33 @@ NamedMissingDimension require_current_named_missing_dimension(const DimensionGra
     return *target;
 }
 
-nlohmann::ordered_json completion_plan_document(const CompletionPlan& plan) {
-    nlohmann::ordered_json document = nlohmann::ordered_json::object();
+OrderedJson completion_plan_document(const CompletionPlan& plan) {
+    OrderedJson document = OrderedJson::object();
     document["schema_version"] = kCompletionPlanSchema;
     document["degrees_of_freedom"] = plan.analysis.degrees_of_freedom;
     document["missing_dimensions"] = string_array(plan.analysis.missing_dimensions);
     document["conflicting_constraints"] = string_array(plan.analysis.conflicting_constraints);
-    nlohmann::ordered_json groups = nlohmann::ordered_json::array();
+    OrderedJson groups = OrderedJson::array();
     for (const auto& group : plan.analysis.conflict_groups) groups.push_back(string_array(group));
     document["resolvable_conflict_groups"] = std::move(groups);
     document["scale_verified"] = plan.scale_verified;
     document["units_per_drawn_unit"] = plan.units_per_drawn_unit;
-    nlohmann::ordered_json proposals = nlohmann::ordered_json::array();
+    OrderedJson proposals = OrderedJson::array();
     for (const auto& p : plan.proposals) {
-        nlohmann::ordered_json item = nlohmann::ordered_json::object();
+        OrderedJson item = OrderedJson::object();
         item["proposal_id"] = p.proposal_id;
         item["kind"] = completion_proposal_kind_text(p.kind);
         item["named_target"] = p.named_target;
         item["entity_id"] = p.entity_id;
         item["conflicting_constraint_ids"] = string_array(p.conflicting_constraint_ids);
-        item["preferred_constraint_id"] =
-            p.preferred_constraint_id ? nlohmann::ordered_json(*p.preferred_constraint_id) : nullptr;
-        item["suggested_value"] = p.suggested_value ? nlohmann::ordered_json(*p.suggested_value) : nullptr;
+        item["preferred_constraint_id"] = p.preferred_constraint_id ? OrderedJson(*p.preferred_constraint_id) : nullptr;
+        item["suggested_value"] = p.suggested_value ? OrderedJson(*p.suggested_value) : nullptr;
         item["evidence_weight"] = p.evidence_weight;
         item["scale_verified"] = p.scale_verified;
         item["rationale"] = p.rationale;
-        nlohmann::ordered_json choices = nlohmann::ordered_json::array();
+        OrderedJson choices = OrderedJson::array();
         for (const auto& choice : p.conflict_choices) {
-            nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+            OrderedJson entry = OrderedJson::object();
             entry["constraint_id"] = choice.constraint_id;
             entry["value"] = choice.value;
             entry["evidence_weight"] = choice.evidence_weight;

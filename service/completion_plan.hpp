@@ -11,8 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "model/dimension_graph.hpp"
 #include "model/sketch_analysis.hpp"
 
@@ -101,6 +99,6 @@ NamedMissingDimension require_current_named_missing_dimension(const DimensionGra
                                                               const CompletionProposal& proposal);
 
 // "v19-completion-plan-v1", keys in written order.
-nlohmann::ordered_json completion_plan_document(const CompletionPlan& plan);
+OrderedJson completion_plan_document(const CompletionPlan& plan);
 
 }  // namespace vesk

@@ -3,8 +3,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
-#include "service/job_record.hpp"
+#include "service/field_checks.hpp"
 
 namespace vesk {
 namespace {
@@ -38,15 +39,15 @@ std::string to_string(CompletionDecisionAction action) {
     throw std::logic_error("Unknown completion decision action");
 }
 
-nlohmann::ordered_json completion_record_to_json(const CompletionRecord& record) {
-    nlohmann::ordered_json json = nlohmann::ordered_json::object();
+OrderedJson completion_record_to_json(const CompletionRecord& record) {
+    OrderedJson json = OrderedJson::object();
     json["decision_id"] = record.decision_id;
     json["action"] = record.action;
     json["target"] = record.target;
     json["entity_id"] = record.entity_id;
     json["approved_constraint_id"] =
-        record.approved_constraint_id ? nlohmann::ordered_json(*record.approved_constraint_id) : nullptr;
-    json["value"] = record.value ? nlohmann::ordered_json(*record.value) : nullptr;
+        record.approved_constraint_id ? OrderedJson(*record.approved_constraint_id) : nullptr;
+    json["value"] = record.value ? OrderedJson(*record.value) : nullptr;
     json["provenance"] = record.provenance;
     json["status"] = record.status;
     return json;
@@ -82,7 +83,7 @@ CompletionCoherence check_completion_coherence(const CompletionRecord& r) {
     return CompletionCoherence::action;
 }
 
-CompletionRecord parse_completion_record(const nlohmann::json& json) {
+CompletionRecord parse_completion_record(const SortedJson& json) {
     if (!json.is_object()) refuse("Persisted completion record is invalid");
     if (first_missing_key(json, kCompletionRecordKeys)) refuse("Persisted completion record is incomplete");
     if (first_unknown_key(json, kCompletionRecordKeys)) refuse("Persisted completion record has an unknown field");

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "model/dimension_graph.hpp"
 
 namespace vesk {
 
@@ -53,11 +53,11 @@ struct CompletionRecord {
 
 // Eight keys, always present, in insertion order: "decision_id", "action", "target",
 // "entity_id", "approved_constraint_id" (or null), "value" (or null), "provenance", "status".
-nlohmann::ordered_json completion_record_to_json(const CompletionRecord& record);
+OrderedJson completion_record_to_json(const CompletionRecord& record);
 
 // The strict check of a record read back (members found by name); std::invalid_argument
 // with a "Persisted ..." message on the first failure.
-CompletionRecord parse_completion_record(const nlohmann::json& json);
+CompletionRecord parse_completion_record(const SortedJson& json);
 
 // The action-specific rules every stored record obeys. Each reader reports a broken rule
 // in its own words, so the check names the rule rather than throwing.

@@ -65,10 +65,10 @@ HttpResponse handle_post_completion(CompletionRouteContext context, const std::s
     }
 
     WakeOnExit wake(context.job_cv);
-    std::lock_guard<std::mutex> lock(context.job_mutex);
+    std::unique_lock<std::mutex> held(context.job_mutex);
     CommittedDecision committed;
     try {
-        committed = commit_completion_decision(*job, decision);
+        committed = commit_completion_decision(JobLock(held), *job, decision);
     } catch (const CompletionStorageError& e) {
         return make_error_response(500, "Internal Server Error", "completion_storage_failed", e.what());
     } catch (const std::invalid_argument& e) {

@@ -1,29 +1,56 @@
 #include "service/completion_transition.hpp"
 
-#include <cmath>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
 #include "service/completion_log.hpp"
+#include "service/field_checks.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* kStateKeys[] = {
-    "schema_version", "job_id", "drawing_id", "graph_filename", "source_filename",
-    "reader_provider_input", "status", "duration_ms", "error", "completion_records",
-};
 constexpr const char* kMarkerKeys[] = {"schema_version", "job_id", "base_graph", "graph", "record", "state"};
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error(message);
 }
 
-nlohmann::json read_json_file(const fs::path& path) {
+std::string transition_state_refusal(JobStateFault fault, const std::string&, const std::string&) {
+    switch (fault) {
+    case JobStateFault::not_object:
+        return "Completion transition state is not an object";
+    case JobStateFault::missing_member:
+        return "Completion transition state is incomplete";
+    case JobStateFault::unknown_member:
+        return "Completion transition state has an unknown field";
+    case JobStateFault::identity:
+        return "Completion transition state has an invalid identity";
+    case JobStateFault::unsafe_metadata:
+        return "Completion transition state has unsafe metadata";
+    case JobStateFault::reader_flag:
+        return "Completion transition state has an invalid reader flag";
+    case JobStateFault::duration_not_number:
+    case JobStateFault::duration_invalid:
+        return "Completion transition state has an invalid duration";
+    case JobStateFault::records_not_array:
+        return "Completion transition state has invalid records";
+    case JobStateFault::duplicate_decision_ids:
+        return "Completion transition state has duplicate decision ids";
+    case JobStateFault::rejected_without_error:
+        return "Completion transition rejected state has no error";
+    case JobStateFault::error_without_rejection:
+        return "Completion transition non-rejected state has an error";
+    }
+    throw std::logic_error("Unknown job state fault");
+}
+
+const JobStateWording kTransitionStateWording{"completion transition state", "completion transition error",
+                                              &transition_state_refusal};
+
+SortedJson read_json_file(const fs::path& path) {
     return parse_strict_json(read_service_file(path));
 }
 
@@ -43,7 +70,7 @@ bool is_journaled(const CompletionDecisionLog& log, const TransitionJobState& du
 
 CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const std::string& job_id,
                                           const std::string& marker_text, const CompletionApplication* known_replay) {
-    nlohmann::json marker;
+    SortedJson marker;
     try {
         marker = parse_strict_json(marker_text);
     } catch (const std::exception&) {
@@ -59,11 +86,11 @@ CompletionTransitionPlan plan_from_marker(const fs::path& job_directory, const s
     }
     if (first_unknown_key(marker, kMarkerKeys)) fail("Completion transition has an unknown field");
     const CompletionRecord record = parse_completion_record(marker.at("record"));
-    const nlohmann::json& state_json = marker.at("state");
+    const SortedJson& state_json = marker.at("state");
     const TransitionJobState next = parse_transition_state(state_json, job_id, record, true);
     const std::string& base_text = marker.at("base_graph").get_ref<const std::string&>();
     if (base_text.empty()) fail("Completion transition base graph is empty");
-    const nlohmann::json& graph = marker.at("graph");
+    const SortedJson& graph = marker.at("graph");
     if (!graph.is_null() && !graph.is_string()) fail("Completion transition graph is invalid");
 
     CompletionTransitionPlan plan;
@@ -142,57 +169,26 @@ fs::path completion_transition_path(const fs::path& job_directory) {
     return job_directory / kCompletionMarkerFilename;
 }
 
-TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
+TransitionJobState parse_transition_state(const SortedJson& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker) {
-    if (!state.is_object()) fail("Completion transition state is not an object");
-    if (first_missing_key(state, kStateKeys)) fail("Completion transition state is incomplete");
-    if (first_unknown_key(state, kStateKeys)) fail("Completion transition state has an unknown field");
-    const std::string context = "completion transition state";
-    if (require_text_field(state, "schema_version", context) != kJobStateSchema ||
-        require_text_field(state, "job_id", context) != job_id) {
-        fail("Completion transition state has an invalid identity");
-    }
+    // An incomplete state is refused before any member is read.
+    if (state.is_object() && first_missing_key(state, kJobStateKeys)) fail("Completion transition state is incomplete");
+    JobRecord read = parse_job_state(state, job_id, kTransitionStateWording);
     TransitionJobState parsed;
-    parsed.drawing_id = require_text_field(state, "drawing_id", context);
-    parsed.graph_filename = require_text_field(state, "graph_filename", context);
-    parsed.source_filename = require_text_field(state, "source_filename", context);
-    if (!is_safe_identifier(parsed.drawing_id) || !is_safe_graph_filename(parsed.graph_filename) ||
-        !is_safe_source_filename(parsed.source_filename)) {
-        fail("Completion transition state has unsafe metadata");
-    }
-    const auto& flag = state.at("reader_provider_input");
-    if (!flag.is_boolean()) fail("Completion transition state has an invalid reader flag");
-    parsed.reader_provider_input = flag.get<bool>();
-    const auto& duration = state.at("duration_ms");
-    if (!duration.is_number() || !std::isfinite(duration.get<double>()) || duration.get<double>() < 0.0) {
-        fail("Completion transition state has an invalid duration");
-    }
-    parsed.duration_ms = duration.get<double>();
-    parsed.status = parse_job_status(require_text_field(state, "status", context));
+    parsed.drawing_id = std::move(read.drawing_id);
+    parsed.graph_filename = std::move(read.graph_filename);
+    parsed.source_filename = std::move(read.source_filename);
+    parsed.reader_provider_input = read.reader_provider_input;
+    parsed.status = read.status;
+    parsed.duration_ms = read.duration_ms;
     parsed.error = state.at("error");
-    if (!parsed.error.is_null()) {
-        require_text_field(parsed.error, "code", "completion transition error");
-        require_text_field(parsed.error, "message", "completion transition error");
-    }
-    if (parsed.status == JobStatus::rejected && parsed.error.is_null()) {
-        fail("Completion transition rejected state has no error");
-    }
-    if (parsed.status != JobStatus::rejected && !parsed.error.is_null()) {
-        fail("Completion transition non-rejected state has an error");
-    }
-    const auto& records = state.at("completion_records");
-    if (!records.is_array()) fail("Completion transition state has invalid records");
-    std::set<std::string> seen;
-    for (const auto& item : records) {
-        CompletionRecord parsed_record = parse_completion_record(item);
-        if (!seen.insert(parsed_record.decision_id).second) fail("Completion transition state has duplicate decision ids");
-        if (parsed_record.decision_id == record.decision_id) {
-            if (!completion_record_equal(parsed_record, record)) {
-                fail("Completion transition state record differs from its journal record");
-            }
-            parsed.holds_record = true;
+    parsed.completion_records = std::move(read.completion_records);
+    for (const CompletionRecord& held : parsed.completion_records) {
+        if (held.decision_id != record.decision_id) continue;
+        if (!completion_record_equal(held, record)) {
+            fail("Completion transition state record differs from its journal record");
         }
-        parsed.completion_records.push_back(std::move(parsed_record));
+        parsed.holds_record = true;
     }
     if (is_marker && !parsed.holds_record) fail("Completion transition state omits its decision record");
     return parsed;
@@ -201,11 +197,11 @@ TransitionJobState parse_transition_state(const nlohmann::json& state, const std
 std::string completion_transition_text(const std::string& job_id, const std::string& base_text,
                                        const std::optional<std::string>& graph_text, const CompletionRecord& record,
                                        const JobRecord& next_state) {
-    nlohmann::ordered_json marker = nlohmann::ordered_json::object();
+    OrderedJson marker = OrderedJson::object();
     marker["schema_version"] = kCompletionTransitionSchema;
     marker["job_id"] = job_id;
     marker["base_graph"] = base_text;
-    marker["graph"] = graph_text ? nlohmann::ordered_json(*graph_text) : nullptr;
+    marker["graph"] = graph_text ? OrderedJson(*graph_text) : nullptr;
     marker["record"] = completion_record_to_json(record);
     marker["state"] = job_state_document(next_state);
     return dump_json_document(marker);
@@ -225,7 +221,8 @@ void execute_completion_transition(const CompletionTransitionPlan& plan) {
     finalize_completion_transition(completion_transition_path(plan.job_directory));
 }
 
-CompletionTransitionPlan begin_completion_transition(const JobRecord& next_state, const DimensionGraph& base_graph,
+CompletionTransitionPlan begin_completion_transition(const JobLock&, const JobRecord& next_state,
+                                                     const DimensionGraph& base_graph,
                                                      const CompletionApplication& application) {
     const std::string base_text = canonical_graph_text(base_graph);
     const CompletionApplication replay = check_deterministic_replay(base_text, application.record);

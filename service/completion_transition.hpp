@@ -19,11 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "model/dimension_graph.hpp"
 #include "service/completion_decision.hpp"
 #include "service/completion_record.hpp"
+#include "service/job_lock.hpp"
 #include "service/job_record.hpp"
 
 namespace vesk {
@@ -45,14 +44,16 @@ struct TransitionJobState {
     bool reader_provider_input = false;
     JobStatus status = JobStatus::queued;
     double duration_ms = 0.0;
-    nlohmann::json error;  // null or {"code", "message"}
+    SortedJson error;  // null or {"code", "message"}
     bool holds_record = false;
     std::vector<CompletionRecord> completion_records;
 };
 
-// std::runtime_error "Completion transition state ..." (and the messages of
+// parse_job_state in the transition's words, once every member is known to be present;
+// then the state's copy of `record`, if any, must equal it, and a marker's state must hold
+// it. std::runtime_error "Completion transition state ..." (and the messages of
 // require_text_field, parse_job_status and parse_completion_record).
-TransitionJobState parse_transition_state(const nlohmann::json& state, const std::string& job_id,
+TransitionJobState parse_transition_state(const SortedJson& state, const std::string& job_id,
                                           const CompletionRecord& record, bool is_marker);
 
 std::filesystem::path completion_transition_path(const std::filesystem::path& job_directory);
@@ -84,7 +85,8 @@ void execute_completion_transition(const CompletionTransitionPlan& plan);
 // writes the marker and executes the plan. Nothing is written when a check fails (its
 // error propagates as it is); a failed write is a CompletionStorageError.
 // `next_state` carries the job directory and id. Returns the executed plan.
-CompletionTransitionPlan begin_completion_transition(const JobRecord& next_state, const DimensionGraph& base_graph,
+CompletionTransitionPlan begin_completion_transition(const JobLock& lock, const JobRecord& next_state,
+                                                     const DimensionGraph& base_graph,
                                                      const CompletionApplication& application);
 // Rolls a marker found in the job directory forward and removes it.
 void recover_completion_transition(const std::filesystem::path& job_directory, const std::string& job_id);

@@ -169,7 +169,7 @@ std::vector<std::string> split_target_path(std::string_view target) {
     return segments;
 }
 
-nlohmann::json parse_json_body(std::string_view body, const std::string& prefix) {
+SortedJson parse_json_body(std::string_view body, const std::string& prefix) {
     try {
         return parse_strict_json(body);
     } catch (const std::exception& error) {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "model/dimension_graph.hpp"
 
 namespace vesk {
 
@@ -82,6 +82,6 @@ std::vector<std::string> split_target_path(std::string_view target);
 // The one entry point for JSON request bodies: the strict parser (nesting limit, repeated
 // keys refused) into the key-sorted type. Any failure, a syntax error included, becomes
 // std::invalid_argument(prefix + the parser's message), so a hostile body is a 400.
-nlohmann::json parse_json_body(std::string_view body, const std::string& prefix);
+SortedJson parse_json_body(std::string_view body, const std::string& prefix);
 
 }  // namespace vesk

@@ -12,8 +12,8 @@ constexpr std::string_view kFixedHeaders =
     "Connection: close\r\n"
     "\r\n";
 
-HttpResponse json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document,
-                           nlohmann::ordered_json::error_handler_t utf8) {
+HttpResponse json_response(std::uint32_t status, std::string reason, const OrderedJson& document,
+                           OrderedJson::error_handler_t utf8) {
     HttpResponse response;
     response.status = status;
     response.reason = std::move(reason);
@@ -35,8 +35,8 @@ std::string http_response_head(const HttpResponse& response) {
     return head;
 }
 
-HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document) {
-    return json_response(status, std::move(reason), document, nlohmann::ordered_json::error_handler_t::replace);
+HttpResponse make_json_response(std::uint32_t status, std::string reason, const OrderedJson& document) {
+    return json_response(status, std::move(reason), document, OrderedJson::error_handler_t::replace);
 }
 
 std::string content_type_for(std::string_view artifact_name) {
@@ -49,8 +49,8 @@ std::string content_type_for(std::string_view artifact_name) {
     return "application/octet-stream";
 }
 
-nlohmann::ordered_json error_document(const std::string& code, const std::string& message) {
-    nlohmann::ordered_json document;
+OrderedJson error_document(const std::string& code, const std::string& message) {
+    OrderedJson document;
     document["schema_version"] = "vesk-local-error-v1";
     document["error"]["code"] = code;
     document["error"]["message"] = message;
@@ -60,7 +60,7 @@ nlohmann::ordered_json error_document(const std::string& code, const std::string
 HttpResponse make_error_response(std::uint32_t status, std::string reason, const std::string& code,
                                  const std::string& message) {
     return json_response(status, std::move(reason), error_document(code, message),
-                         nlohmann::ordered_json::error_handler_t::replace);
+                         OrderedJson::error_handler_t::replace);
 }
 
 }  // namespace vesk

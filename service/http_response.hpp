@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include "model/dimension_graph.hpp"
 
 namespace vesk {
 
@@ -25,12 +25,12 @@ std::string http_response_head(const HttpResponse& response);
 
 // Indent 2, keys in insertion order, UTF-8 unescaped, one final "\n". Invalid UTF-8 in a
 // string is replaced (U+FFFD): a job's own message must never make its status unanswerable.
-HttpResponse make_json_response(std::uint32_t status, std::string reason, const nlohmann::ordered_json& document);
+HttpResponse make_json_response(std::uint32_t status, std::string reason, const OrderedJson& document);
 
 // Content type of a job file by its name; "application/octet-stream" for any other name.
 std::string content_type_for(std::string_view artifact_name);
 
-nlohmann::ordered_json error_document(const std::string& code, const std::string& message);
+OrderedJson error_document(const std::string& code, const std::string& message);
 
 // The error document, answered as make_json_response does: an error message may quote raw
 // request bytes, and answering an error must never fail in turn.

@@ -63,15 +63,15 @@ constexpr std::array<JobFile, 7> kJobFiles{{
     {"traffic.json", [](const JobRecord& job) { return job.traffic_path; }},
 }};
 
-nlohmann::ordered_json file_entry(const std::filesystem::path& path, const std::string& base, std::string_view name) {
-    nlohmann::ordered_json entry;
+OrderedJson file_entry(const std::filesystem::path& path, const std::string& base, std::string_view name) {
+    OrderedJson entry;
     entry["filename"] = path.filename().string();
     entry["url"] = base + std::string(name);
     return entry;
 }
 
-nlohmann::ordered_json error_object(const JobRecord& job) {
-    nlohmann::ordered_json error;
+OrderedJson error_object(const JobRecord& job) {
+    OrderedJson error;
     error["code"] = job.error_code;
     error["message"] = job.error_message;
     return error;
@@ -83,7 +83,7 @@ nlohmann::ordered_json error_object(const JobRecord& job) {
 
 // The counts of the result document, with the checks that the traffic file and the
 // approved completion records agree.
-nlohmann::ordered_json provenance_counts(const JobRecord& job, const nlohmann::json& traffic) {
+OrderedJson provenance_counts(const JobRecord& job, const SortedJson& traffic) {
     std::map<std::string, std::string> approved;
     for (const CompletionRecord& record : job.completion_records) {
         if (record.status != kStatusApproved) continue;
@@ -95,7 +95,7 @@ nlohmann::ordered_json provenance_counts(const JobRecord& job, const nlohmann::j
     std::size_t green = 0;
     std::set<std::string> seen;
     std::map<std::string, int> approved_seen;
-    for (const nlohmann::json& entry : traffic.at("dimensions")) {
+    for (const SortedJson& entry : traffic.at("dimensions")) {
         if (!entry.is_object() || entry.empty() || !entry.contains("constraint_id") ||
             !entry["constraint_id"].is_string() || !entry.contains("signal") || !entry["signal"].is_string()) {
             logic_failure("Completed local job traffic has an invalid dimension");
@@ -129,7 +129,7 @@ nlohmann::ordered_json provenance_counts(const JobRecord& job, const nlohmann::j
         }
     }
     if (approved_seen.size() != approved.size()) logic_failure("Approved completion records and traffic provenance disagree");
-    nlohmann::ordered_json counts;
+    OrderedJson counts;
     counts["drawing_proven_green"] = green;
     counts["approved_completion"] = approved.size();
     return counts;
@@ -170,8 +170,8 @@ std::optional<HttpResponse> refuse_foreign_request(const HttpRequest& request, s
 }
 
 // "vesk-local-health-v1": status, loopback host, bound port and the reader provider.
-nlohmann::ordered_json health_document(const LocalService::Impl& service) {
-    nlohmann::ordered_json document;
+OrderedJson health_document(const LocalService::Impl& service) {
+    OrderedJson document;
     document["schema_version"] = "vesk-local-health-v1";
     document["status"] = "ok";
     document["host"] = "127.0.0.1";
@@ -215,34 +215,34 @@ HttpResponse handle_web_file(const LocalService::Impl& service, const std::strin
     }
 }
 
-nlohmann::ordered_json status_document(const JobRecord& job) {
-    nlohmann::ordered_json document;
+OrderedJson status_document(const JobLock&, const JobRecord& job) {
+    OrderedJson document;
     document["schema_version"] = "vesk-local-status-v1";
     document["job_id"] = job.job_id;
     document["drawing_id"] = job.drawing_id;
     document["status"] = to_string(job.status);
     document["duration_ms"] = job.duration_ms;
-    document["error"] = job.status == JobStatus::rejected ? error_object(job) : nlohmann::ordered_json();
+    document["error"] = job.status == JobStatus::rejected ? error_object(job) : OrderedJson();
     document["result_url"] = "/api/jobs/" + job.job_id + "/result";
     document["completion_url"] = "/api/jobs/" + job.job_id + "/completion";
     return document;
 }
 
-nlohmann::ordered_json result_document(const JobRecord& job) {
+OrderedJson result_document(const JobLock&, const JobRecord& job) {
     if (!job.artifacts) logic_failure("Completed local job is missing pipeline outputs");
     // Read strictly into the key-sorted type: the embedded traffic comes out key-sorted.
-    const nlohmann::json traffic = parse_strict_json(read_service_file(job.traffic_path));
-    nlohmann::ordered_json counts = provenance_counts(job, traffic);
+    const SortedJson traffic = parse_strict_json(read_service_file(job.traffic_path));
+    OrderedJson counts = provenance_counts(job, traffic);
     const std::string base = "/api/jobs/" + job.job_id + "/files/";
-    nlohmann::ordered_json document;
+    OrderedJson document;
     document["schema_version"] = "vesk-local-result-v1";
     document["job_id"] = job.job_id;
     document["drawing_id"] = job.drawing_id;
     document["status"] = "completed";
     document["duration_ms"] = job.duration_ms;
-    document["traffic"] = nlohmann::ordered_json(traffic);
+    document["traffic"] = OrderedJson(traffic);
     document["provenance_counts"] = std::move(counts);
-    nlohmann::ordered_json& files = document["files"];
+    OrderedJson& files = document["files"];
     files["source_png"] = file_entry(job.source_filename, base, "source.png");
     files["step"] = file_entry(job.artifacts->step, base, "model.step");
     files["front_svg"] = file_entry(job.artifacts->front_svg, base, "front.svg");
@@ -256,32 +256,33 @@ nlohmann::ordered_json result_document(const JobRecord& job) {
 HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id) {
     const std::shared_ptr<JobRecord> job = service.find_job(job_id);
     if (!job) return job_not_found();
-    std::lock_guard<std::mutex> lock(service.job_mutex);
-    return make_json_response(200, "OK", status_document(*job));
+    std::unique_lock<std::mutex> held(service.job_mutex);
+    return make_json_response(200, "OK", status_document(JobLock(held), *job));
 }
 
 HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id) {
     const std::shared_ptr<JobRecord> job = service.find_job(job_id);
     if (!job) return job_not_found();
-    std::lock_guard<std::mutex> lock(service.job_mutex);
+    std::unique_lock<std::mutex> held(service.job_mutex);
+    const JobLock lock(held);
     if (job->status == JobStatus::queued || job->status == JobStatus::running) {
         return make_error_response(409, "Conflict", "job_not_complete", "Local job has not reached a terminal state");
     }
     if (job->status == JobStatus::completed) {
         try {
-            return make_json_response(200, "OK", result_document(*job));
+            return make_json_response(200, "OK", result_document(lock, *job));
         } catch (const std::exception& error) {
             return make_error_response(500, "Internal Server Error", "completed_result_invalid", error.what());
         }
     }
-    nlohmann::ordered_json completion;
+    OrderedJson completion;
     try {
         completion = completion_state_document(*job);
     } catch (const std::exception& error) {
         // The same answer as the completion route gives for that state (an unreadable graph).
         return make_error_response(500, "Internal Server Error", "completion_state_failed", error.what());
     }
-    nlohmann::ordered_json document;
+    OrderedJson document;
     document["schema_version"] = "vesk-local-result-v1";
     document["job_id"] = job->job_id;
     document["drawing_id"] = job->drawing_id;

@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
+#include "service/job_lock.hpp"
 #include "service/job_record.hpp"
 #include "service/local_service.hpp"
 
@@ -22,11 +22,11 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
 // read on every request.
 HttpResponse handle_web_file(const LocalService::Impl& service, const std::string& target);
 
-// "vesk-local-status-v1" and the result document of a completed job; called with the job
-// mutex held. result_document throws std::logic_error when the outputs or the traffic do
-// not hold together, and passes the traffic file's read and parse errors through.
-nlohmann::ordered_json status_document(const JobRecord& job);
-nlohmann::ordered_json result_document(const JobRecord& job);
+// "vesk-local-status-v1" and the result document of a completed job. result_document
+// throws std::logic_error when the outputs or the traffic do not hold together, and passes
+// the traffic file's read and parse errors through.
+OrderedJson status_document(const JobLock& lock, const JobRecord& job);
+OrderedJson result_document(const JobLock& lock, const JobRecord& job);
 
 HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id);
 HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id);

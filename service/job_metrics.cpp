@@ -10,7 +10,7 @@ namespace {
 
 // "vesk-local-job-metric-v1", keys in written order. `traffic` is the parsed traffic report
 // of a completed job (signals counted), ignored for any other status.
-nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohmann::json& traffic) {
+OrderedJson job_metric_document(const JobRecord& record, const SortedJson& traffic) {
     long long green = 0;
     long long yellow = 0;
     long long red = 0;
@@ -18,7 +18,7 @@ nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohma
         if (!traffic.is_object() || !traffic.contains("dimensions") || !traffic["dimensions"].is_array()) {
             throw std::runtime_error("Completed local job traffic is invalid for metrics");
         }
-        for (const nlohmann::json& entry : traffic["dimensions"]) {
+        for (const SortedJson& entry : traffic["dimensions"]) {
             if (!entry.is_object() || !entry.contains("signal") || !entry["signal"].is_string()) {
                 throw std::runtime_error("Completed local job traffic has an invalid signal");
             }
@@ -29,7 +29,7 @@ nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohma
             else throw std::runtime_error("Completed local job traffic has an unknown signal");
         }
     }
-    nlohmann::ordered_json document;
+    OrderedJson document;
     document["schema_version"] = "vesk-local-job-metric-v1";
     document["status"] = to_string(record.status);
     document["duration_ms"] = record.duration_ms;
@@ -37,7 +37,7 @@ nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohma
     document["flag_distribution"]["yellow"] = yellow;
     document["flag_distribution"]["red"] = red;
     document["rejection_reason"] =
-        record.status == JobStatus::rejected ? nlohmann::ordered_json(record.error_code) : nlohmann::ordered_json();
+        record.status == JobStatus::rejected ? OrderedJson(record.error_code) : OrderedJson();
     document["active_jobs_at_start"] = record.active_jobs_at_start;
     return document;
 }
@@ -45,7 +45,7 @@ nlohmann::ordered_json job_metric_document(const JobRecord& record, const nlohma
 }  // namespace
 
 void append_job_metric(const std::filesystem::path& jobs_directory, const JobRecord& record) {
-    nlohmann::json traffic;
+    SortedJson traffic;
     if (record.status == JobStatus::completed) traffic = parse_strict_json(read_service_file(record.traffic_path));
     const std::string line = dump_json_line(job_metric_document(record, traffic));
     try {

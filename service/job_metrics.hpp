@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "service/job_record.hpp"
 
 namespace vesk {

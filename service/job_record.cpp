@@ -1,10 +1,12 @@
 #include "service/job_record.hpp"
 
 #include <cmath>
+#include <set>
 #include <stdexcept>
 
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
+#include "service/field_checks.hpp"
 
 namespace vesk {
 namespace fs = std::filesystem;
@@ -16,9 +18,43 @@ fs::path tmp_path_of(const fs::path& target) {
     return tmp;
 }
 
-[[noreturn]] void refuse_state(const std::string& name, const std::string& what) {
-    throw std::runtime_error("Persisted local job '" + name + "' " + what);
+std::string recovery_refusal(JobStateFault fault, const std::string& name, const std::string& member) {
+    const std::string job = "Persisted local job '" + name + "' ";
+    switch (fault) {
+    case JobStateFault::not_object:
+    case JobStateFault::identity:
+        return job + "has an invalid identity";
+    case JobStateFault::missing_member:
+        return job + "has no field '" + member + "'";
+    case JobStateFault::unknown_member:
+        return job + "has an unknown field '" + member + "'";
+    case JobStateFault::unsafe_metadata:
+        return job + "has unsafe metadata";
+    case JobStateFault::reader_flag:
+        return job + "has an invalid reader-provider flag";
+    case JobStateFault::duration_not_number:
+        return job + "has no numeric duration";
+    case JobStateFault::duration_invalid:
+        return job + "has an invalid duration";
+    case JobStateFault::records_not_array:
+        return job + "has invalid completion records";
+    case JobStateFault::duplicate_decision_ids:
+        return job + "has duplicate completion decision ids";
+    case JobStateFault::rejected_without_error:
+        return "Persisted rejected job '" + name + "' has no error object";
+    case JobStateFault::error_without_rejection:
+        return job + "has an error but is not rejected";
+    }
+    throw std::logic_error("Unknown job state fault");
 }
+
+struct Refusal {
+    const JobStateWording& wording;
+    const std::string& job_id;
+    [[noreturn]] void operator()(JobStateFault fault, const std::string& member = {}) const {
+        throw std::runtime_error(wording.refusal(fault, job_id, member));
+    }
+};
 
 }  // namespace
 
@@ -75,10 +111,6 @@ std::string source_filename_refusal(std::string_view name, std::string_view fiel
     return {};
 }
 
-std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context) {
-    return require_non_empty_string(object, key, context);
-}
-
 std::string make_job_id(std::uint64_t job_number) {
     if (job_number == 0 || job_number > kMaxJobNumber) {
         throw std::runtime_error("Local job number " + std::to_string(job_number) +
@@ -95,8 +127,8 @@ void assign_job_paths(JobRecord& record, const fs::path& jobs_directory) {
     record.traffic_path = record.job_directory / (record.graph_path.stem().string() + "_traffic.json");
 }
 
-nlohmann::ordered_json job_state_document(const JobRecord& record) {
-    nlohmann::ordered_json state = nlohmann::ordered_json::object();
+OrderedJson job_state_document(const JobRecord& record) {
+    OrderedJson state = OrderedJson::object();
     state["schema_version"] = kJobStateSchema;
     state["job_id"] = record.job_id;
     state["drawing_id"] = record.drawing_id;
@@ -106,14 +138,14 @@ nlohmann::ordered_json job_state_document(const JobRecord& record) {
     state["status"] = to_string(record.status);
     state["duration_ms"] = record.duration_ms;
     if (record.status == JobStatus::rejected) {
-        nlohmann::ordered_json error = nlohmann::ordered_json::object();
+        OrderedJson error = OrderedJson::object();
         error["code"] = record.error_code;
         error["message"] = record.error_message;
         state["error"] = std::move(error);
     } else {
         state["error"] = nullptr;
     }
-    nlohmann::ordered_json records = nlohmann::ordered_json::array();
+    OrderedJson records = OrderedJson::array();
     for (const auto& completion : record.completion_records) records.push_back(completion_record_to_json(completion));
     state["completion_records"] = std::move(records);
     return state;
@@ -131,47 +163,65 @@ void persist_job_state(const JobRecord& record) {
     }
 }
 
-JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name) {
-    if (!state.is_object() || require_text_field(state, "schema_version", name) != kJobStateSchema ||
-        require_text_field(state, "job_id", name) != name) {
-        refuse_state(name, "has an invalid identity");
+JobRecord parse_job_state(const SortedJson& state, const std::string& job_id, const JobStateWording& wording) {
+    const Refusal refuse{wording, job_id};
+    const std::string& context = wording.context;
+    if (!state.is_object()) refuse(JobStateFault::not_object);
+    if (require_text_field(state, "schema_version", context) != kJobStateSchema ||
+        require_text_field(state, "job_id", context) != job_id) {
+        refuse(JobStateFault::identity);
     }
     JobRecord record;
-    record.job_id = name;
-    record.drawing_id = require_text_field(state, "drawing_id", name);
-    record.graph_filename = require_text_field(state, "graph_filename", name);
-    record.source_filename = require_text_field(state, "source_filename", name);
+    record.job_id = job_id;
+    record.drawing_id = require_text_field(state, "drawing_id", context);
+    record.graph_filename = require_text_field(state, "graph_filename", context);
+    record.source_filename = require_text_field(state, "source_filename", context);
 
-    if (const auto flag = state.find("reader_provider_input"); flag != state.end()) {
-        if (!flag->is_boolean()) refuse_state(name, "has an invalid reader-provider flag");
-        record.reader_provider_input = flag->get<bool>();
-    }
+    const auto flag = state.find("reader_provider_input");
+    if (flag == state.end()) refuse(JobStateFault::missing_member, "reader_provider_input");
+    if (!flag->is_boolean()) refuse(JobStateFault::reader_flag);
+    record.reader_provider_input = flag->get<bool>();
     if (!is_safe_identifier(record.drawing_id) || !is_safe_graph_filename(record.graph_filename) ||
         !is_safe_source_filename(record.source_filename)) {
-        refuse_state(name, "has unsafe metadata");
+        refuse(JobStateFault::unsafe_metadata);
     }
 
     const auto duration = state.find("duration_ms");
-    if (duration == state.end() || !duration->is_number()) refuse_state(name, "has no numeric duration");
+    if (duration == state.end() || !duration->is_number()) refuse(JobStateFault::duration_not_number);
     record.duration_ms = duration->get<double>();
-    if (!std::isfinite(record.duration_ms) || record.duration_ms < 0.0) refuse_state(name, "has an invalid duration");
+    if (!std::isfinite(record.duration_ms) || record.duration_ms < 0.0) refuse(JobStateFault::duration_invalid);
 
-    record.status = parse_job_status(require_text_field(state, "status", name));
+    record.status = parse_job_status(require_text_field(state, "status", context));
 
-    if (const auto records = state.find("completion_records"); records != state.end()) {
-        if (!records->is_array()) refuse_state(name, "has invalid completion records");
-        for (const auto& item : *records) record.completion_records.push_back(parse_completion_record(item));
-    }
-
-    if (record.status == JobStatus::rejected) {
-        const auto error = state.find("error");
-        if (error == state.end() || !error->is_object()) {
-            throw std::runtime_error("Persisted rejected job '" + name + "' has no error object");
+    const auto records = state.find("completion_records");
+    if (records == state.end()) refuse(JobStateFault::missing_member, "completion_records");
+    if (!records->is_array()) refuse(JobStateFault::records_not_array);
+    std::set<std::string> decision_ids;
+    for (const auto& item : *records) {
+        record.completion_records.push_back(parse_completion_record(item));
+        if (!decision_ids.insert(record.completion_records.back().decision_id).second) {
+            refuse(JobStateFault::duplicate_decision_ids);
         }
-        record.error_code = require_text_field(*error, "code", name + " error");
-        record.error_message = require_text_field(*error, "message", name + " error");
     }
+
+    const bool rejected = record.status == JobStatus::rejected;
+    const auto error = state.find("error");
+    if (error == state.end()) {
+        refuse(rejected ? JobStateFault::rejected_without_error : JobStateFault::missing_member, "error");
+    }
+    if (!error->is_null()) {
+        record.error_code = require_text_field(*error, "code", wording.error_context);
+        record.error_message = require_text_field(*error, "message", wording.error_context);
+    }
+    if (rejected && error->is_null()) refuse(JobStateFault::rejected_without_error);
+    if (!rejected && !error->is_null()) refuse(JobStateFault::error_without_rejection);
+
+    if (const auto unknown = first_unknown_key(state, kJobStateKeys)) refuse(JobStateFault::unknown_member, *unknown);
     return record;
+}
+
+JobRecord job_record_from_state(const SortedJson& state, const std::string& name) {
+    return parse_job_state(state, name, {name, name + " error", &recovery_refusal});
 }
 
 void write_service_file(const fs::path& path, std::string_view bytes) {

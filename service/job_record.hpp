@@ -3,6 +3,7 @@
 // the service's file helpers, all of whose writes go through the durable file layer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -10,9 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "model/ascii_text.hpp"
+#include "model/dimension_graph.hpp"
 #include "model/pipeline.hpp"
 #include "service/completion_record.hpp"
 
@@ -70,10 +70,6 @@ bool is_safe_source_filename(std::string_view name);
 std::string graph_filename_refusal(std::string_view name, std::string_view field);
 std::string source_filename_refusal(std::string_view name, std::string_view field);
 
-// The value of `key` when it is a non-empty string. std::invalid_argument
-// "<context>: field '<key>' must be a string" / "... must not be empty".
-std::string require_text_field(const nlohmann::json& object, const std::string& key, const std::string& context);
-
 // "job-" and the number with at least eight digits. Numbers 0 and above kMaxJobNumber are
 // refused with a std::runtime_error: such a job could never be recovered.
 std::string make_job_id(std::uint64_t job_number);
@@ -81,19 +77,56 @@ std::string make_job_id(std::uint64_t job_number);
 // Fills job_directory, graph_path, source_png_path and traffic_path from the names.
 void assign_job_paths(JobRecord& record, const std::filesystem::path& jobs_directory);
 
+// The members of the state document, in the order the writer inserts them; a state read
+// back has these and no other.
+inline constexpr std::array<std::string_view, 10> kJobStateKeys = {
+    "schema_version",        "job_id", "drawing_id",  "graph_filename", "source_filename",
+    "reader_provider_input", "status", "duration_ms", "error",          "completion_records"};
+
 // The state document, keys in the order the writer inserts them.
-nlohmann::ordered_json job_state_document(const JobRecord& record);
+OrderedJson job_state_document(const JobRecord& record);
 // Indent 2, UTF-8 unescaped, final "\n".
 std::string job_state_text(const JobRecord& record);
 // Durable replace of <job_directory>/job_state.json; every failure becomes
 // std::runtime_error "Local job state persistence failed: " + reason.
 void persist_job_state(const JobRecord& record);
 
-// Rebuilds a record from a state document read back strictly (members found by name, so
-// either writer's key order is accepted). `name` is the job directory's name. Fills the
-// persisted fields only; paths are left to assign_job_paths. Refusals are
-// std::runtime_error, except those of require_text_field and parse_job_status.
-JobRecord job_record_from_state(const nlohmann::json& state, const std::string& name);
+// What a state document read back can be refused for; each reader words it.
+enum class JobStateFault {
+    not_object,
+    missing_member,           // "reader_provider_input", "completion_records" or (not rejected) "error"
+    unknown_member,           // a member outside kJobStateKeys
+    identity,                 // another schema, or another job's id
+    unsafe_metadata,          // the drawing id or a file name breaks the identifier rules
+    reader_flag,              // "reader_provider_input" is not a boolean
+    duration_not_number,      // "duration_ms" absent or not a number
+    duration_invalid,         // not finite, or below 0
+    records_not_array,        // "completion_records"
+    duplicate_decision_ids,   // two completion records with one decision id
+    rejected_without_error,   // rejected, and "error" is null or absent
+    error_without_rejection,  // not rejected, and "error" is not null
+};
+
+// How one reader words its refusals: the contexts of require_text_field for the state's own
+// members and for those of "error", and the message of each fault (`member` names the
+// member of missing_member and unknown_member).
+struct JobStateWording {
+    std::string context;
+    std::string error_context;
+    std::string (*refusal)(JobStateFault fault, const std::string& job_id, const std::string& member);
+};
+
+// The one strict read of a state document (members found by name, so either writer's key
+// order is accepted): every member of kJobStateKeys and no other, `job_id` its own id, the
+// identifier rules, a finite duration not below 0, strict completion records with distinct
+// decision ids, and an "error" object, with a non-empty code and message, exactly when
+// rejected. Fills the persisted fields only; paths are left to assign_job_paths. Its faults
+// are std::runtime_error in the reader's words; require_text_field, parse_job_status and
+// parse_completion_record refuse with their own messages.
+JobRecord parse_job_state(const SortedJson& state, const std::string& job_id, const JobStateWording& wording);
+// parse_job_state as recovery words it: "Persisted local job '<name>' ...", where `name` is
+// the job directory's name.
+JobRecord job_record_from_state(const SortedJson& state, const std::string& name);
 
 // Whole-file write, durable (tmp, fsync, rename, directory fsync): a file that a state
 // file vouches for is on disk before the state names it.

@@ -2,8 +2,6 @@
 #include "service/job_recovery_internal.hpp"
 
 #include <algorithm>
-#include <array>
-#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -16,15 +14,6 @@ namespace {
 
 constexpr std::string_view kJobDirectoryPrefix = "job-";
 constexpr std::size_t kJobDirectoryDigits = 8;
-
-// The members a completion transition requires of a job state, and the only ones it allows.
-constexpr std::array<std::string_view, 10> kJobStateKeys = {
-    "schema_version", "job_id",   "drawing_id", "graph_filename", "source_filename", "reader_provider_input",
-    "status",         "duration_ms", "error",   "completion_records"};
-
-[[noreturn]] void refuse(const std::string& name, const std::string& what) {
-    throw std::runtime_error("Persisted local job '" + name + "' " + what);
-}
 
 bool exists_here(const fs::path& path) {
     // The entry itself, not what a link points at: a dangling link still occupies the name.
@@ -53,7 +42,7 @@ std::vector<Candidate> list_job_directories(const fs::path& jobs_directory) {
     return found;
 }
 
-nlohmann::json read_job_state(const fs::path& path, const std::string& name) {
+SortedJson read_job_state(const fs::path& path, const std::string& name) {
     try {
         return parse_strict_json(read_service_file(path));
     } catch (const std::exception& e) {
@@ -90,29 +79,6 @@ OutputPaths job_output_names(const JobRecord& record) {
                        directory / (stem + "_side.svg"), directory / (stem + "_report.json")};
 }
 
-namespace {
-
-// The stricter rules that a later completion transition applies to the same state: all ten
-// keys, no other key, an "error" object exactly when rejected, unique decision ids.
-// std::runtime_error "Persisted local job '<name>' ...".
-void check_complete_job_state(const nlohmann::json& state, const std::string& name) {
-    if (const auto missing = first_missing_key(state, kJobStateKeys)) refuse(name, "has no field '" + *missing + "'");
-    if (const auto unknown = first_unknown_key(state, kJobStateKeys)) {
-        refuse(name, "has an unknown field '" + *unknown + "'");
-    }
-    const bool rejected = state.at("status") == "rejected";
-    if (!rejected && !state.at("error").is_null()) refuse(name, "has an error but is not rejected");
-    std::set<std::string> seen;
-    for (const nlohmann::json& item : state.at("completion_records")) {
-        // Each item already passed the record check, so its decision id is a string.
-        if (!seen.insert(item.at("decision_id").get<std::string>()).second) {
-            refuse(name, "has duplicate completion decision ids");
-        }
-    }
-}
-
-}  // namespace
-
 RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& hooks) {
     RecoveredJobs recovered;
     // First every directory is read and checked; only then is anything written, so a state
@@ -138,9 +104,8 @@ RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& 
                                          "': " + e.what());
             }
         }
-        const nlohmann::json state = read_job_state(state_path, name);
+        const SortedJson state = read_job_state(state_path, name);
         auto record = std::make_shared<JobRecord>(job_record_from_state(state, name));
-        check_complete_job_state(state, name);
         assign_job_paths(*record, jobs_directory);
 
         RecoveryWrite write = RecoveryWrite::none;

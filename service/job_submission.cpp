@@ -7,6 +7,7 @@
 #include "intake/binding.hpp"
 #include "intake/image_io.hpp"
 #include "model/json_util.hpp"
+#include "service/field_checks.hpp"
 #include "service/http_request.hpp"
 #include "service/job_record.hpp"
 #include "service/local_service_impl.hpp"
@@ -58,7 +59,7 @@ void require_png_signature(std::string_view bytes) {
 }
 
 JobSubmission parse_job_submission(std::string_view body, bool provider_configured) {
-    const nlohmann::json job = parse_json_body(body, "Job body is not valid JSON: ");
+    const SortedJson job = parse_json_body(body, "Job body is not valid JSON: ");
     if (!job.is_object()) refuse("Job body must be an object");
     if (const auto unknown = first_unknown_key(
             job, {"schema_version", "drawing_id", "graph_filename", "graph", "declared_dpi", "source_image"})) {
@@ -89,7 +90,7 @@ JobSubmission parse_job_submission(std::string_view body, bool provider_configur
         }
     }
     if (!job.contains("source_image") || !job["source_image"].is_object()) refuse("job.source_image must be an object");
-    const nlohmann::json& image = job["source_image"];
+    const SortedJson& image = job["source_image"];
     if (const auto unknown = first_unknown_key(image, {"filename", "media_type", "data_base64"})) {
         refuse("job.source_image contains unknown field '" + *unknown + "'");
     }
@@ -106,7 +107,7 @@ JobSubmission parse_job_submission(std::string_view body, bool provider_configur
     return submission;
 }
 
-nlohmann::ordered_json LocalService::Impl::submit_job(std::string_view body) {
+OrderedJson LocalService::Impl::submit_job(std::string_view body) {
     JobSubmission submission = parse_job_submission(body, reader_provider != nullptr);
     auto job = std::make_shared<JobRecord>();
     {
@@ -141,7 +142,7 @@ nlohmann::ordered_json LocalService::Impl::submit_job(std::string_view body) {
     }
     job_cv.notify_one();
 
-    nlohmann::ordered_json answer;
+    OrderedJson answer;
     answer["schema_version"] = "vesk-local-submit-v1";
     answer["job_id"] = job->job_id;
     answer["status"] = "queued";

@@ -7,8 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "service/job_submission.hpp"
 
 namespace vesk {
@@ -16,7 +15,7 @@ namespace vesk {
 struct JobSubmission {
     std::string drawing_id;
     std::string graph_filename;
-    std::optional<nlohmann::json> graph;  // a graph job; none for a reader-provider job
+    std::optional<SortedJson> graph;      // a graph job; none for a reader-provider job
     double declared_dpi = 0.0;            // reader-provider jobs only
     std::string source_filename;
     std::string source_bytes;  // the decoded PNG

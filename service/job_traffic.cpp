@@ -16,14 +16,13 @@ constexpr const char* kValueApproved =
 
 }  // namespace
 
-nlohmann::ordered_json build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id,
-                                            bool client_graph) {
+OrderedJson build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id, bool client_graph) {
     bool all_green = true;
-    nlohmann::ordered_json dimensions = nlohmann::ordered_json::array();
+    OrderedJson dimensions = OrderedJson::array();
     for (const DimensionConstraint& constraint : graph.constraints) {
         const bool green = client_graph && constraint.confidence >= kGreenConfidence;
         all_green = all_green && green;
-        nlohmann::ordered_json entry;
+        OrderedJson entry;
         entry["constraint_id"] = constraint.id;
         entry["value"] = constraint.value;
         entry["signal"] = green ? "green" : "yellow";
@@ -36,31 +35,31 @@ nlohmann::ordered_json build_traffic_report(const DimensionGraph& graph, const s
         if (constraint.display_name) entry["display_name"] = *constraint.display_name;
         dimensions.push_back(std::move(entry));
     }
-    nlohmann::ordered_json traffic;
+    OrderedJson traffic;
     traffic["schema_version"] = "vesk-local-traffic-v1";
     traffic["drawing_id"] = drawing_id;
     traffic["overall"] = all_green ? "green" : "yellow";
     traffic["deterministic_validation_passed"] = true;
     traffic["dimensions"] = std::move(dimensions);
-    traffic["errors"] = nlohmann::ordered_json::array();
+    traffic["errors"] = OrderedJson::array();
     return traffic;
 }
 
-nlohmann::ordered_json* find_dimension_by_constraint_id(nlohmann::ordered_json& dimensions, const std::string& id) {
-    for (nlohmann::ordered_json& entry : dimensions) {
+OrderedJson* find_dimension_by_constraint_id(OrderedJson& dimensions, const std::string& id) {
+    for (OrderedJson& entry : dimensions) {
         if (entry.is_object() && entry.contains("constraint_id") && entry["constraint_id"] == id) return &entry;
     }
     return nullptr;
 }
 
-void apply_completion_to_traffic(nlohmann::ordered_json& traffic, const CompletionRecord& record) {
+void apply_completion_to_traffic(OrderedJson& traffic, const CompletionRecord& record) {
     if (record.status != kStatusApproved) return;
     const bool conflict = record.provenance == kProvenanceConflict;
     if (!conflict && record.provenance != kProvenanceUserInput && record.provenance != kProvenanceDeterministic) {
         throw std::runtime_error("Approved completion has unknown provenance");
     }
     if (!record.approved_constraint_id) throw std::runtime_error("Approved completion has no target constraint id");
-    nlohmann::ordered_json* entry = find_dimension_by_constraint_id(traffic["dimensions"], *record.approved_constraint_id);
+    OrderedJson* entry = find_dimension_by_constraint_id(traffic["dimensions"], *record.approved_constraint_id);
     if (entry == nullptr) throw std::runtime_error("Approved completion is missing from the rerun traffic report");
     (*entry)["signal"] = "yellow";
     (*entry)["provenance_status"] = kStatusApproved;

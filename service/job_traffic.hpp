@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "model/dimension_graph.hpp"
 #include "service/completion_record.hpp"
 
@@ -15,15 +13,14 @@ namespace vesk {
 inline constexpr double kGreenConfidence = 0.8;
 
 // "vesk-local-traffic-v1", keys in written order; one entry per constraint in graph order.
-nlohmann::ordered_json build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id,
-                                            bool client_graph);
+OrderedJson build_traffic_report(const DimensionGraph& graph, const std::string& drawing_id, bool client_graph);
 
 // Marks the target of an approved completion yellow with its provenance; other records
 // change nothing. std::runtime_error for an unknown provenance, a missing target id, or a
 // target that is not in the report.
-void apply_completion_to_traffic(nlohmann::ordered_json& traffic, const CompletionRecord& record);
+void apply_completion_to_traffic(OrderedJson& traffic, const CompletionRecord& record);
 
 // The first entry whose "constraint_id" equals id; null when there is none.
-nlohmann::ordered_json* find_dimension_by_constraint_id(nlohmann::ordered_json& dimensions, const std::string& id);
+OrderedJson* find_dimension_by_constraint_id(OrderedJson& dimensions, const std::string& id);
 
 }  // namespace vesk

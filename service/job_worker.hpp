@@ -6,8 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "model/dimension_graph.hpp"
 #include "model/pipeline.hpp"
 #include "service/completion_record.hpp"
 
@@ -20,7 +19,7 @@ std::string classify_job_error(std::string_view message);
 // Constraint ids of the green entries of a traffic report, in report order. Entries that
 // are not objects with a "signal", or green ones without a string id, are the JSON
 // library's errors.
-std::vector<std::string> drawing_proven_ids(const nlohmann::ordered_json& traffic);
+std::vector<std::string> drawing_proven_ids(const OrderedJson& traffic);
 
 // Adds the provenance document to the report as its last member "completion_provenance"
 // (an existing member keeps its place) and as a comment right before the first

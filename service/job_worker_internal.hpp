@@ -7,7 +7,7 @@ namespace vesk {
 
 // "v19-completion-provenance-v1", keys in written order. std::invalid_argument for empty
 // or repeated ids, bad approved records, or ids that overlap approved targets.
-nlohmann::ordered_json completion_provenance_document(const std::vector<CompletionRecord>& records,
-                                                      const std::vector<std::string>& drawing_proven);
+OrderedJson completion_provenance_document(const std::vector<CompletionRecord>& records,
+                                           const std::vector<std::string>& drawing_proven);
 
 }  // namespace vesk

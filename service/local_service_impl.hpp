@@ -14,9 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "intake/reader_provider.hpp"
+#include "model/dimension_graph.hpp"
 #include "pilot/pilot_service.hpp"
 #include "platform/files.hpp"
 #include "platform/socket.hpp"
@@ -73,7 +72,7 @@ struct LocalService::Impl {
     // POST /api/jobs: validates the body, stores the job's files, persists it queued, queues
     // it and wakes one worker; returns "vesk-local-submit-v1". std::invalid_argument for
     // the client's mistakes, std::runtime_error for storage failures.
-    nlohmann::ordered_json submit_job(std::string_view body);
+    OrderedJson submit_job(std::string_view body);
     // The record of a safe job id, or empty (ids that are not safe identifiers are not
     // looked up at all).
     std::shared_ptr<JobRecord> find_job(const std::string& job_id);

@@ -7,6 +7,7 @@
 #include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_record.hpp"
+#include "service/field_checks.hpp"
 #include "service/job_record.hpp"
 #include "service/job_submission.hpp"
 

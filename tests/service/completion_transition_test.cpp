@@ -5,8 +5,10 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "model/json_util.hpp"
 #include "service/completion_api_internal.hpp"
@@ -51,6 +53,13 @@ const Action& action(int index) {
     return actions[index];
 }
 
+// Decisions are taken under the job lock; here under one of the test's own.
+CommittedDecision commit(const JobRecord& job, const CompletionDecision& decision) {
+    static std::mutex mutex;
+    std::unique_lock<std::mutex> held(mutex);
+    return commit_completion_decision(JobLock(held), job, decision);
+}
+
 JobRecord load_job(const fs::path& job_directory) {
     JobRecord job = job_record_from_state(
         parse_strict_json(test::read_file(job_directory / "job_state.json")), job_directory.filename().string());
@@ -77,12 +86,12 @@ fs::path make_job(const fs::path& jobs, const Action& a) {
     persist_job_state(job);
     auto earlier = completion_decision_from_json(decision_body("leave_missing", "missing-1"));
     earlier.decision_id = "d0";
-    commit_completion_decision(job, earlier);
+    commit(job, earlier);
     return job.job_directory;
 }
 
 CommittedDecision decide(const fs::path& job_directory, const Action& a) {
-    return commit_completion_decision(load_job(job_directory), completion_decision_from_json(a.body));
+    return commit(load_job(job_directory), completion_decision_from_json(a.body));
 }
 
 void recover_if_marked(const fs::path& job_directory) {
@@ -165,6 +174,18 @@ void run_crash_matrix(int index) {
     }
 }
 
+// Only a lock that holds its mutex makes the token, and the token cannot be copied.
+TEST(JobLock, OnlyAHeldLockMakesOne) {
+    static_assert(!std::is_copy_constructible_v<JobLock>);
+    static_assert(!std::is_constructible_v<JobLock, std::unique_lock<std::mutex>>);
+    static_assert(!std::is_constructible_v<JobLock, std::mutex&>);
+    std::mutex mutex;
+    std::unique_lock<std::mutex> held(mutex, std::defer_lock);
+    EXPECT_EQ(test::error_message([&] { JobLock lock(held); }), "Job lock is not held");
+    held.lock();
+    EXPECT_NO_THROW(JobLock lock(held));
+}
+
 TEST(CompletionTransition, CrashMatrixUserValue) { run_crash_matrix(0); }
 TEST(CompletionTransition, CrashMatrixAcceptSuggestion) { run_crash_matrix(1); }
 TEST(CompletionTransition, CrashMatrixAcceptConflict) { run_crash_matrix(2); }
@@ -219,12 +240,9 @@ TEST(CompletionTransition, RefusedDecisionsWriteNothing) {
     };
     for (const auto& c : cases) {
         auto body = c.body;
-        EXPECT_EQ(
-            test::error_message([&] { commit_completion_decision(c.record, completion_decision_from_json(body)); }),
-            c.message);
+        EXPECT_EQ(test::error_message([&] { commit(c.record, completion_decision_from_json(body)); }), c.message);
         body["decision_id"] = "d0";
-        EXPECT_EQ(test::error_message(
-                      [&] { commit_completion_decision(load_job(job), completion_decision_from_json(body)); }),
+        EXPECT_EQ(test::error_message([&] { commit(load_job(job), completion_decision_from_json(body)); }),
                   "Completion decision_id is duplicated");
         EXPECT_EQ(differing_file(snapshot(job), before), "");
         EXPECT_FALSE(fs::exists(job / "completion_transition.json.tmp"));
@@ -286,6 +304,7 @@ TEST(CompletionTransition, MarkerChecks) {
         {edited([](auto& m) { m["state"]["duration_ms"] = 1; }), "Completion transition changes rejected state metadata"},
         {edited([](auto& m) { m["state"]["completion_records"].erase(1); }), "Completion transition state omits its decision record"},
         {edited([](auto& m) { m["state"]["extra"] = 1; }), "Completion transition state has an unknown field"},
+        {edited([](auto& m) { m["state"].erase("drawing_id"); }), "Completion transition state is incomplete"},
         {"{", "Completion transition is invalid"},
     };
     for (const auto& [text, message] : cases) {

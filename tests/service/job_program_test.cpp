@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -281,6 +282,48 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
     const std::string errors = service.error_output();
     EXPECT_EQ(errors.find("ThreadSanitizer"), std::string::npos) << errors.substr(0, 20000);
     EXPECT_EQ(line_count(dir.path() / "jobs" / "metrics.jsonl"), kClients * kJobsPerClient + reruns.load());
+}
+
+// One job under strace: every durable step syncs once. Files are synced only as their
+// temporaries, before the rename that publishes them; a sync of a published name would be a
+// second one (the metric line is appended in place, its one sync the exception).
+TEST(JobProgram, EachDurableStepOfAJobSyncsOnce) {
+    if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
+    vesk::test::TempDir dir("vesk-jobs-e2e");
+    const fs::path trace = dir.path() / "trace";
+    vesk::test::ServiceProcess service(
+        {"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path(),
+        {"/usr/bin/strace", "-f", "-y", "-qq", "-e", "trace=fsync,fdatasync", "-o", trace.string()});
+    const std::uint16_t port = service.wait_until_serving(60s);
+    if (port == 0 && service.error_output().find("ptrace") != std::string::npos) {
+        GTEST_SKIP() << "strace cannot trace here: " << service.error_output();
+    }
+    ASSERT_NE(port, 0) << service.error_output();
+    const std::string id = submit(port, example_job_body("plate_with_holes.json", "plate"));
+    ASSERT_EQ(wait_for_end(port, id)["status"], "completed");
+    // The service is strace's child: stop it, and strace ends with it.
+    const std::string children = vesk::test::read_file("/proc/" + std::to_string(service.pid()) + "/task/" +
+                                                       std::to_string(service.pid()) + "/children");
+    ASSERT_EQ(::kill(std::stoi(children), SIGTERM), 0);
+    EXPECT_EQ(service.wait(60s), 0);
+
+    std::vector<std::string> synced;  // the job's synced paths, in order
+    std::istringstream lines(vesk::test::read_file(trace));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t open = line.find("sync(");
+        const bool ours = line.find("/" + id) != std::string::npos || line.find("metrics.jsonl") != std::string::npos;
+        if (open == std::string::npos || !ours) continue;
+        const std::size_t from = line.find('<', open) + 1;
+        synced.push_back(fs::path(line.substr(from, line.find('>', from) - from)).filename().string());
+    }
+    // Source, graph, queued and running state: file and directory each; five outputs and
+    // their directory entries; traffic and completed state; the metric line.
+    EXPECT_EQ(synced.size(), 2 * 4 + 2 * 5 + 2 * 2 + 1u) << testing::PrintToString(synced);
+    for (const std::string& name : synced) {
+        const bool temporary =
+            name.rfind(".tmp~", 0) == 0 || (name.size() > 4 && name.substr(name.size() - 4) == ".tmp");
+        EXPECT_TRUE(temporary || name == id || name == "metrics.jsonl") << name;
+    }
 }
 
 // One worker, three jobs queued, then SIGTERM: all three finish before the program exits.

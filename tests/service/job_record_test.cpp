@@ -8,6 +8,7 @@
 #include <string>
 
 #include "model/json_util.hpp"
+#include "service/field_checks.hpp"
 #include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"
@@ -181,6 +182,7 @@ TEST(JobRecord, StateReadBackRefusals) {
         {"schema", [](auto& s) { s["schema_version"] = "v2"; }, "Persisted local job 'job-00000007' has an invalid identity"},
         {"no schema", [](auto& s) { s.erase("schema_version"); }, "job-00000007: field 'schema_version' must be a string"},
         {"flag", [](auto& s) { s["reader_provider_input"] = 1; }, "Persisted local job 'job-00000007' has an invalid reader-provider flag"},
+        {"no flag", [](auto& s) { s.erase("reader_provider_input"); }, "Persisted local job 'job-00000007' has no field 'reader_provider_input'"},
         {"marker name", [](auto& s) { s["graph_filename"] = "completion_transition.json"; }, "Persisted local job 'job-00000007' has unsafe metadata"},
         {"binding name", [](auto& s) { s["source_filename"] = "reader_normalized.png"; }, "Persisted local job 'job-00000007' has unsafe metadata"},
         {"drawing", [](auto& s) { s["drawing_id"] = "a b"; }, "Persisted local job 'job-00000007' has unsafe metadata"},

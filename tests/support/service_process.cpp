@@ -29,7 +29,8 @@ std::filesystem::path service_program() {
     return std::filesystem::path(VESK_BINARY_DIR) / "server" / "vesk-service";
 }
 
-ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd) {
+ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                               const std::vector<std::string>& wrapper) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     const std::string err_path = (capture_.path() / "err").string();
@@ -39,7 +40,8 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    std::vector<std::string> argv_text{service_program().string()};
+    std::vector<std::string> argv_text = wrapper;
+    argv_text.push_back(service_program().string());
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& arg : argv_text) argv.push_back(arg.data());

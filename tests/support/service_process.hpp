@@ -19,8 +19,10 @@ std::filesystem::path service_program();
 
 class ServiceProcess {
 public:
-    // Starts program with args in cwd (empty: the current directory).
-    ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd = {});
+    // Starts program with args in cwd (empty: the current directory); a non-empty `wrapper`
+    // (a tracer, say) runs first with the program and its args appended.
+    ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd = {},
+                   const std::vector<std::string>& wrapper = {});
     // Kills the process if it still runs.
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
