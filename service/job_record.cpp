@@ -209,19 +209,23 @@ JobRecord parse_job_state(const SortedJson& state, const std::string& job_id, co
     if (error == state.end()) {
         refuse(rejected ? JobStateFault::rejected_without_error : JobStateFault::missing_member, "error");
     }
-    if (!error->is_null()) {
+    const auto read_error_fields = [&] {
         record.error_code = require_text_field(*error, "code", wording.error_context);
         record.error_message = require_text_field(*error, "message", wording.error_context);
-    }
-    if (rejected && error->is_null()) refuse(JobStateFault::rejected_without_error);
+    };
+    // The transition reads any error's fields before it weighs the status; recovery weighs
+    // the status first, so a rejected job whose error is no object "has no error object".
+    if (wording.error_fields_first && !error->is_null()) read_error_fields();
+    if (rejected && !error->is_object()) refuse(JobStateFault::rejected_without_error);
     if (!rejected && !error->is_null()) refuse(JobStateFault::error_without_rejection);
+    if (!wording.error_fields_first && rejected) read_error_fields();
 
     if (const auto unknown = first_unknown_key(state, kJobStateKeys)) refuse(JobStateFault::unknown_member, *unknown);
     return record;
 }
 
 JobRecord job_record_from_state(const SortedJson& state, const std::string& name) {
-    return parse_job_state(state, name, {name, name + " error", &recovery_refusal});
+    return parse_job_state(state, name, {name, name + " error", &recovery_refusal, false});
 }
 
 void write_service_file(const fs::path& path, std::string_view bytes) {

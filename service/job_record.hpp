@@ -114,6 +114,8 @@ struct JobStateWording {
     std::string context;
     std::string error_context;
     std::string (*refusal)(JobStateFault fault, const std::string& job_id, const std::string& member);
+    // Whether a non-null "error" has its code and message read before the status is weighed.
+    bool error_fields_first = true;
 };
 
 // The one strict read of a state document (members found by name, so either writer's key

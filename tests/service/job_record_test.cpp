@@ -193,6 +193,8 @@ TEST(JobRecord, StateReadBackRefusals) {
         {"record", [](auto& s) { s["completion_records"][0]["value"] = 0; }, "Persisted completion value is not positive and finite"},
         {"no error", [](auto& s) { s["error"] = nullptr; }, "Persisted rejected job 'job-00000007' has no error object"},
         {"error code", [](auto& s) { s["error"]["code"] = 7; }, "job-00000007 error: field 'code' must be a string"},
+        {"error text", [](auto& s) { s["error"] = "x"; }, "Persisted rejected job 'job-00000007' has no error object"},
+        {"error when queued", [](auto& s) { s["status"] = "queued"; s["error"]["code"] = 7; }, "Persisted local job 'job-00000007' has an error but is not rejected"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
