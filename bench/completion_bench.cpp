@@ -12,6 +12,7 @@
 #include "platform/files.hpp"
 #include "service/completion_log_internal.hpp"
 #include "service/completion_routes.hpp"
+#include "service/job_record_internal.hpp"
 
 namespace fs = std::filesystem;
 

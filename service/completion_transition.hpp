@@ -58,11 +58,6 @@ TransitionJobState parse_transition_state(const SortedJson& state, const std::st
 
 std::filesystem::path completion_transition_path(const std::filesystem::path& job_directory);
 
-// The marker's text: six keys in written order, indent 2, final "\n".
-std::string completion_transition_text(const std::string& job_id, const std::string& base_text,
-                                       const std::optional<std::string>& graph_text, const CompletionRecord& record,
-                                       const JobRecord& next_state);
-
 // The writes that remain once every check has passed.
 struct CompletionTransitionPlan {
     std::filesystem::path job_directory;
@@ -74,12 +69,6 @@ struct CompletionTransitionPlan {
     std::optional<CompletionRecord> journal;    // the record, when the log lacks it
     std::optional<std::string> state_text;      // the marker's state, when job_state.json lacks it
 };
-
-// Checks a marker text against replay and the job directory's durable files, reading only.
-CompletionTransitionPlan plan_completion_transition(const std::filesystem::path& job_directory,
-                                                    const std::string& job_id, const std::string& marker_text);
-// Writes what the plan lists, then removes the marker (which must be on disk).
-void execute_completion_transition(const CompletionTransitionPlan& plan);
 
 // Checks the application against its replay and plans it against the current files, then
 // writes the marker and executes the plan. Nothing is written when a check fails (its

@@ -1,4 +1,5 @@
 #include "service/job_record.hpp"
+#include "service/job_record_internal.hpp"
 
 #include <cmath>
 #include <set>
@@ -56,6 +57,15 @@ struct Refusal {
     }
 };
 
+// A safe identifier that is its own file name and whose extension, lower-cased, is
+// `extension` (".json", ".png").
+bool is_safe_basename(std::string_view name, std::string_view extension) {
+    if (!is_safe_identifier(name)) return false;
+    const fs::path path{std::string(name)};
+    // ".", ".." and ".json" fail here: their file name has no extension.
+    return path.filename().string() == name && to_lower_ascii(path.extension().string()) == extension;
+}
+
 }  // namespace
 
 std::string to_string(JobStatus status) {
@@ -74,13 +84,6 @@ JobStatus parse_job_status(std::string_view text) {
     if (text == "completed") return JobStatus::completed;
     if (text == "rejected") return JobStatus::rejected;
     throw std::invalid_argument("Persisted local job has an invalid status");
-}
-
-bool is_safe_basename(std::string_view name, std::string_view extension) {
-    if (!is_safe_identifier(name)) return false;
-    const fs::path path{std::string(name)};
-    // ".", ".." and ".json" fail here: their file name has no extension.
-    return path.filename().string() == name && to_lower_ascii(path.extension().string()) == extension;
 }
 
 bool is_safe_graph_filename(std::string_view name) {

@@ -55,10 +55,6 @@ inline constexpr std::string_view kCompletionMarkerFilename = "completion_transi
 // Recovery finds only "job-" plus exactly eight digits, so no higher number is handed out.
 inline constexpr std::uint64_t kMaxJobNumber = 99'999'999;
 
-// A safe identifier (model/ascii_text.hpp) that is its own file name and whose
-// extension, lower-cased, is `extension` (".json", ".png").
-bool is_safe_basename(std::string_view name, std::string_view extension);
-
 // The graph file name: a safe ".json" basename that is none of the job's own files
 // ("job_state.json", "completion_transition.json", compared without case).
 bool is_safe_graph_filename(std::string_view name);
@@ -85,8 +81,6 @@ inline constexpr std::array<std::string_view, 10> kJobStateKeys = {
 
 // The state document, keys in the order the writer inserts them.
 OrderedJson job_state_document(const JobRecord& record);
-// Indent 2, UTF-8 unescaped, final "\n".
-std::string job_state_text(const JobRecord& record);
 // Durable replace of <job_directory>/job_state.json; every failure becomes
 // std::runtime_error "Local job state persistence failed: " + reason.
 void persist_job_state(const JobRecord& record);

@@ -1,4 +1,5 @@
 #include "service/completion_transition.hpp"
+#include "service/completion_transition_internal.hpp"
 
 #include <gtest/gtest.h>
 

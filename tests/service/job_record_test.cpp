@@ -1,4 +1,5 @@
 #include "service/job_record.hpp"
+#include "service/job_record_internal.hpp"
 
 #include <gtest/gtest.h>
 

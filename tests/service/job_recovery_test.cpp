@@ -1,3 +1,4 @@
+#include "service/job_record_internal.hpp"
 #include "service/job_recovery_internal.hpp"
 
 #include <gtest/gtest.h>
