@@ -32,8 +32,6 @@ private:
     mutable std::mutex mutex_;
 };
 
-}  // namespace
-
 std::string occt_failure_message(const Standard_Failure& failure) {
     std::string message = failure.DynamicType()->Name();
     const char* own = failure.GetMessageString();
@@ -43,6 +41,8 @@ std::string occt_failure_message(const Standard_Failure& failure) {
     }
     return message;
 }
+
+}  // namespace
 
 void throw_occt_failure(const Standard_Failure& failure) {
     throw std::runtime_error(occt_failure_message(failure));

@@ -10,10 +10,8 @@
 
 namespace vesk {
 
-// "<OCCT exception type>: <its message>", or the type alone when the message is empty.
-std::string occt_failure_message(const Standard_Failure& failure);
-
-// Throws std::runtime_error(occt_failure_message(failure)).
+// Throws std::runtime_error("<OCCT exception type>: <its message>"), or the type alone
+// when the message is empty.
 [[noreturn]] void throw_occt_failure(const Standard_Failure& failure);
 
 // Runs fn and translates any Standard_Failure it raises into std::runtime_error; OCCT

@@ -49,6 +49,15 @@ std::once_flag g_plan_once;
 FaultPlan g_plan;
 std::atomic<long> g_hits{0};
 
+// Unarmed, a point costs this one relaxed load.
+bool fault_points_armed() noexcept {
+#ifdef VESK_FAULT_POINTS
+    return g_armed.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
 [[noreturn]] void refuse_fault_plan(const std::string& spec) {
     std::fprintf(stderr, "VESK_FAULT_AT is malformed: '%s' (want <name>[#k][:exit|throw|torn])\n", spec.c_str());
     std::fflush(stderr);
@@ -171,14 +180,6 @@ std::string ascii_stem(const fs::path& final_path) {
 }
 
 }  // namespace
-
-bool fault_points_armed() noexcept {
-#ifdef VESK_FAULT_POINTS
-    return g_armed.load(std::memory_order_relaxed);
-#else
-    return false;
-#endif
-}
 
 void fault_point(std::string_view name) {
 #ifdef VESK_FAULT_POINTS

@@ -192,7 +192,6 @@ private:
 // test never passes because its point silently stayed unarmed.
 // Unarmed, a point costs one relaxed atomic load. Compiled out unless VESK_FAULT_POINTS.
 inline constexpr int kFaultExitCode = 86;
-bool fault_points_armed() noexcept;
 void fault_point(std::string_view name);
 
 }  // namespace vesk::platform

@@ -216,15 +216,6 @@ std::size_t raise_open_file_limit() noexcept {
     return limit.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<std::size_t>(limit.rlim_cur);
 }
 
-Socket connect_loopback(std::uint16_t port) {
-    Socket socket = create_tcp_socket();
-    const sockaddr_in address = loopback_address(port);
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        throw SocketError("connect", errno);
-    }
-    return socket;
-}
-
 void ignore_broken_pipe_signal() {
     struct sigaction action {};
     action.sa_handler = SIG_IGN;

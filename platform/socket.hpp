@@ -124,9 +124,6 @@ private:
 // one); returns the soft limit now in force.
 std::size_t raise_open_file_limit() noexcept;
 
-// A client connection to 127.0.0.1:port; throws SocketError.
-Socket connect_loopback(std::uint16_t port);
-
 // A peer that hangs up must never end the process: SIGPIPE is ignored process-wide.
 void ignore_broken_pipe_signal();
 

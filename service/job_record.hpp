@@ -55,12 +55,6 @@ inline constexpr std::string_view kCompletionMarkerFilename = "completion_transi
 // Recovery finds only "job-" plus exactly eight digits, so no higher number is handed out.
 inline constexpr std::uint64_t kMaxJobNumber = 99'999'999;
 
-// The graph file name: a safe ".json" basename that is none of the job's own files
-// ("job_state.json", "completion_transition.json", compared without case).
-bool is_safe_graph_filename(std::string_view name);
-// The source file name: a safe ".png" basename that is not "reader_normalized.png"
-// (compared without case), which the binding writes.
-bool is_safe_source_filename(std::string_view name);
 // Why a name is refused, naming the field (e.g. "job.graph_filename"); empty when the
 // name is accepted.
 std::string graph_filename_refusal(std::string_view name, std::string_view field);
