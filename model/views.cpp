@@ -50,14 +50,6 @@ void append_attribute(std::string& out, std::string_view name, std::string_view 
     out += '"';
 }
 
-void append_number_attribute(std::string& out, std::string_view name, double value) {
-    out += ' ';
-    out += name;
-    out += "=\"";
-    append_svg_number(out, value);
-    out += '"';
-}
-
 // One polyline line; the v axis is flipped so that drawing-up is SVG-up.
 void append_polyline(std::string& text, const ProjectedPolyline& polyline, double min_u, double max_v, double m) {
     text += "  <polyline";
@@ -84,6 +76,14 @@ void append_svg_number(std::string& out, double value) {
     const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed, 9);
     if (result.ec != std::errc()) throw std::runtime_error("Cannot format an SVG number");
     out.append(buffer.data(), result.ptr);
+}
+
+void append_svg_number_attribute(std::string& out, std::string_view name, double value) {
+    out += ' ';
+    out += name;
+    out += "=\"";
+    append_svg_number(out, value);
+    out += '"';
 }
 
 ViewProjection make_view_projection(ViewType view) {
@@ -181,8 +181,8 @@ std::string view_svg_text(ViewType view, const std::vector<ProjectedPolyline>& p
     append_svg_number(view_box, h + 2.0 * m);
     append_attribute(text, "viewBox", view_box);
     append_attribute(text, "data-view", view_name);
-    append_number_attribute(text, "data-geometry-width", w);
-    append_number_attribute(text, "data-geometry-height", h);
+    append_svg_number_attribute(text, "data-geometry-width", w);
+    append_svg_number_attribute(text, "data-geometry-height", h);
     text += ">\n";
     text += "  <rect";
     append_attribute(text, "width", "100%");

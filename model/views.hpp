@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <TopoDS_Shape.hxx>
@@ -47,6 +48,8 @@ void sample_projection_edges(const TopoDS_Shape& compound, bool hidden, std::vec
 // Appends a number as the views write it: fixed notation, 9 decimals, independent of the
 // C locale.
 void append_svg_number(std::string& out, double value);
+// Appends ` name="<number>"` with the number written as above.
+void append_svg_number_attribute(std::string& out, std::string_view name, double value);
 
 // One view's SVG text (numbers fixed with 9 decimals, locale-independent): the hidden
 // polylines, then the visible ones drawn over them, each in the order given.

@@ -82,14 +82,6 @@ ViewFrame view_frame(std::string_view root) {
     return ViewFrame{*width, *height, margin};
 }
 
-void append_number_attribute(std::string& out, std::string_view name, double value) {
-    out += ' ';
-    out += name;
-    out += "=\"";
-    append_svg_number(out, value);
-    out += '"';
-}
-
 // The caption runs along the longer side of the view box: centred in the bottom margin, or
 // for a view taller than wide, read upwards in the left margin. Its em box is centred
 // across the margin and its length leaves half a margin free at each end.
@@ -105,11 +97,11 @@ std::string release_caption_line(const ViewFrame& frame) {
     const double y = along_bottom ? frame.height - frame.margin + across : frame.height / 2.0;
 
     std::string line = "  <text";
-    append_number_attribute(line, "x", x);
-    append_number_attribute(line, "y", y);
+    append_svg_number_attribute(line, "x", x);
+    append_svg_number_attribute(line, "y", y);
     line += " font-family=\"monospace\" font-weight=\"bold\"";
-    append_number_attribute(line, "font-size", font_size);
-    append_number_attribute(line, "textLength", font_size * characters * kCaptionAdvance);
+    append_svg_number_attribute(line, "font-size", font_size);
+    append_svg_number_attribute(line, "textLength", font_size * characters * kCaptionAdvance);
     line += " lengthAdjust=\"spacingAndGlyphs\" text-anchor=\"middle\" fill=\"#c00000\"";
     if (!along_bottom) {
         line += " transform=\"rotate(-90 ";
