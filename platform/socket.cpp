@@ -11,6 +11,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -140,7 +141,7 @@ IoResult receive_available(const Socket& socket, char* buffer, std::size_t capac
     return io_result(n);
 }
 
-IoResult send_available(const Socket& socket, std::string_view first, std::string_view second) {
+IoResult send_available(const Socket& socket, std::string_view first, std::string_view second, bool more) {
     iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                       {const_cast<char*>(second.data()), second.size()}};
     msghdr message{};
@@ -148,7 +149,17 @@ IoResult send_available(const Socket& socket, std::string_view first, std::strin
     message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
     ssize_t n;
     do {
-        n = ::sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        n = ::sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+    } while (n < 0 && errno == EINTR);
+    return io_result(n);
+}
+
+IoResult send_file_available(const Socket& socket, const ReadableFile& file, std::uint64_t offset,
+                             std::size_t count) {
+    off_t position = static_cast<off_t>(offset);
+    ssize_t n;
+    do {
+        n = ::sendfile(socket.fd(), file.descriptor(), &position, count);
     } while (n < 0 && errno == EINTR);
     return io_result(n);
 }

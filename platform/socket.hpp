@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.hpp"
+
 namespace vesk::platform {
 
 // A failed socket call: which call, and errno.
@@ -75,8 +77,15 @@ struct IoResult {
 };
 IoResult receive_available(const Socket& socket, char* buffer, std::size_t capacity);
 // Sends from `first`, then `second`, in one call (MSG_NOSIGNAL): a head and its body leave
-// together instead of waiting on each other under Nagle's rule.
-IoResult send_available(const Socket& socket, std::string_view first, std::string_view second = {});
+// together instead of waiting on each other under Nagle's rule. `more` holds what was
+// sent back until the next send (MSG_MORE), for a head whose body follows from a file.
+IoResult send_available(const Socket& socket, std::string_view first, std::string_view second = {},
+                        bool more = false);
+// Sends at most `count` bytes of `file` from `offset` in one call (sendfile): the kernel
+// reads the file, so no buffer of the caller's holds its bytes. No bytes without
+// `would_block`: the socket failed, the file could not be read, or it ended before `offset`.
+IoResult send_file_available(const Socket& socket, const ReadableFile& file, std::uint64_t offset,
+                             std::size_t count);
 // True when received bytes wait unread: closing now would reset the connection.
 bool input_pending(const Socket& socket);
 

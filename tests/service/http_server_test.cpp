@@ -36,9 +36,11 @@ TEST(HttpServer, AtTheBoundTheOldestUnfinishedMakesRoom) {
     const std::uint16_t port = vesk::platform::local_port(listener);
     vesk::HttpServerLimits limits;
     limits.max_connections = 4;
-    vesk::HttpServer server(std::move(listener), limits, 2, [](const vesk::HttpRequest& request) {
-        return vesk::make_json_response(200, "OK", nlohmann::ordered_json(request.target));
-    });
+    vesk::HttpServer server(
+        std::move(listener), limits, {1, 1}, [](const vesk::HttpRequest&) { return vesk::HttpDispatch(); },
+        [](const vesk::HttpRequest& request) {
+            return vesk::make_json_response(200, "OK", nlohmann::ordered_json(request.target));
+        });
     const auto open_with = [&](const std::string& bytes) {
         const int fd = vesk::test::connect_to_loopback(port);
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
