@@ -56,8 +56,6 @@ public:
     // Up to `size` bytes from `offset` (the file position is unchanged); 0 at the end.
     std::size_t read_at(std::uint64_t offset, void* buffer, std::size_t size);
     std::uint64_t size_when_opened() const noexcept { return size_; }
-    // For calls that read the file in the kernel (send_file_available).
-    int descriptor() const noexcept { return fd_; }
 
 private:
     std::filesystem::path path_;

@@ -11,7 +11,6 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -123,6 +122,11 @@ void set_non_blocking(const Socket& socket) {
     if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) != 0) throw SocketError("fcntl", errno);
 }
 
+void limit_send_buffer(const Socket& socket, std::size_t bytes) noexcept {
+    const int value = static_cast<int>(std::min<std::size_t>(bytes, INT_MAX / 2));
+    (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDBUF, &value, sizeof value);
+}
+
 Socket accept_waiting_connection(const Socket& listener, int& error_number) {
     for (;;) {
         const int fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -141,7 +145,7 @@ IoResult receive_available(const Socket& socket, char* buffer, std::size_t capac
     return io_result(n);
 }
 
-IoResult send_available(const Socket& socket, std::string_view first, std::string_view second, bool more) {
+IoResult send_available(const Socket& socket, std::string_view first, std::string_view second) {
     iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
                       {const_cast<char*>(second.data()), second.size()}};
     msghdr message{};
@@ -149,17 +153,7 @@ IoResult send_available(const Socket& socket, std::string_view first, std::strin
     message.msg_iovlen = first.empty() || second.empty() ? 1 : 2;
     ssize_t n;
     do {
-        n = ::sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
-    } while (n < 0 && errno == EINTR);
-    return io_result(n);
-}
-
-IoResult send_file_available(const Socket& socket, const ReadableFile& file, std::uint64_t offset,
-                             std::size_t count) {
-    off_t position = static_cast<off_t>(offset);
-    ssize_t n;
-    do {
-        n = ::sendfile(socket.fd(), file.descriptor(), &position, count);
+        n = ::sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     return io_result(n);
 }

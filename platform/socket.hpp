@@ -10,8 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/files.hpp"
-
 namespace vesk::platform {
 
 // A failed socket call: which call, and errno.
@@ -63,6 +61,9 @@ void bind_loopback(const Socket& socket, std::uint16_t port);  // "inet_pton", "
 void start_listening(const Socket& socket);                    // "listen" (SOMAXCONN)
 std::uint16_t local_port(const Socket& socket);                // "getsockname"
 void set_non_blocking(const Socket& socket);                   // "fcntl"
+// Caps the kernel's send buffer (SO_SNDBUF; Linux doubles the value); best effort. Left
+// alone, the buffer of a loopback connection grows to megabytes whether or not the peer reads.
+void limit_send_buffer(const Socket& socket, std::size_t bytes) noexcept;
 
 // Accepts one waiting connection, non-blocking and close-on-exec, retrying EINTR and
 // ECONNABORTED. None waiting or a failure: an invalid socket, with errno in `error_number`
@@ -77,15 +78,8 @@ struct IoResult {
 };
 IoResult receive_available(const Socket& socket, char* buffer, std::size_t capacity);
 // Sends from `first`, then `second`, in one call (MSG_NOSIGNAL): a head and its body leave
-// together instead of waiting on each other under Nagle's rule. `more` holds what was
-// sent back until the next send (MSG_MORE), for a head whose body follows from a file.
-IoResult send_available(const Socket& socket, std::string_view first, std::string_view second = {},
-                        bool more = false);
-// Sends at most `count` bytes of `file` from `offset` in one call (sendfile): the kernel
-// reads the file, so no buffer of the caller's holds its bytes. No bytes without
-// `would_block`: the socket failed, the file could not be read, or it ended before `offset`.
-IoResult send_file_available(const Socket& socket, const ReadableFile& file, std::uint64_t offset,
-                             std::size_t count);
+// together instead of waiting on each other under Nagle's rule.
+IoResult send_available(const Socket& socket, std::string_view first, std::string_view second = {});
 // True when received bytes wait unread: closing now would reset the connection.
 bool input_pending(const Socket& socket);
 

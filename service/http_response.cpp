@@ -39,7 +39,7 @@ std::string http_response_head(const HttpResponse& response) {
     return head;
 }
 
-HttpResponse make_file_response(std::string content_type, std::shared_ptr<const platform::ReadableFile> file) {
+HttpResponse make_file_response(std::string content_type, std::shared_ptr<platform::ReadableFile> file) {
     HttpResponse response;
     response.status = 200;
     response.reason = "OK";

@@ -47,8 +47,10 @@ constexpr std::uint64_t kMinBodyBytesPerSecond = 65536;
 constexpr milliseconds kBodyRateGrace{1000};
 // Sends per readiness report, so that one fast reader cannot hold the loop.
 constexpr int kSendsPerTurn = 16;
-// Largest single sendfile (the kernel takes at most about 2 GiB at once).
-constexpr std::uint64_t kFileSendChunk = std::uint64_t{1} << 30;
+// A file answer is read in pieces of this size, each into the sending thread's own buffer
+// and sent at once; what the socket does not take is read again next time, so a
+// connection holds no buffer while it waits.
+constexpr std::size_t kFileChunk = 65536;
 
 enum class Phase { reading, routing, writing, draining, closed };
 
@@ -115,7 +117,7 @@ struct Connection {
     HttpRequest request;
     std::string head;
     std::string body;
-    std::shared_ptr<const platform::ReadableFile> file;  // the body, when it is a file's
+    std::shared_ptr<platform::ReadableFile> file;  // the body, when it is a file's
     std::uint64_t body_size = 0;
     std::uint64_t answer_held = 0;  // of Counters::answer_bytes
     std::uint64_t sent = 0;
@@ -146,30 +148,48 @@ void begin_answer(Connection& c, HttpResponse response, const HttpServerLimits& 
     c.idle_until = now + limits.progress_timeout;
 }
 
-// Sends what the socket takes now, a file's bytes straight from the file; true once the
-// whole answer is out. A failed send, or a file that cannot be read to its opened size,
-// cuts the connection with a reset: the client must not take a short body for a whole one.
+void cut_connection(Connection& c) {
+    c.socket.abort();
+    c.phase = Phase::closed;
+}
+
+// The next piece of a file answer's body, read at `offset`; empty when the file can no
+// longer be read there (it shrank, or the read failed).
+std::string_view read_file_piece(Connection& c, std::uint64_t offset, std::array<char, kFileChunk>& buffer) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kFileChunk, c.body_size - offset));
+    try {
+        return std::string_view(buffer.data(), c.file->read_at(offset, buffer.data(), wanted));
+    } catch (const platform::FileError&) {
+        return {};
+    }
+}
+
+// Sends what the socket takes now, a file's body read from the file as it goes; true once
+// the whole answer is out. A failed send, or a file that can no longer be read up to the
+// size it had when the answer began, cuts the connection with a reset: the client must
+// never take a short body for a whole one. (The service replaces its files by renaming,
+// so an open file keeps its bytes.)
 bool send_some(Connection& c, milliseconds progress_timeout) {
     const std::uint64_t total = c.head.size() + c.body_size;
+    std::array<char, kFileChunk> piece;
     for (int turn = 0; c.sent < total; ++turn) {
         if (turn == kSendsPerTurn) return false;
-        platform::IoResult result;
-        if (c.sent < c.head.size()) {
-            const std::string_view head = std::string_view(c.head).substr(c.sent);
-            result = c.file ? platform::send_available(c.socket, head, {}, c.body_size != 0)
-                            : platform::send_available(c.socket, head, c.body);
-        } else if (c.file) {
-            const std::uint64_t offset = c.sent - c.head.size();
-            result = platform::send_file_available(c.socket, *c.file, offset,
-                                                   std::min(total - c.sent, kFileSendChunk));
-        } else {
-            result = platform::send_available(c.socket, std::string_view(c.body).substr(c.sent - c.head.size()));
-        }
-        if (result.bytes == 0) {
-            if (!result.would_block) {
-                c.socket.abort();
-                c.phase = Phase::closed;
+        const bool in_head = c.sent < c.head.size();
+        const std::string_view head = in_head ? std::string_view(c.head).substr(c.sent) : std::string_view();
+        const std::uint64_t offset = in_head ? 0 : c.sent - c.head.size();
+        std::string_view body;
+        if (!c.file) {
+            body = std::string_view(c.body).substr(offset);
+        } else if (offset < c.body_size) {
+            body = read_file_piece(c, offset, piece);
+            if (body.empty()) {
+                cut_connection(c);
+                return false;
             }
+        }
+        const platform::IoResult result = platform::send_available(c.socket, head, body);
+        if (result.bytes == 0) {
+            if (!result.would_block) cut_connection(c);
             return false;
         }
         c.sent += result.bytes;
@@ -314,6 +334,7 @@ void HttpServer::State::accept_ready() {
             }
             return;
         }
+        platform::limit_send_buffer(socket, limits.send_buffer);
         auto c = std::make_unique<Connection>(std::move(socket), ++last_id, counters);
         // Past the bound, another connection makes room; when none can, this one is the last
         // accepted until one can.
@@ -462,8 +483,7 @@ void HttpServer::State::bound_held_answers() {
         Connection& c = *connection;
         // Never the last one held: an answer larger than the budget is sent alone.
         if (c.phase != Phase::writing || c.answer_held == 0 || c.answer_held >= held) continue;
-        c.socket.abort();
-        c.phase = Phase::closed;  // erased by the next sweep or event
+        cut_connection(c);  // erased by the next sweep or event
         c.release_answer();
     }
 }
@@ -677,7 +697,6 @@ HttpServer::HttpServer(platform::Socket listener, HttpServerLimits limits, Handl
                        Handler handler)
     : state_(std::make_unique<State>(std::move(listener), limits, std::move(triage), std::move(handler))) {
     State& s = *state_;
-    platform::ignore_broken_pipe_signal();
     platform::set_non_blocking(s.listener);
     s.poller.add(s.listener.fd(), kListenerKey, Poller::kReadable, false);
     s.poller.add(s.waker.fd(), kWakerKey, Poller::kReadable, false);

@@ -38,6 +38,10 @@ struct HttpServerLimits {
     // them. Past it, the oldest of them are cut (reset) until the rest fit; one answer
     // larger than the whole budget is sent alone.
     std::uint64_t answer_budget = std::uint64_t{64} << 20;
+    // The kernel's send buffer of each connection (it doubles the value). On loopback it
+    // would otherwise grow to megabytes per connection, read or not, and a thousand slow
+    // readers would hold gigabytes of the machine's socket memory.
+    std::size_t send_buffer = 128 << 10;
 };
 
 // The two groups of handlers: requests that only read get their own, so that they never
@@ -66,10 +70,8 @@ public:
     // for a lock that handlers hold. An exception sends the request to the general group.
     using Triage = std::function<HttpDispatch(const HttpRequest&)>;
 
-    // Takes a bound, listening socket and starts the I/O thread and the handlers. Ignores
-    // SIGPIPE process-wide (file answers are sent with sendfile, which has no per-call
-    // flag for it). Throws platform::SocketError or std::system_error, after stopping
-    // whatever had started.
+    // Takes a bound, listening socket and starts the I/O thread and the handlers. Throws
+    // platform::SocketError or std::system_error, after stopping whatever had started.
     HttpServer(platform::Socket listener, HttpServerLimits limits, HandlerCounts handlers, Triage triage,
                Handler handler);
     ~HttpServer();

@@ -263,9 +263,9 @@ std::string read_service_file(const fs::path& path) {
     }
 }
 
-std::shared_ptr<const platform::ReadableFile> open_service_file(const fs::path& path) {
+std::shared_ptr<platform::ReadableFile> open_service_file(const fs::path& path) {
     try {
-        return std::make_shared<const platform::ReadableFile>(path);
+        return std::make_shared<platform::ReadableFile>(path);
     } catch (const platform::FileError& e) {
         artifact_failure(e, path);
     }

@@ -127,7 +127,7 @@ void write_service_file(const std::filesystem::path& path, std::string_view byte
 // "Cannot open local service artifact: <path>" / "Cannot read local service artifact: <path>".
 std::string read_service_file(const std::filesystem::path& path);
 // The file open for an answer that streams it, refused with read_service_file's messages.
-std::shared_ptr<const platform::ReadableFile> open_service_file(const std::filesystem::path& path);
+std::shared_ptr<platform::ReadableFile> open_service_file(const std::filesystem::path& path);
 // Durable replace; the temporary file "<target>.tmp" is removed on every failure.
 // A failed rename: "Cannot atomically replace local service file '<target>' (errno N)".
 void replace_file_atomically(const std::filesystem::path& target, std::string_view bytes);
