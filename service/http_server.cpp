@@ -45,6 +45,9 @@ constexpr std::uint64_t kSmallBodyBytes = 65536;
 // there, or it is cut: declaring 32 MiB and trickling must not keep others out.
 constexpr std::uint64_t kMinBodyBytesPerSecond = 65536;
 constexpr milliseconds kBodyRateGrace{1000};
+// A ready answer (the triage's) waits this long at most for a handler before the loop
+// sends it itself; the loop checks at every sweep.
+constexpr milliseconds kAnswerWait{100};
 // Sends per readiness report, so that one fast reader cannot hold the loop.
 constexpr int kSendsPerTurn = 16;
 // A file answer is read in pieces of this size, each into the sending thread's own buffer
@@ -115,6 +118,9 @@ struct Connection {
     Phase phase = Phase::reading;
     HttpRequestReader reader;
     HttpRequest request;
+    HandlerGroup group = HandlerGroup::general;
+    std::optional<HttpResponse> prepared;  // the triage's answer, for whoever sends it
+    Clock::time_point queued_at;           // handed to the handlers
     std::string head;
     std::string body;
     std::shared_ptr<platform::ReadableFile> file;  // the body, when it is a file's
@@ -141,6 +147,8 @@ void begin_answer(Connection& c, HttpResponse response, const HttpServerLimits& 
     c.body_size = body_length(response);
     c.body = std::move(response.body);
     c.file = std::move(response.file);
+    // Before anything is queued: the cap matters only for answers that can fill a buffer.
+    if (c.body_size > limits.send_buffer) platform::limit_send_buffer(c.socket, limits.send_buffer);
     c.sent = 0;
     c.phase = Phase::writing;
     const auto now = Clock::now();
@@ -223,6 +231,7 @@ struct HttpServer::State {
     std::mutex mutex;
     std::array<std::condition_variable, 2> request_cv;
     std::array<std::deque<ConnectionPtr>, 2> requests;  // complete, waiting for a handler
+    std::array<std::size_t, 2> idle{};                  // handlers waiting for a request
     std::vector<ConnectionPtr> returned;  // answers a handler could not finish at once
     bool dispatch_closed = false;         // no request will be queued any more
 
@@ -269,7 +278,8 @@ private:
     Map::iterator settle(Map::iterator it);
     void hand_to_handler(ConnectionPtr c);
     void flush_completed();
-    // An answer the I/O thread gives itself, without a handler.
+    // Ready answers that have waited kAnswerWait for a handler: the loop sends them.
+    void take_back_waiting_answers();
     void answer_now(ConnectionPtr c, HttpResponse response);
     void respond(ConnectionPtr c);
 };
@@ -288,7 +298,10 @@ void HttpServer::State::io_loop() noexcept {
             flush_completed();
             if (counters.answer_bytes.load() > limits.answer_budget) bound_held_answers();
             if (stopping.load() && listening) begin_stop();
-            if (Clock::now() >= next_sweep) sweep();
+            if (Clock::now() >= next_sweep) {
+                sweep();
+                take_back_waiting_answers();
+            }
             if (handlers_done.load()) {
                 take_returned();
                 if (connections.empty()) return;
@@ -334,7 +347,6 @@ void HttpServer::State::accept_ready() {
             }
             return;
         }
-        platform::limit_send_buffer(socket, limits.send_buffer);
         auto c = std::make_unique<Connection>(std::move(socket), ++last_id, counters);
         // Past the bound, another connection makes room; when none can, this one is the last
         // accepted until one can.
@@ -609,38 +621,63 @@ HttpServer::State::Map::iterator HttpServer::State::settle(Map::iterator it) {
 
 void HttpServer::State::hand_to_handler(ConnectionPtr c) { completed.push_back(std::move(c)); }
 
-// Once per turn of the loop: what the triage answers is answered here; the rest goes to
-// the handlers with one lock and one wake-up per group.
+// Once per turn of the loop, with one lock and one wake-up per group. An answer the triage
+// gives is sent by a handler too, in the group with an idle one: sending on loopback costs
+// the sender the delivery as well, and the loop has every connection to serve. One that no
+// handler takes in time, the loop takes back and sends itself (take_back_waiting_answers).
 void HttpServer::State::flush_completed() {
     if (completed.empty()) return;
-    std::vector<ConnectionPtr> batch;
-    batch.swap(completed);
-    std::array<std::vector<ConnectionPtr>, 2> groups;
-    for (ConnectionPtr& c : batch) {
-        HttpDispatch dispatch;
+    std::array<std::size_t, 2> queued{};
+    const auto now = Clock::now();
+    for (ConnectionPtr& c : completed) {
         try {
-            dispatch = triage(c->request);
+            HttpDispatch dispatch = triage(c->request);
+            c->group = dispatch.group;
+            c->prepared = std::move(dispatch.answer);
         } catch (...) {
-            dispatch = HttpDispatch();
+            c->group = HandlerGroup::general;
         }
-        if (dispatch.answer) {
-            answer_now(std::move(c), std::move(*dispatch.answer));
-        } else {
-            groups[static_cast<std::size_t>(dispatch.group)].push_back(std::move(c));
-        }
+        c->queued_at = now;
     }
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            for (ConnectionPtr& c : groups[g]) requests[g].push_back(std::move(c));
+        for (ConnectionPtr& c : completed) {
+            auto g = static_cast<std::size_t>(c->group);
+            if (c->prepared) g = idle[0] > requests[0].size() || idle[1] <= requests[1].size() ? 0 : 1;
+            requests[g].push_back(std::move(c));
+            ++queued[g];
         }
     }
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-        if (groups[g].size() == 1) {
+    completed.clear();
+    for (std::size_t g = 0; g < queued.size(); ++g) {
+        if (queued[g] == 1) {
             request_cv[g].notify_one();
-        } else if (groups[g].size() > 1) {
+        } else if (queued[g] > 1) {
             request_cv[g].notify_all();
         }
+    }
+}
+
+void HttpServer::State::take_back_waiting_answers() {
+    std::vector<ConnectionPtr> waited;
+    const auto now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& queue : requests) {
+            for (auto it = queue.begin(); it != queue.end();) {
+                if ((*it)->prepared && now - (*it)->queued_at >= kAnswerWait) {
+                    waited.push_back(std::move(*it));
+                    it = queue.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    for (ConnectionPtr& c : waited) {
+        HttpResponse response = std::move(*c->prepared);
+        c->prepared.reset();
+        answer_now(std::move(c), std::move(response));
     }
 }
 
@@ -660,7 +697,9 @@ void HttpServer::State::handler_loop(HandlerGroup group) noexcept {
         ConnectionPtr c;
         {
             std::unique_lock<std::mutex> lock(mutex);
+            ++idle[static_cast<std::size_t>(group)];
             wake.wait(lock, [&] { return dispatch_closed || !queue.empty(); });
+            --idle[static_cast<std::size_t>(group)];
             if (queue.empty()) return;
             c = std::move(queue.front());
             queue.pop_front();
@@ -676,7 +715,7 @@ void HttpServer::State::handler_loop(HandlerGroup group) noexcept {
 void HttpServer::State::respond(ConnectionPtr c) {
     HttpResponse response;
     try {
-        response = handler(c->request);
+        response = c->prepared ? std::move(*c->prepared) : handler(c->request);
     } catch (const std::exception& error) {
         response = bad_request(error.what());
     } catch (...) {

@@ -38,9 +38,9 @@ struct HttpServerLimits {
     // them. Past it, the oldest of them are cut (reset) until the rest fit; one answer
     // larger than the whole budget is sent alone.
     std::uint64_t answer_budget = std::uint64_t{64} << 20;
-    // The kernel's send buffer of each connection (it doubles the value). On loopback it
-    // would otherwise grow to megabytes per connection, read or not, and a thousand slow
-    // readers would hold gigabytes of the machine's socket memory.
+    // The kernel's send buffer of each connection with a larger answer (it doubles the
+    // value). On loopback it would otherwise grow to megabytes per connection, read or not,
+    // and a thousand slow readers would hold gigabytes of the machine's socket memory.
     std::size_t send_buffer = 128 << 10;
 };
 
