@@ -1,10 +1,10 @@
 // The connection side of the local HTTP server. One I/O thread accepts every connection
 // and reads its request without blocking, under the reader's limits and the deadlines
-// below; it answers the few requests that need no handler itself, and hands every other
-// complete request to one of two groups of handler threads, which route them. Answers are
-// sent without blocking too: what a slow reader leaves unsent, the I/O thread finishes,
-// file answers from the file itself. So no client, however slow or silent, holds a
-// handler while it sends or receives.
+// below; complete requests go to one of two groups of handler threads, which route them,
+// except the few that a triage answers at once (/health), which never wait long for a
+// handler. Answers are sent without blocking too: what a slow reader leaves unsent, the
+// I/O thread finishes, file answers read from the file as they go. So no client, however
+// slow or silent, holds a handler while it sends or receives.
 #pragma once
 
 #include <chrono>
@@ -55,7 +55,8 @@ struct HandlerCounts {
 
 // What the I/O thread does with one complete request.
 struct HttpDispatch {
-    // Sent at once from the I/O thread, without a handler.
+    // A ready answer. An idle handler sends it; when none takes it within 100 ms, the I/O
+    // thread sends it itself, so it never waits for busy handlers.
     std::optional<HttpResponse> answer;
     // Otherwise, the group whose handler routes it.
     HandlerGroup group = HandlerGroup::general;
