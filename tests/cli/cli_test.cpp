@@ -176,17 +176,19 @@ TEST(CliRun, RefusalsNameTheirReasonAndWriteNothing) {
 // edit of that graph which the page describes.
 TEST(CliGuide, ThePagesGraphBuildsAndItsQuotedRefusalsAreReal) {
     const std::string page = read_file(fs::path(VESK_SOURCE_DIR) / "docs" / "dimension-graph.md");
-    const auto block = [&](const std::string& fence) {
-        const std::size_t start = page.find("```" + fence + "\n");
-        if (start == std::string::npos) throw std::runtime_error("no " + fence + " block");
+    // The text of the page's n-th block of the given kind.
+    const auto block = [&](const std::string& fence, int n) {
+        std::size_t start = page.find("```" + fence + "\n");
+        for (; n > 0 && start != std::string::npos; --n) start = page.find("```" + fence + "\n", start + 1);
+        if (start == std::string::npos) throw std::runtime_error("no such " + fence + " block");
         const std::size_t body = start + fence.size() + 4;
         return page.substr(body, page.find("```", body) - body);
     };
-    const Json plate = Json::parse(block("json"));
+    const Json plate = Json::parse(block("json", 0));
     const TempDir dir;
     vesk::test::write_file(dir.path() / "plate_four_holes.json", plate.dump());
     const auto built = run_process(kCli, {"plate_four_holes.json", "--output-dir", "out"}, dir.path());
-    EXPECT_EQ("$ vesk-cli plate_four_holes.json --output-dir out\n" + built.out, block("console")) << built.err;
+    EXPECT_EQ("$ vesk-cli plate_four_holes.json --output-dir out\n" + built.out, block("console", 0)) << built.err;
 
     const auto remove = [](Json& list, const std::string& id) {
         list.erase(std::remove_if(list.begin(), list.end(), [&](const Json& e) { return e["id"] == id; }), list.end());
@@ -241,8 +243,14 @@ TEST(CliGuide, ThePagesGraphBuildsAndItsQuotedRefusalsAreReal) {
     for (const auto& [edit, message] : cases) {
         Json graph = plate;
         edit(graph);
-        vesk::test::write_file(dir.path() / "g.json", graph.dump());
-        const auto result = run_process(kCli, {"g.json", "--output-dir", "refused"}, dir.path());
+        // The first edit is the page's rectangle, whose whole output the page shows.
+        const bool rectangle = &message == &cases[0].second;
+        const std::string name = rectangle ? "rectangle.json" : "g.json";
+        vesk::test::write_file(dir.path() / name, graph.dump());
+        const auto result = run_process(kCli, {name, "--output-dir", "out"}, dir.path());
+        if (rectangle) {
+            EXPECT_EQ("$ vesk-cli rectangle.json --output-dir out\n" + result.err, block("console", 1));
+        }
         const std::vector<std::string> lines = lines_of(result.err);
         ASSERT_GE(lines.size(), 2u) << message;
         EXPECT_EQ(lines[lines.size() - 2], "vesk-cli: " + message);
