@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/ascii_text.hpp"
+#include "intake/provider_inputs.hpp"
 #include "model/json_util.hpp"
 #include "service/completion_api.hpp"
 #include "service/completion_routes.hpp"
@@ -138,7 +138,7 @@ OrderedJson provenance_counts(const JobRecord& job, const SortedJson& traffic) {
 // Whether a Host value, or an Origin's host and port, names this service. Port 80 may go
 // unwritten, as clients leave out the default port; any other name is refused.
 bool names_this_service(std::string_view authority, std::uint16_t port) {
-    const std::string lower = to_lower_ascii(authority);
+    const std::string lower = to_lower(authority);
     const std::string suffix = ":" + std::to_string(port);
     for (const std::string host : {"127.0.0.1", "localhost"}) {
         if (lower == host + suffix || (port == 80 && lower == host)) return true;
@@ -160,7 +160,7 @@ std::optional<HttpResponse> refuse_foreign_request(const HttpRequest& request, s
     const auto origin = request.headers.find("origin");
     if (request.method == "POST" && origin != request.headers.end()) {
         const std::string_view value = origin->second;
-        if (to_lower_ascii(value.substr(0, kScheme.size())) != kScheme ||
+        if (to_lower(value.substr(0, kScheme.size())) != kScheme ||
             !names_this_service(value.substr(std::min(value.size(), kScheme.size())), port)) {
             return make_error_response(403, "Forbidden", "forbidden_origin",
                                        "Origin must be this service: http://" + service);

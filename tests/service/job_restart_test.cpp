@@ -170,7 +170,7 @@ TEST(JobRestart, CutCompletionDecisionIsFinishedByTheNextStart) {
     }
 }
 
-// A metric line that a crash (or a full disk before this was mended) cut short is cut off
+// A metric line that a crash or a full disk cut short is cut off
 // at start, before recovery appends the line of the job it rejects: the file stays JSON lines.
 TEST(JobRestart, TornMetricsLineIsCutAtStart) {
     vesk::test::TempDir dir("vesk-restart");
