@@ -3,9 +3,12 @@
 // variable on which workers wait. Routes, the completion routes and the workers are given
 // the store; it is the only maker of JobLock.
 //
-// Slow work never runs under the lock: a submission takes it only to take its number and,
-// once its files are on disk, to persist, register and queue the job; readers copy what they
-// need and build their answers outside it.
+// Slow reading work never runs under the lock: a submission takes it only to take its number
+// and, once its files are on disk and its drawing is bound, to persist, register and queue
+// the job; readers copy what they need and build their answers outside it. What changes a
+// job's durable state holds it: a worker marking, persisting and counting a job, and a
+// completion decision from its check for a pending transition to the update of the live
+// record, so that decisions are taken one at a time.
 #pragma once
 
 #include <condition_variable>
