@@ -377,7 +377,8 @@ TEST(ServiceProgram, SlowReadersOfALargeJobFileHoldNoMemory) {
     ASSERT_NE(port, 0) << service.error_output();
     const std::string png = std::string(vesk::test::kPngSignature) + std::string(20 << 20, 'p');
     const auto submitted = vesk::test::http_post(
-        port, "/api/jobs", vesk::test::graph_job_body(vesk::test::example_graph("plate_with_holes.json"), "plate", png));
+        port, "/api/jobs", vesk::test::graph_job_body(vesk::test::example_graph("plate_with_holes.json"), "plate", png),
+        "application/json", 120s);
     ASSERT_EQ(submitted.status, 202) << submitted.body;
     const std::string job_id = job_id_of(submitted);
     ASSERT_EQ(vesk::test::wait_for_job_end(port, job_id).at("status"), "completed");
@@ -421,7 +422,7 @@ TEST(ServiceProgram, TricklingDeclaredBodiesDoNotDelayAnUpload) {
     ASSERT_NE(port, 0) << service.error_output();
     const std::string body = vesk::test::graph_job_body(vesk::test::example_graph("plate_with_holes.json"), "plate",
                                                         std::string(vesk::test::kPngSignature) + std::string(300 << 10, 'p'));
-    const auto upload = [&] { return vesk::test::http_post(port, "/api/jobs", body); };
+    const auto upload = [&] { return vesk::test::http_post(port, "/api/jobs", body, "application/json", 60s); };
     const auto [alone, alone_took] = timed(upload);
     EXPECT_EQ(alone.status, 202) << alone.body;
 

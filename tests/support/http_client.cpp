@@ -79,10 +79,12 @@ HttpReply http_get(std::uint16_t port, const std::string& target, std::chrono::m
 }
 
 HttpReply http_post(std::uint16_t port, const std::string& target, const std::string& body,
-                    const std::string& content_type) {
+                    const std::string& content_type, std::chrono::milliseconds timeout) {
     return parse_http_reply(
-        http_exchange(port, "POST " + target + " HTTP/1.1\r\n" + host_header(port) + "Content-Type: " + content_type +
-                                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+        http_exchange(port,
+                      "POST " + target + " HTTP/1.1\r\n" + host_header(port) + "Content-Type: " + content_type +
+                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                      timeout));
 }
 
 std::string base64_encode(std::string_view bytes) {
