@@ -76,7 +76,7 @@ std::pair<long, long> child_analysis_memory(const fs::path& root, const std::str
         long result[2] = {rss_kib("VmRSS:"), 0};
         try {
             PilotRecord record = pdf_record(root, 999, pdf);
-            analyze_job(record, nullptr);
+            analyze_job(record, nullptr, test::pdf_page_helper());
             rusage usage{};
             getrusage(RUSAGE_SELF, &usage);
             result[1] = usage.ru_maxrss;
@@ -102,7 +102,7 @@ void BM_AnalyzeSheet(benchmark::State& state) {
     std::size_t candidates = 0;
     for (auto _ : state) {
         PilotRecord record = pdf_record(dir.path(), ++number, pdf);
-        analyze_job(record, nullptr);
+        analyze_job(record, nullptr, test::pdf_page_helper());
         candidates = record.candidates->readings.size();
     }
     const auto [before, peak] = child_analysis_memory(dir.path(), pdf);
@@ -118,7 +118,8 @@ void BM_ReviewHoldsPilotMutex(benchmark::State& state) {
     state.SetLabel(sheet.name);
     test::TempDir dir("vesk-pilot-review-bench");
     // Modelling is left out: only the review's own hold is measured.
-    PilotService service(dir.path(), nullptr, {[](PilotRecord& r) { analyze_job(r, nullptr); }, [](PilotRecord&) {}});
+    const PdfPageHelper pages = test::pdf_page_helper();
+    PilotService service(dir.path(), nullptr, {[&](PilotRecord& r) { analyze_job(r, nullptr, pages); }, [](PilotRecord&) {}});
     const std::string pdf = sheet_pdf(sheet);
     std::uint64_t number = 0;
     int accepted = 0;

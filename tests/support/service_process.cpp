@@ -29,6 +29,10 @@ std::filesystem::path service_program() {
     return std::filesystem::path(VESK_BINARY_DIR) / "server" / "vesk-service";
 }
 
+std::filesystem::path pdf_page_program() {
+    return std::filesystem::path(VESK_BINARY_DIR) / "server" / "vesk-pdf-page";
+}
+
 ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                                const std::vector<std::string>& wrapper) {
     int pipe_fds[2];

@@ -16,6 +16,8 @@
 namespace vesk::test {
 
 std::filesystem::path service_program();
+// The PDF page helper built beside it.
+std::filesystem::path pdf_page_program();
 
 class ServiceProcess {
 public:
