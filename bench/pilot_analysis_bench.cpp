@@ -35,16 +35,8 @@ struct Sheet {
 };
 constexpr Sheet kSheets[] = {{"plate", 288.0, 216.0}, {"A4", 595.0, 842.0}, {"A3", 842.0, 1191.0}};
 
-// The plate drawing in the top-left corner of a sheet of the given size.
 std::string sheet_pdf(const Sheet& sheet) {
-    test::PdfSpec spec = test::plate_pdf();
-    test::PdfPageSpec& page = spec.pages.front();
-    const double shift = sheet.height - page.height;
-    page.width = sheet.width;
-    page.height = sheet.height;
-    for (auto& label : page.labels) label.y += shift;
-    for (auto& rect : page.rects) rect.y += shift;
-    return test::write_pdf(spec);
+    return test::write_pdf(test::plate_pdf_on_sheet(sheet.width, sheet.height));
 }
 
 PilotRecord pdf_record(const fs::path& root, std::uint64_t number, const std::string& pdf) {

@@ -322,6 +322,17 @@ PdfSpec plate_pdf() {
     return spec;
 }
 
+PdfSpec plate_pdf_on_sheet(double width, double height) {
+    PdfSpec spec = plate_pdf();
+    PdfPageSpec& page = spec.pages.front();
+    const double shift = height - page.height;
+    page.width = width;
+    page.height = height;
+    for (auto& label : page.labels) label.y += shift;
+    for (auto& rect : page.rects) rect.y += shift;
+    return spec;
+}
+
 std::vector<double> plate_pdf_values() { return {80, 60, 80, 60, 80, 10, 80, 10}; }
 
 }  // namespace vesk::test

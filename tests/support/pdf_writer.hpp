@@ -115,6 +115,8 @@ void write_pdf_file(const std::filesystem::path& path, const PdfSpec& spec);
 // width, thickness.
 inline constexpr double kPlatePxToPt = 72.0 / 300.0;
 PdfSpec plate_pdf();
+// The same drawing in the top-left corner of a larger sheet (A4 is 595 x 842 pt).
+PdfSpec plate_pdf_on_sheet(double width, double height);
 // The readings' values in reading order.
 std::vector<double> plate_pdf_values();
 
