@@ -1,12 +1,14 @@
 // Pilot source analysis of a one-page vector PDF (inspection, the 300-dpi preview, the
-// vector reading, candidates.json) on the plate page and on A4 and A3 sheets holding the
-// same drawing, with the peak resident memory of one analysis in a fresh child; and how
-// long an operator review holds the pilot mutex (the whole review, binding included, runs
-// under it), with the longest status call that waited for it meanwhile.
+// vector reading, candidates.json; each page step in a PDF page helper) on the plate page
+// and on A4 and A3 sheets holding the same drawing, with the peak resident memory of one
+// analysis in a fresh child and the largest of its helpers; and how long an operator review
+// holds the pilot mutex (the whole review, binding included, runs under it), with the
+// longest status call that waited for it meanwhile.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -59,30 +61,33 @@ long rss_kib(const char* field) {
     return 0;
 }
 
-// Runs one analysis in a forked child: {resident KiB before it, peak KiB (ru_maxrss)}.
-std::pair<long, long> child_analysis_memory(const fs::path& root, const std::string& pdf) {
+// Runs one analysis in a forked child: {resident KiB before it, its peak KiB (ru_maxrss),
+// the largest peak KiB of its PDF page helpers}.
+std::array<long, 3> child_analysis_memory(const fs::path& root, const std::string& pdf) {
+    std::array<long, 3> result{};
     int fds[2];
-    if (pipe(fds) != 0) return {0, 0};
+    if (pipe(fds) != 0) return result;
     const pid_t pid = fork();
     if (pid == 0) {
-        long result[2] = {rss_kib("VmRSS:"), 0};
+        result[0] = rss_kib("VmRSS:");
         try {
             PilotRecord record = pdf_record(root, 999, pdf);
             analyze_job(record, nullptr, test::pdf_page_helper());
             rusage usage{};
             getrusage(RUSAGE_SELF, &usage);
             result[1] = usage.ru_maxrss;
+            getrusage(RUSAGE_CHILDREN, &usage);
+            result[2] = usage.ru_maxrss;
         } catch (...) {
         }
-        (void)!write(fds[1], result, sizeof result);
+        (void)!write(fds[1], result.data(), sizeof result);
         _exit(0);
     }
     close(fds[1]);
-    long result[2] = {0, 0};
-    (void)!read(fds[0], result, sizeof result);
+    (void)!read(fds[0], result.data(), sizeof result);
     close(fds[0]);
     waitpid(pid, nullptr, 0);
-    return {result[0], result[1]};
+    return result;
 }
 
 void BM_AnalyzeSheet(benchmark::State& state) {
@@ -97,10 +102,11 @@ void BM_AnalyzeSheet(benchmark::State& state) {
         analyze_job(record, nullptr, test::pdf_page_helper());
         candidates = record.candidates->readings.size();
     }
-    const auto [before, peak] = child_analysis_memory(dir.path(), pdf);
+    const auto [before, peak, helper_peak] = child_analysis_memory(dir.path(), pdf);
     state.counters["candidates"] = static_cast<double>(candidates);
     state.counters["rss_before_MiB"] = static_cast<double>(before) / 1024.0;
     state.counters["peak_rss_MiB"] = static_cast<double>(peak) / 1024.0;
+    state.counters["helper_peak_rss_MiB"] = static_cast<double>(helper_peak) / 1024.0;
 }
 BENCHMARK(BM_AnalyzeSheet)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(3);
 

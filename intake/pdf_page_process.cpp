@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "intake/pdf_engine.hpp"
+#include "model/ascii_text.hpp"
 #include "platform/process.hpp"
 
 namespace vesk {
@@ -61,12 +62,6 @@ bool parse_number(const char* text, Number& value) {
     const char* end = text + std::strlen(text);
     const auto [rest, error] = std::from_chars(text, end, value);
     return error == std::errc() && rest == end;
-}
-
-std::string number_text(double value) {
-    char buffer[64];
-    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return error == std::errc() ? std::string(buffer, end) : "nan";
 }
 
 // ---- helper side ----

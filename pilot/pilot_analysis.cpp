@@ -1,12 +1,12 @@
 #include "pilot/pilot_analysis.hpp"
 
-#include <cstdio>
 #include <stdexcept>
 
 #include "intake/pdf_page_process.hpp"
 #include "intake/raster_intake.hpp"
 #include "intake/sha256.hpp"
 #include "intake/vector_dimensions.hpp"
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_documents.hpp"
 #include "pilot/pilot_files.hpp"
@@ -53,23 +53,14 @@ void read_with_provider(PilotRecord& record, const std::shared_ptr<DrawingReader
     }
 }
 
-std::string points_text(double points) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.2f", points);
-    std::string text = buffer;
-    while (text.back() == '0') text.pop_back();
-    if (text.back() == '.') text.pop_back();
-    return text;
-}
-
 // The review binds the preview in this process under the pilot's lock: a page whose
 // preview it could not bind is refused here, before anything is rendered.
 void require_bindable_preview(const PdfPageSummary& page) {
     const std::uint64_t pixels = static_cast<std::uint64_t>(pdf_pixel_size(page.width_pt, kPilotPdfDpi)) *
                                  static_cast<std::uint64_t>(pdf_pixel_size(page.height_pt, kPilotPdfDpi));
     if (pixels > kMaxRasterPixels) {
-        throw std::invalid_argument("PDF page 0 of " + points_text(page.width_pt) + " x " +
-                                    points_text(page.height_pt) + " pt is too large for review: its 300 dpi preview would exceed " +
+        throw std::invalid_argument("PDF page 0 of " + number_text(page.width_pt, 2) + " x " +
+                                    number_text(page.height_pt, 2) + " pt is too large for review: its 300 dpi preview would exceed " +
                                     std::to_string(kMaxRasterPixels) + " pixels");
     }
 }
