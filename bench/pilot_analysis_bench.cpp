@@ -117,7 +117,8 @@ void BM_ReviewHoldsPilotMutex(benchmark::State& state) {
     test::TempDir dir("vesk-pilot-review-bench");
     // Modelling is left out: only the review's own hold is measured.
     const PdfPageHelper pages = test::pdf_page_helper();
-    PilotService service(dir.path(), nullptr, {[&](PilotRecord& r) { analyze_job(r, nullptr, pages); }, [](PilotRecord&) {}});
+    PilotService service(dir.path(), nullptr,
+                         {[&](PilotRecord& r) { analyze_job(r, nullptr, pages); }, [](PilotRecord&) {}});
     const std::string pdf = sheet_pdf(sheet);
     std::uint64_t number = 0;
     int accepted = 0;

@@ -205,10 +205,14 @@ int run_operation(const std::string& operation, const fs::path& pdf, int argc, c
 
 [[noreturn]] void throw_refusal(Refusal kind, const std::string& message) {
     switch (kind) {
-        case Refusal::invalid_argument: throw std::invalid_argument(message);
-        case Refusal::out_of_range: throw std::out_of_range(message);
-        case Refusal::logic_error: throw std::logic_error(message);
-        case Refusal::runtime_error: break;
+    case Refusal::invalid_argument:
+        throw std::invalid_argument(message);
+    case Refusal::out_of_range:
+        throw std::out_of_range(message);
+    case Refusal::logic_error:
+        throw std::logic_error(message);
+    case Refusal::runtime_error:
+        break;
     }
     throw std::runtime_error(message);
 }
@@ -354,21 +358,18 @@ std::optional<PdfRasterResult> read_raster(Output& in) {
     return raster;
 }
 
-std::string page_subject(std::int64_t index) {
-    return "PDF page " + std::to_string(index);
-}
+std::string page_subject(std::int64_t index) { return "PDF page " + std::to_string(index); }
 
 }  // namespace
 
-PdfPageInterrupted::PdfPageInterrupted() : std::runtime_error("PDF page work was interrupted: the service is stopping") {}
+PdfPageInterrupted::PdfPageInterrupted()
+    : std::runtime_error("PDF page work was interrupted: the service is stopping") {}
 
 PdfPageStop::PdfPageStop() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-PdfPageStop::~PdfPageStop() {
-    ::close(fd_);
-}
+PdfPageStop::~PdfPageStop() { ::close(fd_); }
 
 void PdfPageStop::request() noexcept {
     requested_.store(true);
@@ -423,8 +424,9 @@ Result PdfPageProcess::run(const std::string& subject, std::vector<std::string> 
     cpu_seconds_ += child.cpu_seconds();
 
     if (helper_.stop && helper_.stop->requested() && exit_code != 0) throw PdfPageInterrupted();
-    if (!exit_code) throw std::runtime_error(subject + " took more than " +
-                                             std::to_string(kPdfPageWallTime.count()) + " s of wall time");
+    if (!exit_code)
+        throw std::runtime_error(subject + " took more than " + std::to_string(kPdfPageWallTime.count()) +
+                                 " s of wall time");
     if (*exit_code == 0 && result) {
         if constexpr (requires { result->elapsed_ms; }) {
             result->elapsed_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -440,10 +442,11 @@ Result PdfPageProcess::run(const std::string& subject, std::vector<std::string> 
     if (*exit_code == 128 + SIGXCPU || (*exit_code == 128 + SIGKILL && cpu_seconds_ >= kPdfPageCpuSeconds)) {
         throw std::invalid_argument(cpu_refusal);
     }
-    if (*exit_code == 0) throw std::runtime_error(subject + " could not be processed: the page helper's result is incomplete");
-    throw std::runtime_error(subject + " could not be processed: the page helper ended with " +
-                             (*exit_code > 128 ? "signal " + std::to_string(*exit_code - 128)
-                                               : "exit code " + std::to_string(*exit_code)));
+    if (*exit_code == 0)
+        throw std::runtime_error(subject + " could not be processed: the page helper's result is incomplete");
+    throw std::runtime_error(
+        subject + " could not be processed: the page helper ended with " +
+        (*exit_code > 128 ? "signal " + std::to_string(*exit_code - 128) : "exit code " + std::to_string(*exit_code)));
 }
 
 PdfInspection PdfPageProcess::inspect_pdf_pages(const fs::path& path, std::int32_t max_pages) {
@@ -453,9 +456,9 @@ PdfInspection PdfPageProcess::inspect_pdf_pages(const fs::path& path, std::int32
 }
 
 PdfPageVectors PdfPageProcess::extract_pdf_page_vectors(const fs::path& path, std::int32_t page_index, double dpi) {
-    PdfPageVectors vectors = run<PdfPageVectors>(
-        page_subject(page_index), {"extract", path.string(), std::to_string(page_index), number_text(dpi)},
-        read_vectors);
+    PdfPageVectors vectors =
+        run<PdfPageVectors>(page_subject(page_index),
+                            {"extract", path.string(), std::to_string(page_index), number_text(dpi)}, read_vectors);
     vectors.dpi = dpi;
     return vectors;
 }

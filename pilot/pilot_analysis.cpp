@@ -60,7 +60,8 @@ void require_bindable_preview(const PdfPageSummary& page) {
                                  static_cast<std::uint64_t>(pdf_pixel_size(page.height_pt, kPilotPdfDpi));
     if (pixels > kMaxRasterPixels) {
         throw std::invalid_argument("PDF page 0 of " + number_text(page.width_pt, 2) + " x " +
-                                    number_text(page.height_pt, 2) + " pt is too large for review: its 300 dpi preview would exceed " +
+                                    number_text(page.height_pt, 2) +
+                                    " pt is too large for review: its 300 dpi preview would exceed " +
                                     std::to_string(kMaxRasterPixels) + " pixels");
     }
 }

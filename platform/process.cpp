@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>

@@ -35,11 +35,11 @@ constexpr const char* kHelperName = "vesk-pdf-page";
 const std::string kCpuRefusal = "PDF page 0 took more than 5 s of CPU";
 
 std::string create(std::uint16_t port, const std::string& pdf) {
-    const nlohmann::json body = {{"schema_version", "vesk-z23-edur-job-v1"},
-                                 {"drawing_id", "sheet-1"},
-                                 {"source", {{"filename", "sheet.pdf"},
-                                             {"media_type", "application/pdf"},
-                                             {"data_base64", test::base64_encode(pdf)}}}};
+    const nlohmann::json body = {
+        {"schema_version", "vesk-z23-edur-job-v1"},
+        {"drawing_id", "sheet-1"},
+        {"source",
+         {{"filename", "sheet.pdf"}, {"media_type", "application/pdf"}, {"data_base64", test::base64_encode(pdf)}}}};
     const test::HttpReply reply = test::http_post(port, "/api/pilot/jobs", body.dump());
     if (reply.status != 202) throw std::runtime_error("create answered " + reply.body);
     return nlohmann::json::parse(reply.body)["job_id"];
@@ -88,7 +88,8 @@ TEST(PilotCostlyPdf, EveryCostlyPageIsRefusedWithinItsLimits) {
     const double peak_before = test::peak_resident_mib(service.pid());
 
     const auto too_large = [](const std::string& size) {
-        return "PDF page 0 of " + size + " pt is too large for review: its 300 dpi preview would exceed 67108864 pixels";
+        return "PDF page 0 of " + size +
+               " pt is too large for review: its 300 dpi preview would exceed 67108864 pixels";
     };
     std::vector<std::pair<test::CostlyPdf, std::string>> rows;
     for (test::CostlyPdf& pdf : test::costly_pdfs()) {

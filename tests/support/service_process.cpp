@@ -69,7 +69,9 @@ std::vector<pid_t> child_processes(pid_t pid, const std::string& name) {
         try {
             std::string command;
             const std::vector<std::string> fields = stat_fields(std::stoi(id), &command);
-            if (command == name && fields.at(0) != "Z" && std::stoi(fields.at(1)) == pid) children.push_back(std::stoi(id));
+            if (command == name && fields.at(0) != "Z" && std::stoi(fields.at(1)) == pid) {
+                children.push_back(std::stoi(id));
+            }
         } catch (const std::exception&) {
             // ended meanwhile
         }
