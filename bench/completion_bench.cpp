@@ -114,9 +114,7 @@ void restore(const Job& job, const vesk::JobRecord& saved) {
 void run_decisions(benchmark::State& state, int entities, int earlier_decisions) {
     const Job job = make_job(entities, earlier_decisions);
     const vesk::JobRecord saved = *job.record;
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::deque<std::shared_ptr<vesk::JobRecord>> queue;
+    vesk::JobStore store(job.jobs);
     vesk::HttpRequest request;
     request.method = "POST";
     request.headers["content-type"] = "application/json";
@@ -126,7 +124,7 @@ void run_decisions(benchmark::State& state, int entities, int earlier_decisions)
         state.PauseTiming();
         restore(job, saved);
         state.ResumeTiming();
-        const auto response = vesk::handle_post_completion({mutex, cv, queue}, job.record, request);
+        const auto response = vesk::handle_post_completion(store, job.record, request);
         if (response.status != 200) {
             state.SkipWithError(response.body.c_str());
             break;

@@ -1,5 +1,5 @@
 // Build time of prismatic plates as the hole count grows, and of a bolted flange, by each
-// hole-cutting route (0: all in one Boolean, 1: one by one as before), with the peak
+// hole-cutting route (0: all in one Boolean, 1: one by one, each cut from the solid holding the earlier holes), with the peak
 // resident memory of the process.
 #include <benchmark/benchmark.h>
 

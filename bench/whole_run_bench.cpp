@@ -1,8 +1,8 @@
 // Whole runs (graph file in, STEP, views and report out) on plates of 4, 16, 64 and 256
 // holes and the shipped flange, by three routes:
 //   0  the pipeline as it runs (holes in one Boolean, STEP beside the views),
-//   1  the pipeline by the earlier route (holes one by one, every step in sequence),
-//   2  a bare program doing the earlier route's OCCT steps without any of our checks:
+//   1  the pipeline's reference route (holes one by one, every step in sequence),
+//   2  a bare program doing the reference route's OCCT steps without any of our checks:
 //      the blank, each hole cut from the solid holding the earlier ones, the three
 //      hidden-line views, the STEP write and the read-back.
 // CPU time is that of the whole process (both threads of route 0). Peak memory is the
@@ -178,7 +178,7 @@ void BM_WholeRun(benchmark::State& state) {
         if (route == 2) bare_run(part, out / "bare.step");
         else benchmark::DoNotOptimize(run_pipeline(graph, out, PipelineRoute{route == 1, route == 1}));
     }
-    state.SetLabel(part_name(part) + (route == 0 ? ", now" : route == 1 ? ", earlier route" : ", bare OCCT"));
+    state.SetLabel(part_name(part) + (route == 0 ? ", now" : route == 1 ? ", reference route" : ", bare OCCT"));
     state.counters["peak_rss_MiB"] = test::peak_rss_mib();
     state.counters["load"] = load_average();
 }

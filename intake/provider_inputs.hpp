@@ -5,9 +5,11 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "intake/reader_response.hpp"
+#include "model/ascii_text.hpp"
 #include "model/dimension_graph.hpp"
 
 namespace vesk {
@@ -22,6 +24,9 @@ SortedJson read_json_file(const std::filesystem::path& path, const std::string& 
 ReaderResponse load_reader_response(const std::filesystem::path& path, const std::string& expected_drawing_id);
 // "<label>: field '<key>' must be a string" or "... must not be empty" (std::invalid_argument).
 std::string require_string_field(const SortedJson& object, const std::string& label, const std::string& key);
+// The text with 'A' to 'Z' lower-cased, every other byte kept; the service compares names
+// without case through it.
+inline std::string to_lower(std::string_view text) { return to_lower_ascii(text); }
 // "<label> must be an object", then "<label> contains unknown field '<key>'".
 void reject_unknown_fields(const SortedJson& value, const std::vector<std::string>& allowed_keys,
                            const std::string& label);

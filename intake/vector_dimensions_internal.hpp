@@ -5,7 +5,8 @@
 
 namespace vesk {
 
-// Rule U: the text alone proves millimetres.
+// True when the text alone proves millimetres: a unit note, a bracketed dual-unit value
+// whose inch figure converts to its millimetre figure, an ISO fit diameter or a metric thread.
 bool has_millimeter_unit_evidence(std::string_view text);
 
 }  // namespace vesk

@@ -22,8 +22,8 @@ inline constexpr int kMaxJsonDepth = 64;
 // ("duplicate field '<key>'"). Throws std::invalid_argument for the two extra guards and
 // the JSON library's own exceptions for syntax errors.
 nlohmann::json parse_strict_json(std::string_view text);
-// The same guards, parsed into the insertion-ordered type (used to amend a document
-// the system wrote itself without reordering it).
+// The same guards, parsed into the insertion-ordered type, so that a document the system
+// wrote itself is amended without reordering it.
 nlohmann::ordered_json parse_strict_ordered_json(std::string_view text);
 
 // Throws std::invalid_argument(path + ": " + message).

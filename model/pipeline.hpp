@@ -26,8 +26,8 @@ struct PipelineResult {
 
 // How a run does its slow work. The default is the fast route: every hole cut in one
 // Boolean, and the STEP write and read-back on a thread of their own beside the views.
-// The other settings give the route of earlier releases (holes cut one by one, every step
-// in sequence), kept as the reference the tests and benchmarks compare against; every
+// The other settings give the reference route (holes cut one by one, every step in
+// sequence) that the tests and benchmarks compare against; every
 // route writes the same bytes and fails with the same message.
 struct PipelineRoute {
     bool holes_one_by_one = false;

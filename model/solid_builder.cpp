@@ -69,7 +69,7 @@ struct CutSolid {
 
 // Cuts every hole with one Boolean (the solid the one argument, every cylinder a tool),
 // which grows with the number of holes instead of its square; when that cut is not done
-// or its result fails the validity check, the holes are cut one by one as before, so a
+// or its result fails the validity check, the holes are cut one by one, so a
 // failure still names the hole that fails.
 CutSolid cut_all_holes(const TopoDS_Shape& solid, const std::vector<ModelHole>& holes, double thickness,
                        HoleCutRoute route) {

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <stdexcept>
 #include <system_error>
-#include <vector>
-
 
 #include "platform/files.hpp"
 
@@ -27,20 +25,11 @@ void create_parent_directories(const fs::path& path) {
 }  // namespace
 
 void create_pilot_directories(const fs::path& directory) {
-    // Each directory that this call makes is fsynced into its parent, so that a file
-    // made durable inside it is also reachable after a power loss.
-    std::vector<fs::path> made;
-    for (fs::path step = directory; !step.empty() && !fs::exists(fs::symlink_status(step));
-         step = step.parent_path()) {
-        made.push_back(step);
-        if (step == step.parent_path()) break;
-    }
-    std::error_code error;
-    fs::create_directories(directory, error);
-    if (error) throw fs::filesystem_error("create_directories", directory, error);
-    for (auto it = made.rbegin(); it != made.rend(); ++it) {
-        const fs::path parent = it->parent_path();
-        platform::sync_directory(parent.empty() ? fs::path(".") : parent);
+    try {
+        platform::create_directories_durably(directory);
+    } catch (const FileError& error) {
+        throw fs::filesystem_error("create_directories", directory,
+                                   std::error_code(error.error_number(), std::system_category()));
     }
 }
 

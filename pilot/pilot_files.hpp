@@ -29,7 +29,8 @@ std::string read_pilot_file(const std::filesystem::path& path);
 // (for files that other layers wrote plainly before a state file pins them).
 void sync_pilot_tree(const std::filesystem::path& root);
 
-// "create_directories" with the file system's own error.
+// platform::create_directories_durably; its failures become "create_directories" with the
+// file system's own error.
 void create_pilot_directories(const std::filesystem::path& directory);
 
 }  // namespace vesk

@@ -11,6 +11,7 @@
 
 #include "intake/reader_response.hpp"
 #include "model/dimension_graph.hpp"
+#include "model/json_util.hpp"
 
 namespace vesk {
 
@@ -90,6 +91,13 @@ std::string classify_pilot_error(std::string_view message);
 
 // True when json is an object whose key set equals keys exactly (order plays no part).
 bool has_exact_keys(const SortedJson& json, const std::vector<std::string>& keys);
+// A non-empty string member, else std::invalid_argument
+// "<context>: field '<key>' must be a non-empty string".
+inline std::string require_pilot_string_field(const SortedJson& object, const std::string& context,
+                                              const std::string& key) {
+    return require_non_empty_string(object, key, context, EmptyStringWording::combined);
+}
+
 // A member of the pilot's documents that may be absent: the value, or null.
 template <typename T>
 OrderedJson json_or_null(const std::optional<T>& value) {

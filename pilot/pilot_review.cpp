@@ -59,11 +59,10 @@ ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& b
         refuse("Z23-Edur review fields are invalid");
     }
     const std::string context = "Z23-Edur review";
-    if (require_non_empty_string(body, "schema_version", context, EmptyStringWording::combined) != kPilotReviewSchema) {
+    if (require_pilot_string_field(body, context, "schema_version") != kPilotReviewSchema) {
         refuse("Z23-Edur review schema is invalid");
     }
-    const std::string decision_id =
-        require_non_empty_string(body, "decision_id", context, EmptyStringWording::combined);
+    const std::string decision_id = require_pilot_string_field(body, context, "decision_id");
     if (!is_safe_identifier(decision_id) || decision_id.size() > kMaxReviewDecisionIdLength) {
         refuse("Z23-Edur review decision_id is unsafe");
     }
@@ -86,10 +85,8 @@ ReaderResponse parse_pilot_review(const PilotRecord& record, const SortedJson& b
         if (!has_exact_keys(decision, {"constraint_id", "action", "value"})) {
             refuse("Z23-Edur candidate decision fields are invalid");
         }
-        const std::string constraint_id =
-            require_non_empty_string(decision, "constraint_id", decision_context, EmptyStringWording::combined);
-        const std::string action =
-            require_non_empty_string(decision, "action", decision_context, EmptyStringWording::combined);
+        const std::string constraint_id = require_pilot_string_field(decision, decision_context, "constraint_id");
+        const std::string action = require_pilot_string_field(decision, decision_context, "action");
         const DimensionReading* candidate = find_candidate(candidates, constraint_id);
         if (candidate == nullptr || !decided.insert(constraint_id).second) {
             refuse("Z23-Edur candidate decision identity is missing or duplicated");

@@ -60,7 +60,7 @@ void check_submission(const PilotSubmission& submission) {
 
 void verify_persisted_artifact(const SortedJson& hashes, const std::string& key, const fs::path& path,
                                const std::string& context) {
-    const std::string recorded = require_non_empty_string(hashes, key, context, EmptyStringWording::combined);
+    const std::string recorded = require_pilot_string_field(hashes, context, key);
     if (recorded.size() != 64 || !is_sha256_hex(recorded) || !fs::is_regular_file(fs::symlink_status(path)) ||
         sha256_file(path) != recorded) {
         throw std::runtime_error(context + ": persisted artifact '" + key + "' changed");
@@ -280,15 +280,15 @@ void PilotService::recover_jobs() {
 std::shared_ptr<PilotRecord> PilotService::recover_job(const fs::path& directory, const std::string& name) {
     const SortedJson state = parse_strict_json(read_pilot_file(directory / kPilotStateFile));
     if (!has_exact_keys(state, pilot_state_keys()) ||
-        require_non_empty_string(state, "schema_version", name, EmptyStringWording::combined) != kPilotStateSchema ||
-        require_non_empty_string(state, "job_id", name, EmptyStringWording::combined) != name) {
+        require_pilot_string_field(state, name, "schema_version") != kPilotStateSchema ||
+        require_pilot_string_field(state, name, "job_id") != name) {
         throw std::runtime_error("Persisted Z23-Edur job identity is invalid");
     }
     auto record = std::make_shared<PilotRecord>();
     record->job_id = name;
-    record->drawing_id = require_non_empty_string(state, "drawing_id", name, EmptyStringWording::combined);
-    record->source_filename = require_non_empty_string(state, "source_filename", name, EmptyStringWording::combined);
-    record->media_type = require_non_empty_string(state, "media_type", name, EmptyStringWording::combined);
+    record->drawing_id = require_pilot_string_field(state, name, "drawing_id");
+    record->source_filename = require_pilot_string_field(state, name, "source_filename");
+    record->media_type = require_pilot_string_field(state, name, "media_type");
     const SortedJson& hashes = state.at("artifact_sha256");
     if (!is_safe_identifier(record->drawing_id) || !is_safe_identifier(record->source_filename) ||
         !is_own_file_name(record->source_filename) ||
@@ -317,8 +317,7 @@ std::shared_ptr<PilotRecord> PilotService::recover_job(const fs::path& directory
     record->vector_units_verified = state.at("vector_units_verified").get<bool>();
 
     if (!state.at("reader_evidence_tree_sha256").is_null()) {
-        record->reader_evidence_tree_sha256 =
-            require_non_empty_string(state, "reader_evidence_tree_sha256", name, EmptyStringWording::combined);
+        record->reader_evidence_tree_sha256 = require_pilot_string_field(state, name, "reader_evidence_tree_sha256");
         verify_reader_evidence_tree(*record);
     }
     record->status = parse_pilot_status(state.at("status").get<std::string>());

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -276,6 +277,31 @@ void sync_directory(const fs::path& directory) {
     fsync_fd(fd.get(), directory);
 }
 
+void create_directories_durably(const fs::path& directory) {
+    // The missing directories, deepest first; made top down, each synced into its parent.
+    std::vector<fs::path> missing;
+    for (fs::path step = directory; !step.empty(); step = step.parent_path()) {
+        struct stat st {};
+        if (::stat(step.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) throw FileError("create", step, ENOTDIR);
+            break;
+        }
+        if (errno != ENOENT) throw FileError("create", step, errno);
+        missing.push_back(step);
+        if (step == step.parent_path() || step.parent_path().empty()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0777) != 0) {
+            const int error = errno;
+            // Made meanwhile by another caller, which syncs its own entry.
+            struct stat st {};
+            if (error == EEXIST && ::stat(it->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+            throw FileError("create", *it, error == EEXIST ? ENOTDIR : error);
+        }
+        sync_directory(directory_of(*it));
+    }
+}
+
 void replace_file_durably(const fs::path& path, std::string_view content) {
     fs::path tmp = path;
     tmp += ".tmp";
@@ -502,7 +528,8 @@ void append_line(const fs::path& path, std::string_view line) {
 }
 
 void cut_unfinished_line(const fs::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    // Read-only until a cut is due: a whole file that may not be written is no obstacle.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) {
         if (errno == ENOENT) return;
         throw FileError("open", path, errno);
@@ -532,8 +559,10 @@ void cut_unfinished_line(const fs::path& path) {
         end = from;
     }
     if (keep == st.st_size) return;
-    if (::ftruncate(fd.get(), keep) != 0) throw FileError("truncate", path, errno);
-    fsync_fd(fd.get(), path);
+    UniqueFd writable(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (writable.get() < 0) throw FileError("open", path, errno);
+    if (::ftruncate(writable.get(), keep) != 0) throw FileError("truncate", path, errno);
+    fsync_fd(writable.get(), path);
 }
 
 void remove_file_durably(const fs::path& path) {

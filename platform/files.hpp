@@ -153,7 +153,7 @@ void append_line(const std::filesystem::path& path, std::string_view line);
 
 // Recovery after a crash, while no writer of path runs: a file whose last line has no
 // "\n" (an append the crash cut short) is cut back to its last "\n". A missing file is
-// left missing.
+// left missing; a whole one is only read, so it may be read-only.
 void cut_unfinished_line(const std::filesystem::path& path);
 
 // Unlinks path and fsyncs its directory; a missing file (or directory) is not an error.
@@ -163,6 +163,12 @@ void remove_file_durably(const std::filesystem::path& path);
 // fsync of an existing file or directory.
 void sync_file(const std::filesystem::path& path);
 void sync_directory(const std::filesystem::path& directory);
+
+// Makes directory and any missing parents (an existing directory is no error). Each directory
+// this call makes is fsynced into its parent, so that a file made durable inside it is still
+// reachable after a power loss. Fails with FileError "create" (a name taken by something
+// else than a directory: ENOTDIR) or "sync".
+void create_directories_durably(const std::filesystem::path& directory);
 
 // An exclusive, non-blocking flock on a lock file (created if missing, close-on-exec).
 // Released when the object goes or the process ends.

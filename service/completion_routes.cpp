@@ -23,26 +23,47 @@ HttpResponse invalid_decision(const std::string& message) {
 // Wakes one worker when it goes, after the job lock (declared later) has been released.
 class WakeOnExit {
 public:
-    explicit WakeOnExit(std::condition_variable& cv) : cv_(cv) {}
+    explicit WakeOnExit(JobStore& store) : store_(store) {}
     WakeOnExit(const WakeOnExit&) = delete;
     WakeOnExit& operator=(const WakeOnExit&) = delete;
     ~WakeOnExit() {
-        if (armed_) cv_.notify_one();
+        if (armed_) store_.wake_worker();
     }
     void arm() { armed_ = true; }
 
 private:
-    std::condition_variable& cv_;
+    JobStore& store_;
     bool armed_ = false;
 };
 
+// Tries at building a snapshot outside the lock before the last one is built under it: a
+// job whose decisions keep coming faster than its plan is built still gets an answer.
+constexpr int kSnapshotAttempts = 4;
+
 }  // namespace
 
-HttpResponse handle_get_completion(CompletionRouteContext context, const std::shared_ptr<JobRecord>& job) {
+CompletionSnapshot completion_snapshot(JobStore& store, const JobRecord& job) {
+    for (int attempt = 1;; ++attempt) {
+        CompletionSnapshot snapshot;
+        {
+            const JobLock held = store.lock();
+            snapshot.job = job;
+            if (attempt == kSnapshotAttempts) {
+                snapshot.document = completion_state_document(snapshot.job);
+                return snapshot;
+            }
+        }
+        snapshot.document = completion_state_document(snapshot.job);
+        // Only a committed decision rewrites the graph file of a known job, and it adds a record.
+        const JobLock held = store.lock();
+        if (job.completion_records.size() == snapshot.job.completion_records.size()) return snapshot;
+    }
+}
+
+HttpResponse handle_get_completion(JobStore& store, const std::shared_ptr<JobRecord>& job) {
     if (!job) return job_not_found();
-    std::lock_guard<std::mutex> lock(context.job_mutex);
     try {
-        return make_json_response(200, "OK", completion_state_document(*job));
+        return make_json_response(200, "OK", completion_snapshot(store, *job).document);
     } catch (const std::exception& e) {
         return state_failed(e.what());
     } catch (...) {
@@ -50,8 +71,7 @@ HttpResponse handle_get_completion(CompletionRouteContext context, const std::sh
     }
 }
 
-HttpResponse handle_post_completion(CompletionRouteContext context, const std::shared_ptr<JobRecord>& job,
-                                    const HttpRequest& request) {
+HttpResponse handle_post_completion(JobStore& store, const std::shared_ptr<JobRecord>& job, const HttpRequest& request) {
     if (!has_json_content_type(request)) {
         return make_error_response(415, "Unsupported Media Type", "unsupported_media_type",
                                    "Completion decisions require application/json");
@@ -64,11 +84,11 @@ HttpResponse handle_post_completion(CompletionRouteContext context, const std::s
         return invalid_decision(e.what());
     }
 
-    WakeOnExit wake(context.job_cv);
-    std::unique_lock<std::mutex> held(context.job_mutex);
+    WakeOnExit wake(store);
+    const JobLock held = store.lock();
     CommittedDecision committed;
     try {
-        committed = commit_completion_decision(JobLock(held), *job, decision);
+        committed = commit_completion_decision(held, *job, decision);
     } catch (const CompletionStorageError& e) {
         return make_error_response(500, "Internal Server Error", "completion_storage_failed", e.what());
     } catch (const std::invalid_argument& e) {
@@ -81,7 +101,7 @@ HttpResponse handle_post_completion(CompletionRouteContext context, const std::s
     // Committed: memory follows the disk and a rerun is queued whatever happens next.
     *job = std::move(committed.next_state);
     if (committed.rerun) {
-        context.job_queue.push_back(job);
+        store.requeue(held, job);
         wake.arm();
     }
     try {

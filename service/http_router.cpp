@@ -8,11 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "model/ascii_text.hpp"
+#include "intake/provider_inputs.hpp"
 #include "model/json_util.hpp"
-#include "service/completion_api.hpp"
 #include "service/completion_routes.hpp"
 #include "service/job_record.hpp"
+#include "service/job_store.hpp"
+#include "service/job_submission.hpp"
 #include "service/local_service_impl.hpp"
 #include "service/pilot_routes.hpp"
 
@@ -138,7 +139,7 @@ OrderedJson provenance_counts(const JobRecord& job, const SortedJson& traffic) {
 // Whether a Host value, or an Origin's host and port, names this service. Port 80 may go
 // unwritten, as clients leave out the default port; any other name is refused.
 bool names_this_service(std::string_view authority, std::uint16_t port) {
-    const std::string lower = to_lower_ascii(authority);
+    const std::string lower = to_lower(authority);
     const std::string suffix = ":" + std::to_string(port);
     for (const std::string host : {"127.0.0.1", "localhost"}) {
         if (lower == host + suffix || (port == 80 && lower == host)) return true;
@@ -160,7 +161,7 @@ std::optional<HttpResponse> refuse_foreign_request(const HttpRequest& request, s
     const auto origin = request.headers.find("origin");
     if (request.method == "POST" && origin != request.headers.end()) {
         const std::string_view value = origin->second;
-        if (to_lower_ascii(value.substr(0, kScheme.size())) != kScheme ||
+        if (to_lower(value.substr(0, kScheme.size())) != kScheme ||
             !names_this_service(value.substr(std::min(value.size(), kScheme.size())), port)) {
             return make_error_response(403, "Forbidden", "forbidden_origin",
                                        "Origin must be this service: http://" + service);
@@ -181,13 +182,13 @@ OrderedJson health_document(const LocalService::Impl& service) {
     return document;
 }
 
-HttpResponse submit_job_route(LocalService::Impl& service, const HttpRequest& request) {
+HttpResponse submit_job_route(JobStore& store, const DrawingReaderProvider* provider, const HttpRequest& request) {
     if (!has_json_content_type(request)) {
         return make_error_response(415, "Unsupported Media Type", "unsupported_media_type",
                                    "POST /api/jobs requires application/json");
     }
     try {
-        return make_json_response(202, "Accepted", service.submit_job(request.body));
+        return make_json_response(202, "Accepted", submit_job(store, provider, request.body));
     } catch (const std::invalid_argument& error) {
         return make_error_response(400, "Bad Request", "invalid_job_request", error.what());
     } catch (const std::exception& error) {
@@ -228,7 +229,7 @@ OrderedJson status_document(const JobLock&, const JobRecord& job) {
     return document;
 }
 
-OrderedJson result_document(const JobLock&, const JobRecord& job) {
+OrderedJson result_document(const JobRecord& job) {
     if (!job.artifacts) logic_failure("Completed local job is missing pipeline outputs");
     // Read strictly into the key-sorted type: the embedded traffic comes out key-sorted.
     const SortedJson traffic = parse_strict_json(read_service_file(job.traffic_path));
@@ -253,53 +254,58 @@ OrderedJson result_document(const JobLock&, const JobRecord& job) {
     return document;
 }
 
-HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id) {
-    const std::shared_ptr<JobRecord> job = service.find_job(job_id);
+HttpResponse handle_get_status(JobStore& store, const std::string& job_id) {
+    const std::shared_ptr<JobRecord> job = store.find(job_id);
     if (!job) return job_not_found();
-    std::unique_lock<std::mutex> held(service.job_mutex);
-    return make_json_response(200, "OK", status_document(JobLock(held), *job));
+    OrderedJson document;
+    {
+        const JobLock held = store.lock();
+        document = status_document(held, *job);
+    }
+    return make_json_response(200, "OK", document);
 }
 
-HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id) {
-    const std::shared_ptr<JobRecord> job = service.find_job(job_id);
+HttpResponse handle_get_result(JobStore& store, const std::string& job_id) {
+    const std::shared_ptr<JobRecord> job = store.find(job_id);
     if (!job) return job_not_found();
-    std::unique_lock<std::mutex> held(service.job_mutex);
-    const JobLock lock(held);
-    if (job->status == JobStatus::queued || job->status == JobStatus::running) {
-        return make_error_response(409, "Conflict", "job_not_complete", "Local job has not reached a terminal state");
-    }
-    if (job->status == JobStatus::completed) {
-        try {
-            return make_json_response(200, "OK", result_document(lock, *job));
-        } catch (const std::exception& error) {
-            return make_error_response(500, "Internal Server Error", "completed_result_invalid", error.what());
-        }
-    }
-    OrderedJson completion;
+    // Only a rejected job's completion state reads a file (its graph, for the plan).
+    CompletionSnapshot snapshot;
     try {
-        completion = completion_state_document(*job);
+        snapshot = completion_snapshot(store, *job);
     } catch (const std::exception& error) {
         // The same answer as the completion route gives for that state (an unreadable graph).
         return make_error_response(500, "Internal Server Error", "completion_state_failed", error.what());
     }
+    const JobRecord& copy = snapshot.job;
+    if (copy.status == JobStatus::queued || copy.status == JobStatus::running) {
+        return make_error_response(409, "Conflict", "job_not_complete", "Local job has not reached a terminal state");
+    }
+    if (copy.status == JobStatus::completed) {
+        // A completed job never changes again, so its copy and files still describe it.
+        try {
+            return make_json_response(200, "OK", result_document(copy));
+        } catch (const std::exception& error) {
+            return make_error_response(500, "Internal Server Error", "completed_result_invalid", error.what());
+        }
+    }
     OrderedJson document;
     document["schema_version"] = "vesk-local-result-v1";
-    document["job_id"] = job->job_id;
-    document["drawing_id"] = job->drawing_id;
+    document["job_id"] = copy.job_id;
+    document["drawing_id"] = copy.drawing_id;
     document["status"] = "rejected";
-    document["duration_ms"] = job->duration_ms;
-    document["error"] = error_object(*job);
-    document["completion"] = std::move(completion);
+    document["duration_ms"] = copy.duration_ms;
+    document["error"] = error_object(copy);
+    document["completion"] = std::move(snapshot.document);
     document["files"] = nullptr;
     return make_json_response(200, "OK", document);
 }
 
-HttpResponse handle_get_job_file(LocalService::Impl& service, const std::string& job_id, const std::string& name) {
-    const std::shared_ptr<JobRecord> job = service.find_job(job_id);
+HttpResponse handle_get_job_file(JobStore& store, const std::string& job_id, const std::string& name) {
+    const std::shared_ptr<JobRecord> job = store.find(job_id);
     if (!job) return job_not_found();
     std::filesystem::path path;
     {
-        std::lock_guard<std::mutex> lock(service.job_mutex);
+        const JobLock held = store.lock();
         if (job->status != JobStatus::completed || !job->artifacts) {
             return make_error_response(409, "Conflict", "artifact_not_ready", "Local job artifacts are not available");
         }
@@ -328,22 +334,24 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
     const std::string& target = request.target;
     if (method == "GET" && find_web_file(target) != nullptr) return handle_web_file(service, target);
     if (method == "GET" && target == "/health") return make_json_response(200, "OK", health_document(service));
-    if (method == "POST" && target == "/api/jobs") return submit_job_route(service, request);
+    if (method == "POST" && target == "/api/jobs") {
+        return submit_job_route(service.jobs, service.reader_provider.get(), request);
+    }
     if (auto pilot = route_pilot_request(*service.pilot, request)) return std::move(*pilot);
 
     const std::vector<std::string> segments = split_target_path(target);
     const auto is_jobs = [&](std::size_t count) {
         return segments.size() == count && segments[0] == "api" && segments[1] == "jobs";
     };
-    if (method == "GET" && is_jobs(3)) return handle_get_status(service, segments[2]);
-    if (method == "GET" && is_jobs(4) && segments[3] == "result") return handle_get_result(service, segments[2]);
+    JobStore& jobs = service.jobs;
+    if (method == "GET" && is_jobs(3)) return handle_get_status(jobs, segments[2]);
+    if (method == "GET" && is_jobs(4) && segments[3] == "result") return handle_get_result(jobs, segments[2]);
     if (is_jobs(4) && segments[3] == "completion") {
-        const CompletionRouteContext context{service.job_mutex, service.job_cv, service.job_queue};
-        if (method == "GET") return handle_get_completion(context, service.find_job(segments[2]));
-        if (method == "POST") return handle_post_completion(context, service.find_job(segments[2]), request);
+        if (method == "GET") return handle_get_completion(jobs, jobs.find(segments[2]));
+        if (method == "POST") return handle_post_completion(jobs, jobs.find(segments[2]), request);
     }
     if (method == "GET" && is_jobs(5) && segments[3] == "files") {
-        return handle_get_job_file(service, segments[2], segments[4]);
+        return handle_get_job_file(jobs, segments[2], segments[4]);
     }
     return not_found();
 }

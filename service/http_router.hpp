@@ -8,6 +8,7 @@
 #include "service/http_response.hpp"
 #include "service/job_lock.hpp"
 #include "service/job_record.hpp"
+#include "service/job_store.hpp"
 #include "service/local_service.hpp"
 
 namespace vesk {
@@ -22,14 +23,16 @@ HttpResponse route_request(LocalService::Impl& service, const HttpRequest& reque
 // read on every request.
 HttpResponse handle_web_file(const LocalService::Impl& service, const std::string& target);
 
-// "vesk-local-status-v1" and the result document of a completed job. result_document
-// throws std::logic_error when the outputs or the traffic do not hold together, and passes
-// the traffic file's read and parse errors through.
+// "vesk-local-status-v1", from the live record.
 OrderedJson status_document(const JobLock& lock, const JobRecord& job);
-OrderedJson result_document(const JobLock& lock, const JobRecord& job);
+// The result document of a completed job, from a copy of its record taken under the lock
+// (the traffic file is read outside it). std::logic_error when the outputs or the traffic do
+// not hold together; the traffic file's read and parse errors pass through.
+OrderedJson result_document(const JobRecord& job);
 
-HttpResponse handle_get_status(LocalService::Impl& service, const std::string& job_id);
-HttpResponse handle_get_result(LocalService::Impl& service, const std::string& job_id);
-HttpResponse handle_get_job_file(LocalService::Impl& service, const std::string& job_id, const std::string& name);
+// The job routes hold the job lock only to look a record up and copy what they answer from.
+HttpResponse handle_get_status(JobStore& store, const std::string& job_id);
+HttpResponse handle_get_result(JobStore& store, const std::string& job_id);
+HttpResponse handle_get_job_file(JobStore& store, const std::string& job_id, const std::string& name);
 
 }  // namespace vesk

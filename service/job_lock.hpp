@@ -1,22 +1,24 @@
-// Proof that the caller holds the service's job mutex. A function that must run under it
-// takes a const JobLock& rather than saying so in a comment. The token is made only from a
-// std::unique_lock that owns its mutex, and cannot be copied out of the scope that holds it.
+// The service's job mutex, held. A function that must run under it takes a const JobLock&
+// rather than saying so in a comment. Only the job store makes one (JobStore::lock), and it
+// can be neither copied nor moved out of the scope that holds it.
 #pragma once
 
 #include <mutex>
-#include <stdexcept>
 
 namespace vesk {
 
+class JobStore;
+
 class JobLock {
 public:
-    // std::logic_error "Job lock is not held" when `lock` does not own its mutex.
-    explicit JobLock(std::unique_lock<std::mutex>& lock) {
-        if (!lock.owns_lock()) throw std::logic_error("Job lock is not held");
-    }
-    JobLock(std::unique_lock<std::mutex>&&) = delete;  // a temporary lock is gone at once
     JobLock(const JobLock&) = delete;
     JobLock& operator=(const JobLock&) = delete;
+
+private:
+    friend class JobStore;
+    explicit JobLock(std::mutex& mutex) : held_(mutex) {}
+
+    std::unique_lock<std::mutex> held_;
 };
 
 }  // namespace vesk

@@ -5,6 +5,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "intake/provider_inputs.hpp"
 #include "model/json_util.hpp"
 #include "platform/files.hpp"
 #include "service/field_checks.hpp"
@@ -63,7 +64,7 @@ bool is_safe_basename(std::string_view name, std::string_view extension) {
     if (!is_safe_identifier(name)) return false;
     const fs::path path{std::string(name)};
     // ".", ".." and ".json" fail here: their file name has no extension.
-    return path.filename().string() == name && to_lower_ascii(path.extension().string()) == extension;
+    return path.filename().string() == name && to_lower(path.extension().string()) == extension;
 }
 
 }  // namespace
@@ -95,11 +96,11 @@ bool is_safe_source_filename(std::string_view name) {
 }
 
 std::string graph_filename_refusal(std::string_view name, std::string_view field) {
-    if (!is_safe_basename(name, ".json") || to_lower_ascii(name) == kJobStateFilename) {
+    if (!is_safe_basename(name, ".json") || to_lower(name) == kJobStateFilename) {
         return std::string(field) + " must be a safe .json basename";
     }
     // The transition marker: a graph of that name would read as a pending transition.
-    if (to_lower_ascii(name) == kCompletionMarkerFilename) {
+    if (to_lower(name) == kCompletionMarkerFilename) {
         return std::string(field) + " must not be the reserved name '" + std::string(kCompletionMarkerFilename) + "'";
     }
     return {};
@@ -108,7 +109,7 @@ std::string graph_filename_refusal(std::string_view name, std::string_view field
 std::string source_filename_refusal(std::string_view name, std::string_view field) {
     if (!is_safe_basename(name, ".png")) return std::string(field) + " must be a safe .png basename";
     // The binding writes its normalised raster under this name.
-    if (to_lower_ascii(name) == kReaderNormalizedFilename) {
+    if (to_lower(name) == kReaderNormalizedFilename) {
         return std::string(field) + " must not be the reserved name '" + std::string(kReaderNormalizedFilename) + "'";
     }
     return {};

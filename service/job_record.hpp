@@ -26,7 +26,7 @@ std::string to_string(JobStatus status);
 JobStatus parse_job_status(std::string_view text);
 
 // One job. Shared between the job map, the queue, the worker and the request handlers
-// (always held by std::shared_ptr); every field is guarded by the service's job mutex.
+// (always held by std::shared_ptr); every field is guarded by the job store's lock.
 struct JobRecord {
     std::string job_id;
     std::string drawing_id;

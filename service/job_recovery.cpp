@@ -84,16 +84,19 @@ RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& 
     // First every directory is read and checked; only then is anything written, so a state
     // file that stops the start leaves every other job's files and the metrics as they were.
     std::vector<std::pair<std::shared_ptr<JobRecord>, RecoveryWrite>> planned;
+    std::vector<fs::path> stateless;
     for (const Candidate& candidate : list_job_directories(jobs_directory)) {
         const std::string& name = candidate.name;
         const fs::path state_path = candidate.directory / kJobStateFilename;
         const fs::path marker_path = candidate.directory / kCompletionMarkerFilename;
         if (!is_regular_here(state_path)) {
-            // Never accepted: its files stay as they are. A leftover marker or log would
-            // be taken for a new job's history, so their number is not given out again.
+            // Never accepted: its files stay as they are, but for the temporaries of writes
+            // that a crash cut short. A leftover marker or log would be taken for a new job's
+            // history, so their number is not given out again.
             if (exists_here(marker_path) || exists_here(candidate.directory / kCompletionLogFilename)) {
                 recovered.next_job_number = std::max(recovered.next_job_number, candidate.number);
             }
+            stateless.push_back(candidate.directory);
             continue;
         }
         if (exists_here(marker_path)) {
@@ -142,8 +145,9 @@ RecoveredJobs recover_jobs(const fs::path& jobs_directory, const RecoveryHooks& 
         planned.emplace_back(std::move(record), write);
     }
 
+    // A temporary that still exists never became its file (the rename is the commit point).
+    for (const fs::path& directory : stateless) platform::discard_temporaries(directory);
     for (auto& [record, write] : planned) {
-        // A temporary that still exists never became its file (the rename is the commit point).
         platform::discard_temporaries(record->job_directory);
         if (write != RecoveryWrite::none) persist_job_state(*record);
         if (write == RecoveryWrite::reject) hooks.append_metric(*record);

@@ -43,10 +43,11 @@ struct RecoveredJobs {
 };
 
 // Visits the job directories in ascending name order. Every failure is an exception that
-// ends the start. Leftovers of interrupted replaces in recovered job directories are
-// removed together with the other writes, after every directory has been checked. A directory without "job_state.json" is skipped untouched; its number is
-// kept in use when it still holds a completion marker or decision log, so that a new job
-// never inherits them.
+// ends the start. Leftovers of interrupted replaces in every job directory, with or without
+// "job_state.json", are removed together with the other writes, after every directory has
+// been checked. A directory without "job_state.json" is otherwise skipped untouched;
+// its number is kept in use when it still holds a completion marker or decision log, so that
+// a new job never inherits them.
 RecoveredJobs recover_jobs(const std::filesystem::path& jobs_directory, const RecoveryHooks& hooks);
 
 }  // namespace vesk

@@ -2,15 +2,18 @@
 #include "service/job_submission_internal.hpp"
 
 #include <cmath>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
 
 #include "intake/binding.hpp"
 #include "intake/image_io.hpp"
 #include "model/json_util.hpp"
+#include "platform/files.hpp"
 #include "service/field_checks.hpp"
 #include "service/http_request.hpp"
 #include "service/job_record.hpp"
-#include "service/local_service_impl.hpp"
+#include "service/job_store.hpp"
 
 namespace vesk {
 namespace {
@@ -26,6 +29,14 @@ int base64_value(char c) {
 
 [[noreturn]] void refuse(const std::string& message) {
     throw std::invalid_argument(message);
+}
+
+// Submissions bind their drawings one at a time: a binding holds its raster several times
+// over (about 600 MB at the intake's pixel cap), which the number of handlers must not
+// multiply. Status and other job requests never wait for it.
+std::mutex& binding_mutex() {
+    static std::mutex mutex;
+    return mutex;
 }
 
 }  // namespace
@@ -107,40 +118,40 @@ JobSubmission parse_job_submission(std::string_view body, bool provider_configur
     return submission;
 }
 
-OrderedJson LocalService::Impl::submit_job(std::string_view body) {
+OrderedJson submit_job(JobStore& store, const DrawingReaderProvider* reader_provider, std::string_view body) {
     JobSubmission submission = parse_job_submission(body, reader_provider != nullptr);
     auto job = std::make_shared<JobRecord>();
-    {
-        std::lock_guard<std::mutex> lock(job_mutex);
-        job->job_id = make_job_id(next_job_number + 1);
-        ++next_job_number;
-        job->drawing_id = submission.drawing_id;
-        job->graph_filename = submission.graph_filename;
-        job->source_filename = submission.source_filename;
-        job->reader_provider_input = !submission.graph.has_value();
-        assign_job_paths(*job, options.jobs_directory);
+    job->job_id = store.take_job_id();
+    job->drawing_id = submission.drawing_id;
+    job->graph_filename = submission.graph_filename;
+    job->source_filename = submission.source_filename;
+    job->reader_provider_input = !submission.graph.has_value();
+    assign_job_paths(*job, store.directory());
 
-        std::error_code error;
-        std::filesystem::create_directories(job->job_directory, error);
-        if (error) throw std::runtime_error("Cannot create local job directory: " + error.message());
-        write_service_file(job->source_png_path, submission.source_bytes);
-        if (submission.graph) {
-            write_service_file(job->graph_path, dump_json_document(*submission.graph));
-        } else {
-            // An empty working directory: the reader runs nothing inside the job's directory.
-            const ReaderResponse response = reader_provider->read({job->drawing_id, job->source_png_path, {}});
-            const BindingResult binding = bind_readings_to_raster(
-                job->source_png_path, submission.declared_dpi, job->job_directory / kReaderNormalizedFilename, response);
-            if (!binding.bound_graph) {
-                throw std::invalid_argument("Reader provider output was rejected: " + binding_failure_reason(binding));
-            }
-            write_service_file(job->graph_path, dimension_graph_to_json(*binding.bound_graph));
-        }
-        persist_job_state(*job);
-        jobs.emplace(job->job_id, job);
-        job_queue.push_back(job);
+    // Outside the job lock: nobody else sees the job until the store accepts it, and its
+    // number is its own, so its directory is too.
+    try {
+        platform::create_directories_durably(job->job_directory);
+    } catch (const platform::FileError& error) {
+        throw std::runtime_error("Cannot create local job directory: " +
+                                 std::system_category().message(error.error_number()));
     }
-    job_cv.notify_one();
+    write_service_file(job->source_png_path, submission.source_bytes);
+    if (submission.graph) {
+        write_service_file(job->graph_path, dump_json_document(*submission.graph));
+    } else {
+        // An empty working directory: the reader runs nothing inside the job's directory.
+        const ReaderResponse response = reader_provider->read({job->drawing_id, job->source_png_path, {}});
+        std::unique_lock<std::mutex> binding_turn(binding_mutex());
+        const BindingResult binding = bind_readings_to_raster(
+            job->source_png_path, submission.declared_dpi, job->job_directory / kReaderNormalizedFilename, response);
+        binding_turn.unlock();
+        if (!binding.bound_graph) {
+            throw std::invalid_argument("Reader provider output was rejected: " + binding_failure_reason(binding));
+        }
+        write_service_file(job->graph_path, dimension_graph_to_json(*binding.bound_graph));
+    }
+    store.accept(job);
 
     OrderedJson answer;
     answer["schema_version"] = "vesk-local-submit-v1";

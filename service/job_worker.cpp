@@ -13,7 +13,7 @@
 #include "service/job_metrics.hpp"
 #include "service/job_record.hpp"
 #include "service/job_traffic.hpp"
-#include "service/local_service_impl.hpp"
+#include "service/job_store.hpp"
 
 namespace vesk {
 namespace {
@@ -99,37 +99,50 @@ void write_completion_provenance(const OutputPaths& outputs, const std::vector<C
     write_completion_artifact(outputs.step, step);
 }
 
-std::shared_ptr<JobRecord> LocalService::Impl::take_next_job() {
-    std::unique_lock<std::mutex> lock(job_mutex);
-    job_cv.wait(lock, [&] { return !job_queue.empty() || (stopping.load() && workers_stopping.load()); });
-    if (job_queue.empty()) return nullptr;
-    std::shared_ptr<JobRecord> job = std::move(job_queue.front());
-    job_queue.pop_front();
-    job->status = JobStatus::running;
-    ++active_jobs;
-    job->active_jobs_at_start = active_jobs;
-    return job;
-}
+namespace {
 
-void LocalService::Impl::worker_loop() noexcept {
-    for (;;) {
-        std::shared_ptr<JobRecord> job;
+// The rejection path of a run: record, persist and count the failure; never throws.
+void reject_job(const JobLock&, const std::filesystem::path& jobs_directory, JobRecord& job, const std::string& message,
+                double duration_ms) noexcept {
+    try {
+        job.duration_ms = duration_ms;
+        job.error_code = classify_job_error(message);
+        job.error_message = message;
+        job.status = JobStatus::rejected;
+        // A job that failed after "completed" was persisted has no usable outputs.
+        job.artifacts.reset();
+        bool persisted = false;
         try {
-            job = take_next_job();
-        } catch (...) {
-            return;  // the job mutex itself failed; nothing sound is left to do
+            persist_job_state(job);
+            persisted = true;
+        } catch (const std::exception& error) {
+            job.error_message += std::string("; job state persistence also failed: ") + error.what();
         }
-        if (!job) return;
-        run_job(job);
+        try {
+            append_job_metric(jobs_directory, job);
+        } catch (const std::exception& error) {
+            job.error_message += std::string("; anonymous metrics also failed: ") + error.what();
+            // The record on disk and in memory stay the same: a later completion decision
+            // copies the in-memory record, and recovery compares it with the file.
+            if (persisted) {
+                try {
+                    persist_job_state(job);
+                } catch (const std::exception& again) {
+                    job.error_message += std::string("; job state persistence also failed: ") + again.what();
+                }
+            }
+        }
+    } catch (...) {
     }
 }
 
-void LocalService::Impl::run_job(const std::shared_ptr<JobRecord>& job) noexcept {
+// Runs one taken job to completed or rejected; never throws.
+void run_job(JobStore& store, const std::shared_ptr<JobRecord>& job) noexcept {
     const auto start = std::chrono::steady_clock::now();
     std::string failure;
     try {
         {
-            std::lock_guard<std::mutex> lock(job_mutex);
+            const JobLock held = store.lock();
             persist_job_state(*job);
         }
         // Fields of the running job that nothing else writes while it runs.
@@ -147,57 +160,48 @@ void LocalService::Impl::run_job(const std::shared_ptr<JobRecord>& job) noexcept
         // "completed" vouches only for files already on disk.
 
         const double duration = elapsed_ms(start);
-        std::lock_guard<std::mutex> lock(job_mutex);
-        job->duration_ms = duration;
-        job->artifacts = result.outputs;
-        job->traffic_path = traffic_path;
-        job->status = JobStatus::completed;
-        persist_job_state(*job);
-        append_job_metric(options.jobs_directory, *job);
+        const JobLock held = store.lock();
+        try {
+            job->duration_ms = duration;
+            job->artifacts = result.outputs;
+            job->traffic_path = traffic_path;
+            job->status = JobStatus::completed;
+            persist_job_state(*job);
+            append_job_metric(store.directory(), *job);
+        } catch (const std::exception& error) {
+            // Under the same hold: nobody sees "completed" for a job that is not.
+            reject_job(held, store.directory(), *job, error.what(), duration);
+        }
     } catch (const std::exception& error) {
         failure = error.what();
     } catch (...) {
         failure = "Local job failed with an unknown error";
     }
-    if (!failure.empty()) reject_job(*job, failure, elapsed_ms(start));
+    if (!failure.empty()) {
+        try {
+            const JobLock held = store.lock();
+            reject_job(held, store.directory(), *job, failure, elapsed_ms(start));
+        } catch (...) {
+        }
+    }
     try {
-        std::lock_guard<std::mutex> lock(job_mutex);
-        --active_jobs;
+        store.end_run();
     } catch (...) {
     }
 }
 
-void LocalService::Impl::reject_job(JobRecord& job, const std::string& message, double duration_ms) noexcept {
-    try {
-        std::lock_guard<std::mutex> lock(job_mutex);
-        job.duration_ms = duration_ms;
-        job.error_code = classify_job_error(message);
-        job.error_message = message;
-        job.status = JobStatus::rejected;
-        // A job that failed after "completed" was persisted has no usable outputs.
-        job.artifacts.reset();
-        bool persisted = false;
+}  // namespace
+
+void run_job_worker(JobStore& store) noexcept {
+    for (;;) {
+        std::shared_ptr<JobRecord> job;
         try {
-            persist_job_state(job);
-            persisted = true;
-        } catch (const std::exception& error) {
-            job.error_message += std::string("; job state persistence also failed: ") + error.what();
+            job = store.take_next_job();
+        } catch (...) {
+            return;  // the job mutex itself failed; nothing sound is left to do
         }
-        try {
-            append_job_metric(options.jobs_directory, job);
-        } catch (const std::exception& error) {
-            job.error_message += std::string("; anonymous metrics also failed: ") + error.what();
-            // The record on disk and in memory stay the same: a later completion decision
-            // copies the in-memory record, and recovery compares it with the file.
-            if (persisted) {
-                try {
-                    persist_job_state(job);
-                } catch (const std::exception& again) {
-                    job.error_message += std::string("; job state persistence also failed: ") + again.what();
-                }
-            }
-        }
-    } catch (...) {
+        if (!job) return;
+        run_job(store, job);
     }
 }
 

@@ -12,6 +12,13 @@
 
 namespace vesk {
 
+class JobStore;
+
+// One job worker: runs the store's queued jobs, oldest first, until the workers are told to
+// stop and the queue is empty. The job lock is held only to mark, persist and count a job;
+// the pipeline, the traffic report and the provenance run outside it.
+void run_job_worker(JobStore& store) noexcept;
+
 // The error code of a rejected run, from the first text of a fixed list found in the
 // failure's message; "engine_failure" when none is.
 std::string classify_job_error(std::string_view message);

@@ -14,6 +14,7 @@
 #include "service/job_metrics.hpp"
 #include "service/job_record.hpp"
 #include "service/job_recovery.hpp"
+#include "service/job_worker.hpp"
 #include "service/local_service_impl.hpp"
 
 namespace vesk {
@@ -80,7 +81,7 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
 
     try {
         open_listen_socket();
-        for (std::uint64_t i = 0; i < options.worker_count; ++i) workers.emplace_back([this] { worker_loop(); });
+        for (std::uint64_t i = 0; i < options.worker_count; ++i) workers.emplace_back([this] { run_job_worker(jobs); });
         HttpServerLimits limits;
         limits.deadline = options.request_deadline;
         limits.progress_timeout = kSocketTimeout;
@@ -113,24 +114,12 @@ void LocalService::Impl::open_listen_socket() {
 void LocalService::Impl::stop() {
     // First: a page being drawn would otherwise hold the pilot's drain for its whole limit.
     pdf_page_stop->request();
-    stopping.store(true);
     if (http_server) http_server->stop();
     listen_socket.close();
-    {
-        std::lock_guard<std::mutex> lock(job_mutex);
-        workers_stopping.store(true);
-    }
-    job_cv.notify_all();
+    jobs.stop_workers();
     for (std::thread& worker : workers) {
         if (worker.joinable()) worker.join();
     }
-}
-
-std::shared_ptr<JobRecord> LocalService::Impl::find_job(const std::string& job_id) {
-    if (!is_safe_identifier(job_id)) return nullptr;
-    std::lock_guard<std::mutex> lock(job_mutex);
-    const auto found = jobs.find(job_id);
-    return found == jobs.end() ? nullptr : found->second;
 }
 
 void LocalService::Impl::recover_existing_jobs() {
@@ -140,10 +129,7 @@ void LocalService::Impl::recover_existing_jobs() {
     };
     hooks.append_metric = [this](const JobRecord& record) { append_job_metric(options.jobs_directory, record); };
     repair_job_metrics(options.jobs_directory);
-    RecoveredJobs recovered = recover_jobs(options.jobs_directory, hooks);
-    for (std::shared_ptr<JobRecord>& job : recovered.jobs) jobs.emplace(job->job_id, std::move(job));
-    job_queue.assign(recovered.queue.begin(), recovered.queue.end());
-    next_job_number = recovered.next_job_number;
+    jobs.restore(recover_jobs(options.jobs_directory, hooks));
 }
 
 LocalService::LocalService(LocalServiceOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}

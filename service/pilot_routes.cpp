@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "model/ascii_text.hpp"
+#include "intake/provider_inputs.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_record.hpp"
 #include "service/field_checks.hpp"
@@ -22,7 +22,7 @@ constexpr std::string_view kPilotJobSchema = "vesk-z23-edur-job-v1";
 // PNG by its extension and the preview is always a PNG.
 std::string pilot_content_type(const std::string& name, const fs::path& path) {
     if (name == "source") {
-        return to_lower_ascii(path.extension().string()) == ".pdf" ? "application/pdf" : "image/png";
+        return to_lower(path.extension().string()) == ".pdf" ? "application/pdf" : "image/png";
     }
     if (name == "preview.png") return "image/png";
     return content_type_for(name);

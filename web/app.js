@@ -103,6 +103,7 @@
       state.provider = doc.reader_provider;
       show($("pilot-provider-note"), doc.reader_provider === "disabled");
       $("health").textContent = "Local service on port " + doc.port + " · reader provider: " + doc.reader_provider;
+      document.querySelectorAll(".file-provider-hint").forEach((hint) => show(hint, doc.reader_provider === "file"));
       const reader = doc.reader_provider !== "disabled";
       show($("dpi-field"), reader);
       $("graph-hint").textContent = reader
@@ -161,6 +162,8 @@
   }
 
   function followJob(jobId) {
+    // A rerun of the same job keeps its decisions in view while it runs.
+    if (jobId !== state.jobId) renderRecords([]);
     state.jobId = jobId;
     writeFragment();
     if (state.timer) clearTimeout(state.timer);
@@ -202,14 +205,43 @@
     }
   }
 
-  // Views are fetched as blobs so that a rerun of the same job never shows a cached image.
-  async function loadImage(img, url) {
+  // Images are fetched anew and shown from blobs, so that a rerun of the same job never shows
+  // a cached image.
+  async function fetchFile(url) {
     const response = await fetch(url, { cache: "no-store" });
     if (!response.ok) throw new Error("Cannot load " + url);
-    const blob = await response.blob();
+    return response;
+  }
+
+  function showBlob(img, blob) {
     if (img.dataset.objectUrl) URL.revokeObjectURL(img.dataset.objectUrl);
     img.dataset.objectUrl = URL.createObjectURL(blob);
     img.src = img.dataset.objectUrl;
+  }
+
+  async function loadImage(img, url) {
+    showBlob(img, await (await fetchFile(url)).blob());
+  }
+
+  // The view files draw every edge as a hairline, so at screen size a visible outline comes
+  // out grey and broken by the dashes of the hidden edge behind it. The page draws its own
+  // copy with strokes in screen pixels: visible edges solid and dark, and wide enough to
+  // cover a hidden edge beneath them; hidden edges thin, lighter and dashed. The files keep
+  // their own strokes.
+  const VIEW_STROKES = {
+    visible: { stroke: "#111", "stroke-width": "2" },
+    hidden: { stroke: "#8a8a8a", "stroke-width": "1", "stroke-dasharray": "4 3" },
+  };
+
+  async function loadView(img, url) {
+    const text = await (await fetchFile(url)).text();
+    const svg = new DOMParser().parseFromString(text, "image/svg+xml");
+    if (svg.documentElement.localName !== "svg") throw new Error(url + " is not an SVG view");
+    for (const line of svg.querySelectorAll("polyline")) {
+      const strokes = VIEW_STROKES[line.hasAttribute("stroke-dasharray") ? "hidden" : "visible"];
+      for (const [name, value] of Object.entries(strokes)) line.setAttribute(name, value);
+    }
+    showBlob(img, new Blob([new XMLSerializer().serializeToString(svg)], { type: "image/svg+xml" }));
   }
 
   async function showResult(doc) {
@@ -217,9 +249,9 @@
     show($("result"), true);
     $("job-error").textContent = "";
     await Promise.all([
-      loadImage($("view-front"), doc.files.front_svg.url),
-      loadImage($("view-top"), doc.files.top_svg.url),
-      loadImage($("view-side"), doc.files.side_svg.url),
+      loadView($("view-front"), doc.files.front_svg.url),
+      loadView($("view-top"), doc.files.top_svg.url),
+      loadView($("view-side"), doc.files.side_svg.url),
     ]);
     const list = $("downloads");
     list.replaceChildren();
@@ -241,15 +273,15 @@
     const counts = doc.provenance_counts || {};
     $("provenance").textContent = (counts.drawing_proven_green || 0) + " drawing-proven (green), " +
       (counts.approved_completion || 0) + " approved by a user; overall " + doc.traffic.overall;
-    // A value completion adds a constraint named after its decision; its row also names the
-    // dimension it completes.
+    // The decisions that led here stay listed. A value completion adds a constraint named after
+    // its decision; its row also names the dimension it completes.
+    const { doc: completion } = await requestJson("GET", "/api/jobs/" + encodeURIComponent(doc.job_id) + "/completion");
+    if (doc.job_id !== state.jobId) return;
+    renderRecords(completion.records);
     const targets = {};
-    if (counts.approved_completion) {
-      const { doc: completion } = await requestJson("GET", "/api/jobs/" + encodeURIComponent(doc.job_id) + "/completion");
-      for (const record of completion.records) {
-        if (record.status === "approved_completion" && record.value !== null) {
-          targets[record.approved_constraint_id] = record.target;
-        }
+    for (const record of completion.records) {
+      if (record.status === "approved_completion" && record.value !== null) {
+        targets[record.approved_constraint_id] = record.target;
       }
     }
     const body = $("traffic-table").querySelector("tbody");
@@ -288,13 +320,18 @@
     } else {
       $("completion-summary").textContent = "No decision is open for this job.";
     }
-    const records = $("records");
-    records.replaceChildren();
-    for (const record of completion ? completion.records : []) {
+    renderRecords(completion ? completion.records : []);
+  }
+
+  function renderRecords(records) {
+    const list = $("records");
+    list.replaceChildren();
+    for (const record of records) {
       const text = record.action + " on " + record.target + " → " + record.status +
         (record.value !== null ? " (" + num(record.value) + ")" : "");
-      records.append(el("li", "", text));
+      list.append(el("li", "", text));
     }
+    show($("decisions"), records.length > 0);
   }
 
   function nextDecisionId() {
@@ -351,10 +388,18 @@
       input.type = "number";
       input.step = "any";
       input.min = "0";
-      if (proposal.suggested_value !== null) input.placeholder = num(proposal.suggested_value);
+      const suggested = proposal.suggested_value !== null;
+      if (suggested) input.placeholder = num(proposal.suggested_value);
       field.append(label, input);
       actions.append(field);
+      const acceptSuggestion = () =>
+        postDecision(form, Object.assign({}, base, { action: "accept_suggestion", selected_entity_id: proposal.entity_id }));
+      // An empty field shows the suggestion, so this button then takes the suggestion itself.
       actions.append(actionButton("Use this value", "", () => {
+        if (!input.value && !input.validity.badInput && suggested) {
+          acceptSuggestion();
+          return;
+        }
         const value = Number(input.value);
         if (!input.value || !Number.isFinite(value) || value <= 0) {
           form.querySelector(".error").textContent = "Enter a positive value";
@@ -364,9 +409,8 @@
           action: "user_value", selected_entity_id: proposal.entity_id, value,
         }));
       }));
-      if (proposal.suggested_value !== null) {
-        actions.append(actionButton("Accept suggestion " + num(proposal.suggested_value), "secondary", () =>
-          postDecision(form, Object.assign({}, base, { action: "accept_suggestion", selected_entity_id: proposal.entity_id }))));
+      if (suggested) {
+        actions.append(actionButton("Accept suggestion " + num(proposal.suggested_value), "secondary", acceptSuggestion));
         actions.append(actionButton("Reject suggestion", "secondary", () =>
           postDecision(form, Object.assign({}, base, { action: "reject_suggestion" }))));
       }
@@ -676,9 +720,9 @@
     const files = doc.files;
     show($("pilot-result"), true);
     await Promise.all([
-      loadImage($("pilot-view-front"), files.front_svg),
-      loadImage($("pilot-view-top"), files.top_svg),
-      loadImage($("pilot-view-side"), files.side_svg),
+      loadView($("pilot-view-front"), files.front_svg),
+      loadView($("pilot-view-top"), files.top_svg),
+      loadView($("pilot-view-side"), files.side_svg),
     ]);
     const bundle = $("pilot-bundle");
     bundle.href = files.evidence_bundle;

@@ -1,6 +1,7 @@
 // End-to-end checks of the vesk-cli program: real binary, real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -167,6 +168,95 @@ TEST(CliRun, RefusalsNameTheirReasonAndWriteNothing) {
             EXPECT_EQ(c.prefix_only ? line.substr(0, c.line.size()) : line, c.line) << result.err;
             EXPECT_FALSE(fs::exists(out));
         }
+    }
+}
+
+// The page on writing a graph, run through the real program: its graph builds and prints
+// the lines the page shows, and every refusal it quotes is the one vesk-cli gives for the
+// edit of that graph which the page describes.
+TEST(CliGuide, ThePagesGraphBuildsAndItsQuotedRefusalsAreReal) {
+    const std::string page = read_file(fs::path(VESK_SOURCE_DIR) / "docs" / "dimension-graph.md");
+    // The text of the page's n-th block of the given kind.
+    const auto block = [&](const std::string& fence, int n) {
+        std::size_t start = page.find("```" + fence + "\n");
+        for (; n > 0 && start != std::string::npos; --n) start = page.find("```" + fence + "\n", start + 1);
+        if (start == std::string::npos) throw std::runtime_error("no such " + fence + " block");
+        const std::size_t body = start + fence.size() + 4;
+        return page.substr(body, page.find("```", body) - body);
+    };
+    const Json plate = Json::parse(block("json", 0));
+    const TempDir dir;
+    vesk::test::write_file(dir.path() / "plate_four_holes.json", plate.dump());
+    const auto built = run_process(kCli, {"plate_four_holes.json", "--output-dir", "out"}, dir.path());
+    EXPECT_EQ("$ vesk-cli plate_four_holes.json --output-dir out\n" + built.out, block("console", 0)) << built.err;
+
+    const auto remove = [](Json& list, const std::string& id) {
+        list.erase(std::remove_if(list.begin(), list.end(), [&](const Json& e) { return e["id"] == id; }), list.end());
+    };
+    const auto relate = [](Json& g, const std::string& id, const char* type, Json ids, double value) {
+        g["constraints"].push_back({{"id", id}, {"type", type}, {"entity_ids", ids}, {"value", value},
+                                    {"confidence", 1}, {"source_bbox", {0, 0, 0, 0}}});
+    };
+    const std::pair<std::function<void(Json&)>, std::string> cases[] = {
+        {[&](Json& g) {
+             remove(g["constraints"], "top_length");
+             remove(g["constraints"], "left_length");
+             const char* corners[][2] = {{"bottom", "right"}, {"right", "top_edge"}, {"top_edge", "left"},
+                                         {"left", "bottom"}};
+             for (const auto& [a, b] : corners) relate(g, std::string("corner_") + a, "perpendicular", {a, b}, 90);
+         },
+         "Underconstrained sketch; missing dimensions: left.length, top_edge.length"},
+        {[&](Json& g) {
+             remove(g["constraints"], "top_length");
+             relate(g, "joined", "coincident", {"top_edge", "left"}, 0);
+         },
+         "GCS DOF count does not match Vesk's named dimensional unknowns"},
+        {[](Json& g) { g["constraints"][0].erase("source_bbox"); },
+         "DimensionGraph 'g.json' is invalid: constraints[0]: missing required field 'source_bbox'"},
+        {[](Json& g) { g["entities"][4]["diameter"] = 8; },
+         "DimensionGraph 'g.json' is invalid: entities[4]: unknown field 'diameter'"},
+        {[](Json& g) { g["constraints"][0]["entity_ids"] = "bottom"; },
+         "DimensionGraph 'g.json' is invalid: constraints[0].entity_ids: expected an array"},
+        {[](Json& g) { item(g["constraints"], "width")["value"] = 100; },
+         "DimensionGraph 'g.json' is invalid: width: distance value contradicts referenced line length"},
+        {[](Json& g) { item(g["constraints"], "hole_1_diameter")["value"] = 4; },
+         "DimensionGraph 'g.json' is invalid: hole_1_diameter: diameter value contradicts referenced circle"},
+        {[](Json& g) { g["units"] = "inch"; }, "DimensionGraph 'g.json' is invalid: root: M1 supports units 'mm' only"},
+        {[&](Json& g) { remove(g["constraints"], "hole_1_diameter"); },
+         "Underconstrained sketch; missing dimensions: hole_1.diameter"},
+        {[&](Json& g) { relate(g, "width_2", "distance", {"bottom"}, 119); }, "Conflicting constraints: width, width_2"},
+        {[](Json& g) { item(g["constraints"], "width")["entity_ids"] = {"left", "right"}; },
+         "Constraint 'width' requires exactly one line in M2"},
+        {[&](Json& g) { relate(g, "hole_x", "distance", {"hole_1"}, 8); },
+         "Constraint 'hole_x' requires line entity 'hole_1'"},
+        {[&](Json& g) { relate(g, "corner", "angle", {"bottom", "right"}, 80); },
+         "DimensionGraph constraint 'corner' value contradicts referenced lines"},
+        {[](Json& g) { g["views"][1]["type"] = "side"; }, "M2 builder requires a 'top' view"},
+        {[](Json& g) {
+             item(g["entities"], "bottom")["end"] = {120, 1};
+             item(g["constraints"], "width")["value"] = std::hypot(120.0, 1.0);
+         },
+         "M2 prismatic outline is not a connected closed chain"},
+        {[](Json& g) { item(g["entities"], "hole_1")["center"] = {2, 2}; },
+         "Hole 'hole_1' is not inside the prismatic outline"},
+    };
+    for (const auto& [edit, message] : cases) {
+        Json graph = plate;
+        edit(graph);
+        // The first edit is the page's rectangle, whose whole output the page shows.
+        const bool rectangle = &message == &cases[0].second;
+        const std::string name = rectangle ? "rectangle.json" : "g.json";
+        vesk::test::write_file(dir.path() / name, graph.dump());
+        const auto result = run_process(kCli, {name, "--output-dir", "out"}, dir.path());
+        if (rectangle) {
+            EXPECT_EQ("$ vesk-cli rectangle.json --output-dir out\n" + result.err, block("console", 1));
+        }
+        const std::vector<std::string> lines = lines_of(result.err);
+        ASSERT_GE(lines.size(), 2u) << message;
+        EXPECT_EQ(lines[lines.size() - 2], "vesk-cli: " + message);
+        const std::size_t invalid = message.find("is invalid: ");
+        const std::string quoted = invalid == std::string::npos ? message : message.substr(invalid + 12);
+        EXPECT_NE(page.find(quoted), std::string::npos) << "the page quotes: " << quoted;
     }
 }
 

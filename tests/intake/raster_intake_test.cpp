@@ -413,6 +413,18 @@ TEST(RasterMarker, OnlyOnTheExactSheet) {
         EXPECT_EQ(verify_millimeter_marker(drawing.render()), c.verified)
             << c.width << "x" << c.height << " shifted " << c.shift_x << "," << c.shift_y;
     }
+    // The printed note inks every cell of the mask, so some blur or loss still leaves a margin.
+    Drawing sheet(640, 420);
+    sheet.millimeter_marker();
+    const RasterImage image = sheet.render();
+    int inked = 0;
+    for (int r = 0; r < 12; ++r) {
+        for (int c = 0; c < 64; ++c) {
+            const bool cell = ((kMillimeterMarkerRows[r] >> c) & 1u) != 0;
+            if (cell && pixel_luma(image.at(kMarkerLeft + c, kMarkerTop + r)) < 180.0) ++inked;
+        }
+    }
+    EXPECT_EQ(inked, 99);
 }
 
 TEST(RasterSlots, TextRowsSplitIntoBandsByTheirGap) {

@@ -276,6 +276,7 @@ TEST(ReaderJsonHelpers, FieldChecksAndFileErrors) {
     EXPECT_EQ(message([&] { vesk::require_string_field(vesk::SortedJson::array(), "M", "b"); }),
               "M: field 'b' must be a string");
     EXPECT_EQ(message([&] { vesk::require_string_field(object, "M", "empty"); }), "M: field 'empty' must not be empty");
+    EXPECT_EQ(vesk::to_lower("Part.JSON \xc3\x89"), "part.json \xc3\x89");  // ASCII letters only
     EXPECT_EQ(message([&] { vesk::reject_unknown_fields(object, {"b", "empty", "n"}, "M"); }),
               "M contains unknown field 'alpha'");
     EXPECT_EQ(message([&] { vesk::reject_unknown_fields(vesk::SortedJson(3), {}, "M"); }), "M must be an object");

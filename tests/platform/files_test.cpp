@@ -249,7 +249,8 @@ TEST(Files, ReadsOnlyRegularFilesWithinTheCap) {
 }
 
 // Replacement never writes through a link: neither a link at the final name nor one planted
-// at the tmp name; an exclusive create refuses an existing name; appends accumulate.
+// at the tmp name; an exclusive create refuses an existing name; appends accumulate; a
+// directory is made with its parents, or found, but never below a file.
 TEST(Files, ReplaceCreateAppendAndLinks) {
     TempDir dir("vesk-files");
     const fs::path target = dir.path() / "target";
@@ -279,6 +280,16 @@ TEST(Files, ReplaceCreateAppendAndLinks) {
     remove_file_durably(dir.path() / "log");
     remove_file_durably(dir.path() / "no-such-dir" / "log");
     EXPECT_FALSE(fs::exists(dir.path() / "log"));
+
+    create_directories_durably(dir.path() / "d" / "e");
+    create_directories_durably(dir.path() / "d" / "e");  // existing: fine
+    EXPECT_TRUE(fs::is_directory(dir.path() / "d" / "e"));
+    try {
+        create_directories_durably(dir.path() / "once" / "e");
+        ADD_FAILURE() << "made a directory below a file";
+    } catch (const FileError& e) {
+        EXPECT_EQ(e.what(), "Cannot create '" + (dir.path() / "once" / "e").string() + "' (errno 20)");
+    }
 }
 
 // A temporary name is ASCII and lives in the final directory; a library that decodes path

@@ -99,7 +99,7 @@ TEST(CompletionDecision, ProposalChecksAndValidationBeforeCommit) {
         {&plate, with(body("accept_suggestion", "missing-1"), "selected_constraint_id", "width"), "Missing-dimension acceptance cannot carry a conflict selection"},
         {&flange, body("accept_suggestion", "conflict-1"), "Conflict acceptance requires an explicit constraint selection"},
         {&flange, with(body("accept_suggestion", "conflict-1"), "selected_constraint_id", "width"), "Selected constraint does not belong to the conflict proposal"},
-        // Checks that only a stored transition used to run, now refused before anything is written.
+        // The completed graph is checked as a stored transition would be, before anything is written.
         {&flange, with(body("accept_suggestion", "conflict-1"), "selected_constraint_id", "bound_10"), "DimensionGraph 'completed graph' is invalid: bound_10: radius value contradicts referenced entity"},
         {&taken, body("user_value", "missing-1", "front_hole_1", 12), "DimensionGraph 'completed graph' is invalid: constraints: duplicate id 'completion_d1'"},
         {&plate, with(body("user_value", "missing-1", "front_hole_1", 12), "decision_id", std::string(118, 'd')), "Completion decision_id is too long for its approved constraint id"},

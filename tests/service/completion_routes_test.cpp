@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "model/json_util.hpp"
 #include "support/fault_child.hpp"
@@ -14,11 +15,15 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
+// A job store whose queue the test takes from as a worker would, without waiting.
 struct Service {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::deque<std::shared_ptr<JobRecord>> queue;
-    CompletionRouteContext context() { return {mutex, cv, queue}; }
+    explicit Service(const fs::path& jobs) : store(jobs) { store.stop_workers(); }
+    std::vector<std::shared_ptr<JobRecord>> take_queued() {
+        std::vector<std::shared_ptr<JobRecord>> queued;
+        while (auto job = store.take_next_job()) queued.push_back(std::move(job));
+        return queued;
+    }
+    JobStore store;
 };
 
 // A graph job the worker rejected for a missing hole diameter and wall length.
@@ -60,70 +65,70 @@ std::string error_of(const HttpResponse& response) {
 // "committed <jobs directory>": a decision whose answer fails after the commit.
 void child_actions(const std::string& name, const std::string& argument) {
     if (name != "committed") return;
-    Service service;
+    Service service(argument);
     const auto job = make_job(argument);
-    const auto response = handle_post_completion(service.context(), job, post("d1", "user_value", "missing-1", "front_hole_1", 12));
-    throw std::runtime_error(std::to_string(response.status) + " queued=" + std::to_string(service.queue.size()) +
-                             " status=" + to_string(job->status) + " records=" +
+    const auto response = handle_post_completion(service.store, job, post("d1", "user_value", "missing-1", "front_hole_1", 12));
+    const std::string status = to_string(job->status);
+    throw std::runtime_error(std::to_string(response.status) + " queued=" + std::to_string(service.take_queued().size()) +
+                             " status=" + status + " records=" +
                              std::to_string(job->completion_records.size()));
 }
 VESK_FAULT_CHILD_ACTIONS(child_actions);
 
 TEST(CompletionRoutes, DecisionsAnswerAndQueueReruns) {
     const TempDir dir;
-    Service service;
+    Service service(dir.path());
     const auto job = make_job(dir.path());
 
     HttpRequest plain = post("d1", "leave_missing", "missing-1");
     plain.headers.erase("content-type");
-    EXPECT_EQ(error_of(handle_post_completion(service.context(), job, plain)),
+    EXPECT_EQ(error_of(handle_post_completion(service.store, job, plain)),
               "415 unsupported_media_type: Completion decisions require application/json");
-    EXPECT_EQ(error_of(handle_post_completion(service.context(), nullptr, post("d1", "leave_missing", "missing-1"))),
+    EXPECT_EQ(error_of(handle_post_completion(service.store, nullptr, post("d1", "leave_missing", "missing-1"))),
               "404 job_not_found: Local job was not found");
     HttpRequest broken = post("d1", "leave_missing", "missing-1");
     broken.body = "{";
-    EXPECT_EQ(handle_post_completion(service.context(), job, broken).status, 400u);
+    EXPECT_EQ(handle_post_completion(service.store, job, broken).status, 400u);
 
-    const auto left = handle_post_completion(service.context(), job, post("d1", "leave_missing", "missing-1"));
+    const auto left = handle_post_completion(service.store, job, post("d1", "leave_missing", "missing-1"));
     ASSERT_EQ(left.status, 200u) << left.body;
     const auto document = nlohmann::ordered_json::parse(left.body);
     std::string keys;
     for (const auto& item : document.items()) keys += item.key() + " ";
     EXPECT_EQ(keys, "schema_version job_id status plan records decision_url rerun_started ");
     EXPECT_EQ(document["rerun_started"], false);
-    EXPECT_TRUE(service.queue.empty());
+    EXPECT_TRUE(service.take_queued().empty());
     EXPECT_EQ(job->completion_records.size(), 1u);
 
-    EXPECT_EQ(error_of(handle_post_completion(service.context(), job, post("d1", "leave_missing", "missing-2"))),
+    EXPECT_EQ(error_of(handle_post_completion(service.store, job, post("d1", "leave_missing", "missing-2"))),
               "400 invalid_completion_decision: Completion decision_id is duplicated");
-    EXPECT_EQ(error_of(handle_post_completion(service.context(), job, post("d2", "user_value", "missing-1", "front_hole_1", 12.5))),
+    EXPECT_EQ(error_of(handle_post_completion(service.store, job, post("d2", "user_value", "missing-1", "front_hole_1", 12.5))),
               "400 invalid_completion_decision: Completion value 12.5 for front_hole_1.diameter contradicts the drawn size 12 mm; "
               "the drawing is to scale: enter 12 or correct the drawing");
 
-    const auto approved = handle_post_completion(service.context(), job, post("d2", "user_value", "missing-1", "front_hole_1", 12));
+    const auto approved = handle_post_completion(service.store, job, post("d2", "user_value", "missing-1", "front_hole_1", 12));
     ASSERT_EQ(approved.status, 202u) << approved.body;
     EXPECT_EQ(nlohmann::json::parse(approved.body)["plan"], nullptr);
-    ASSERT_EQ(service.queue.size(), 1u);
-    EXPECT_EQ(service.queue.front(), job);
     EXPECT_EQ(job->status, JobStatus::queued);
-    EXPECT_EQ(error_of(handle_post_completion(service.context(), job, post("d3", "leave_missing", "missing-1"))),
+    EXPECT_EQ(service.take_queued(), std::vector<std::shared_ptr<JobRecord>>{job});
+    EXPECT_EQ(error_of(handle_post_completion(service.store, job, post("d3", "leave_missing", "missing-1"))),
               "400 invalid_completion_decision: Completion decisions require a named incomplete or conflicting job");
 
-    const auto state = handle_get_completion(service.context(), job);
+    const auto state = handle_get_completion(service.store, job);
     EXPECT_EQ(state.status, 200u);
     EXPECT_EQ(nlohmann::json::parse(state.body)["records"].size(), 2u);
-    EXPECT_EQ(error_of(handle_get_completion(service.context(), nullptr)), "404 job_not_found: Local job was not found");
+    EXPECT_EQ(error_of(handle_get_completion(service.store, nullptr)), "404 job_not_found: Local job was not found");
 }
 
 TEST(CompletionRoutes, UnreadableGraphAndFailedAnswer) {
     const TempDir dir;
-    Service service;
+    Service service(dir.path());
     const auto job = make_job(dir.path());
     fs::remove(job->graph_path);
-    const auto response = handle_get_completion(service.context(), job);
+    const auto response = handle_get_completion(service.store, job);
     EXPECT_EQ(response.status, 500u);
     EXPECT_EQ(nlohmann::json::parse(response.body)["error"]["code"], "completion_state_failed");
-    EXPECT_EQ(handle_post_completion(service.context(), job, post("d1", "leave_missing", "missing-1")).status, 500u);
+    EXPECT_EQ(handle_post_completion(service.store, job, post("d1", "leave_missing", "missing-1")).status, 500u);
 
     // The answer fails after the commit: the job is still updated, queued and woken.
     const TempDir child_jobs;

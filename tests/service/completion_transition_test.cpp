@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "model/json_util.hpp"
 #include "service/completion_api_internal.hpp"
 #include "service/completion_log_internal.hpp"
+#include "service/job_store.hpp"
 #include "support/expect_error.hpp"
 #include "support/fault_child.hpp"
 #include "support/run_process.hpp"
@@ -54,11 +56,10 @@ const Action& action(int index) {
     return actions[index];
 }
 
-// Decisions are taken under the job lock; here under one of the test's own.
+// Decisions are taken under the job lock; here under that of a store of the test's own.
 CommittedDecision commit(const JobRecord& job, const CompletionDecision& decision) {
-    static std::mutex mutex;
-    std::unique_lock<std::mutex> held(mutex);
-    return commit_completion_decision(JobLock(held), job, decision);
+    static JobStore store("jobs");
+    return commit_completion_decision(store.lock(), job, decision);
 }
 
 JobRecord load_job(const fs::path& job_directory) {
@@ -175,16 +176,19 @@ void run_crash_matrix(int index) {
     }
 }
 
-// Only a lock that holds its mutex makes the token, and the token cannot be copied.
-TEST(JobLock, OnlyAHeldLockMakesOne) {
-    static_assert(!std::is_copy_constructible_v<JobLock>);
-    static_assert(!std::is_constructible_v<JobLock, std::unique_lock<std::mutex>>);
+// Only the store makes the token, which holds its mutex until it goes and cannot be copied.
+TEST(JobLock, OnlyTheStoreMakesOneAndItHoldsTheMutex) {
+    static_assert(!std::is_copy_constructible_v<JobLock> && !std::is_move_constructible_v<JobLock>);
     static_assert(!std::is_constructible_v<JobLock, std::mutex&>);
-    std::mutex mutex;
-    std::unique_lock<std::mutex> held(mutex, std::defer_lock);
-    EXPECT_EQ(test::error_message([&] { JobLock lock(held); }), "Job lock is not held");
-    held.lock();
-    EXPECT_NO_THROW(JobLock lock(held));
+    static_assert(!std::is_constructible_v<JobLock, std::unique_lock<std::mutex>&>);
+    JobStore store("jobs");
+    std::future<std::shared_ptr<JobRecord>> lookup;
+    {
+        const JobLock held = store.lock();
+        lookup = std::async(std::launch::async, [&] { return store.find("job-00000001"); });
+        EXPECT_EQ(lookup.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    }
+    EXPECT_EQ(lookup.get(), nullptr);
 }
 
 TEST(CompletionTransition, CrashMatrixUserValue) { run_crash_matrix(0); }

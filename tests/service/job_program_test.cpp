@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "support/drawing_generator.hpp"
 #include "support/http_client.hpp"
 #include "support/pdf_writer.hpp"
+#include "support/process_memory.hpp"
 #include "support/run_process.hpp"
 #include "support/sanitizers.hpp"
 #include "support/service_jobs.hpp"
@@ -284,16 +286,88 @@ TEST(JobProgram, MixedJobsOnFourWorkers) {
     EXPECT_EQ(line_count(dir.path() / "jobs" / "metrics.jsonl"), kClients * kJobsPerClient + reruns.load());
 }
 
+// Drawing uploads through the file reader provider, each a PNG of 8192 x 8191 pixels (about
+// the most the intake takes), are read and bound outside the job lock: while they are bound,
+// another job's status is answered at once. Fewer uploads than handlers, so that the status
+// requests find a free handler. They are bound one at a time, so the service's memory holds
+// one such raster's working set, not one per upload.
+TEST(JobProgram, DrawingUploadsDoNotHoldStatusAnswers) {
+    vesk::test::TempDir dir("vesk-jobs-e2e");
+    vesk::test::PlateLayout layout;
+    layout.sheet.width = 8192;
+    layout.sheet.height = 8191;
+    const vesk::test::Drawing drawing = vesk::test::plate_drawing(layout);
+    vesk::test::write_bilevel_png(dir.path() / "large.png", drawing.render(), drawing.declared_dpi);
+    fs::create_directory(dir.path() / "responses");
+    vesk::test::write_file(dir.path() / "responses" / "large.json", drawing.reader_response_json("large"));
+    const std::string body =
+        json{{"schema_version", "vesk-local-job-v1"}, {"drawing_id", "large"}, {"graph_filename", "large.json"},
+             {"declared_dpi", drawing.declared_dpi},
+             {"source_image",
+              {{"filename", "large.png"}, {"media_type", "image/png"},
+               {"data_base64", vesk::test::base64_encode(vesk::test::read_file(dir.path() / "large.png"))}}}}
+            .dump();
+
+    vesk::test::ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "2", "--reader-provider",
+                                        "file", "--reader-source", "responses"},
+                                       dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const std::string other = submit(port, example_job_body("plate_with_holes.json", "plate"));
+    constexpr int kUploads = 2;  // four handlers
+    std::vector<std::future<vesk::test::HttpReply>> uploads;
+    for (int i = 0; i < kUploads; ++i) {
+        uploads.push_back(std::async(std::launch::async, [&] {
+            return vesk::test::parse_http_reply(vesk::test::http_exchange(
+                port,
+                "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
+                    "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                    body,
+                600s));
+        }));
+    }
+    // The first upload's source is on disk: its binding has begun.
+    const fs::path first_source = dir.path() / "jobs" / "job-00000002" / "large.png";
+    for (const auto until = std::chrono::steady_clock::now() + 60s;
+         !fs::exists(first_source) && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(fs::exists(first_source));
+    int answered = 0;
+    std::chrono::duration<double> slowest{0};
+    while (uploads.front().wait_for(0s) != std::future_status::ready) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(http_get(port, "/api/jobs/" + other).status, 200);
+        slowest = std::max<std::chrono::duration<double>>(slowest, std::chrono::steady_clock::now() - start);
+        ++answered;
+        std::this_thread::sleep_for(50ms);
+    }
+    for (auto& upload : uploads) {
+        const vesk::test::HttpReply reply = upload.get();
+        EXPECT_EQ(reply.status, 400) << reply.body;
+    }
+    EXPECT_GE(answered, 3);
+    EXPECT_LT(slowest.count(), 2.0);
+    // One binding peaks near 600 MiB, two at once near 1.2 GiB.
+    if (!vesk::test::kSanitized) {
+        EXPECT_LT(vesk::test::peak_rss_mib(std::to_string(service.pid())), 900.0);
+    }
+}
+
 // One job under strace: every durable step syncs once. Files are synced only as their
 // temporaries, before the rename that publishes them; a sync of a published name would be a
-// second one (the metric line is appended in place, its one sync the exception).
+// second one (the metric line is appended in place, its one sync the exception). The job
+// directory's own entry is synced into the jobs directory before its state is written.
 TEST(JobProgram, EachDurableStepOfAJobSyncsOnce) {
     if (!fs::exists("/usr/bin/strace")) GTEST_SKIP() << "strace is not installed";
     vesk::test::TempDir dir("vesk-jobs-e2e");
     const fs::path trace = dir.path() / "trace";
+    // LeakSanitizer cannot run under ptrace and would fail the exit of a sanitizer build's
+    // service; the address checks stay on.
     vesk::test::ServiceProcess service(
         {"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path(),
-        {"/usr/bin/strace", "-f", "-y", "-qq", "-e", "trace=fsync,fdatasync", "-o", trace.string()});
+        {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-y", "-qq", "-e",
+         "trace=fsync,fdatasync,mkdir,mkdirat", "-o", trace.string()});
     const std::uint16_t port = service.wait_until_serving(60s);
     if (port == 0 && service.error_output().find("ptrace") != std::string::npos) {
         GTEST_SKIP() << "strace cannot trace here: " << service.error_output();
@@ -309,13 +383,22 @@ TEST(JobProgram, EachDurableStepOfAJobSyncsOnce) {
 
     std::vector<std::string> synced;  // the job's synced paths, in order
     std::istringstream lines(vesk::test::read_file(trace));
-    for (std::string line; std::getline(lines, line);) {
+    constexpr std::size_t kNone = std::string::npos;
+    std::size_t made = kNone, entry_synced = kNone, state_synced = kNone;  // line numbers
+    std::size_t number = 0;
+    for (std::string line; std::getline(lines, line); ++number) {
+        const auto has = [&](const std::string& text) { return line.find(text) != std::string::npos; };
+        if (made == kNone && has("mkdir") && has(id + "\"")) made = number;
+        if (made != kNone && entry_synced == kNone && has("sync(") && has("/jobs>")) entry_synced = number;
+        if (state_synced == kNone && has(id + "/job_state.json.tmp>")) state_synced = number;
         const std::size_t open = line.find("sync(");
         const bool ours = line.find("/" + id) != std::string::npos || line.find("metrics.jsonl") != std::string::npos;
         if (open == std::string::npos || !ours) continue;
         const std::size_t from = line.find('<', open) + 1;
         synced.push_back(fs::path(line.substr(from, line.find('>', from) - from)).filename().string());
     }
+    EXPECT_LT(made, entry_synced);
+    EXPECT_LT(entry_synced, state_synced);
     // Source, graph, queued and running state: file and directory each; five outputs and
     // their directory entries; traffic and completed state; the metric line.
     EXPECT_EQ(synced.size(), 2 * 4 + 2 * 5 + 2 * 2 + 1u) << testing::PrintToString(synced);

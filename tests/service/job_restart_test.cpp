@@ -1,5 +1,7 @@
 // Restarts of the real vesk-service on one jobs directory: a completion decision cut at a
 // fault point is finished by the next start, and a state that cannot be trusted stops it.
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -170,7 +172,7 @@ TEST(JobRestart, CutCompletionDecisionIsFinishedByTheNextStart) {
     }
 }
 
-// A metric line that a crash (or a full disk before this was mended) cut short is cut off
+// A metric line that a crash or a full disk cut short is cut off
 // at start, before recovery appends the line of the job it rejects: the file stays JSON lines.
 TEST(JobRestart, TornMetricsLineIsCutAtStart) {
     vesk::test::TempDir dir("vesk-restart");
@@ -190,6 +192,33 @@ TEST(JobRestart, TornMetricsLineIsCutAtStart) {
     const std::string metrics = read_file(jobs / "metrics.jsonl");
     ASSERT_EQ(metrics.rfind(whole + "\n", 0), 0u) << metrics;
     EXPECT_EQ(json::parse(metrics.substr(whole.size() + 1))["rejection_reason"], "recovery_input_missing");
+}
+
+// A metrics file that may only be read is opened for writing only to cut a torn last line:
+// a whole one starts the service, untouched; a torn one stops the start naming the file.
+TEST(JobRestart, ReadOnlyMetricsFileIsWrittenOnlyToCutIt) {
+    // As root the file's mode alone would not stop a write: drop the capability that
+    // overrides it.
+    std::vector<std::string> wrapper;
+    if (::geteuid() == 0) wrapper = {"/usr/bin/setpriv", "--bounding-set", "-dac_override"};
+    const std::string whole = R"({"schema_version":"vesk-local-job-metric-v1","status":"completed"})" "\n";
+    for (const std::string& text : {whole, whole + R"({"schema_version":"vesk-lo)"}) {
+        vesk::test::TempDir dir("vesk-restart");
+        const fs::path metrics = dir.path() / "jobs" / "metrics.jsonl";
+        fs::create_directories(metrics.parent_path());
+        vesk::test::write_file(metrics, text);
+        fs::permissions(metrics, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path(), wrapper);
+        if (text == whole) {
+            EXPECT_NE(service.wait_until_serving(30s), 0) << service.error_output();
+            stop(service);
+        } else {
+            EXPECT_EQ(service.wait(30s), 1);
+            const std::string errors = service.error_output();
+            EXPECT_EQ(errors.substr(0, errors.find('\n')), "vesk-service: Cannot open 'jobs/metrics.jsonl' (errno 13)");
+        }
+        EXPECT_EQ(read_file(metrics), text);
+    }
 }
 
 // A state that cannot be trusted ends the start with the recovery's own message.

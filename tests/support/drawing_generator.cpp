@@ -83,6 +83,25 @@ std::optional<SourceBox> text_ink_box(Point2 top_left, std::string_view digits, 
                      static_cast<double>(y1 - y0 + 1)};
 }
 
+// The sheet's "UNITS: mm" note, '#' for ink, with its top-left cell at the marker's place. Its
+// letters are whole and ink every cell of the binding's marker mask. Its ink also counts in the
+// skew estimate of every generated sheet, so a change to it can move the estimates the intake
+// tests check by one candidate angle.
+constexpr std::array<std::string_view, 12> kUnitsNote = {
+    "................................................................",
+    "................................####............................",
+    "...#.....#..##...#.###..#####..##..##...........................",
+    "...#.....#..##...#..#.....#....#....#...........................",
+    "...#.....#..#.#..#..#.....#....#.......##.....#######...#######.",
+    "...#.....#..#.#..#..#.....#.....####...##.....#..#...#..#..#...#",
+    "...#.....#..#..#.#..#.....#.........#.........#..#...#..#..#...#",
+    "...#.....#..#...##..#.....#.........#.........#..#...#..#..#...#",
+    "...##...##..#...##..#.....#....#....#..##.....#..#...#..#..#...#",
+    "....#####...#....#.###....#.....####...##.....#..#...#..#..#...#",
+    "................................................................",
+    "................................................................",
+};
+
 // splitmix64: the same sequence on every platform, unlike the standard distributions.
 class SeededRandom {
 public:
@@ -490,11 +509,11 @@ SourceBox Drawing::text(Point2 top_left, std::string_view digits, int scale) {
 }
 
 void Drawing::millimeter_marker(std::int32_t shift_x, std::int32_t shift_y) {
-    for (int r = 0; r < 12; ++r) {
-        for (int c = 0; c < 64; ++c) {
-            if (((kMillimeterMarkerRows[r] >> c) & 1u) == 0) continue;
-            const std::int32_t x = kMarkerLeft + shift_x + c;
-            const std::int32_t y = kMarkerTop + shift_y + r;
+    for (std::size_t r = 0; r < kUnitsNote.size(); ++r) {
+        for (std::size_t c = 0; c < kUnitsNote[r].size(); ++c) {
+            if (kUnitsNote[r][c] != '#') continue;
+            const std::int32_t x = kMarkerLeft + shift_x + static_cast<std::int32_t>(c);
+            const std::int32_t y = kMarkerTop + shift_y + static_cast<std::int32_t>(r);
             block(x, y, x, y);
         }
     }

@@ -76,7 +76,8 @@ public:
     void block(std::int32_t x0, std::int32_t y0, std::int32_t x1, std::int32_t y1);
     // Digits and '.' in the 5x7 font; returns the ink box in drawing pixels.
     SourceBox text(Point2 top_left, std::string_view digits, int scale = 2);
-    // The printed millimetre marker at its fixed place on the 640 x 420 sheet, or shifted.
+    // The printed "UNITS: mm" note, the millimetre marker, at its fixed place on the 640 x 420
+    // sheet, or shifted.
     void millimeter_marker(std::int32_t shift_x = 0, std::int32_t shift_y = 0);
     // A border margin pixels inside the sheet edges.
     void sheet_frame(double margin = 10.0, double thickness = 2.0);

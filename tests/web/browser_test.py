@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """The local page in headless Chromium against a real vesk-service: a graph job from
-submission to views, traffic table and downloads; an underconstrained graph completed through
-the page's value forms and a conflicting one through its choice form, each rerun to the end;
-and a pilot PDF from upload through the operator's review to the PILOT/HOLD outputs and the
-evidence bundle. A reload follows both jobs again from the URL fragment; at 375 px the preview
-opens at full size with every reading legible and no number over a box. Numbers read as people
-write them. Fails on any CSP violation or script error in the console. Every wait is
-bounded by the page's state, never by a fixed sleep, so a loaded machine only slows it down.
-Exits 77 (skipped) where Chromium, its driver or Selenium is missing."""
+submission to views, traffic table and downloads, its front outline a solid dark line in the
+screenshot and its hidden edges light dashes, at 1280 and 375 px; an underconstrained graph
+completed through the page's value forms (a typed value, then an empty field that takes the
+suggestion), its decisions still listed once it completes, and a conflicting one through its
+choice form, each rerun to the end; and a pilot PDF from upload through the operator's review
+to the PILOT/HOLD outputs and the evidence bundle. A reload follows both jobs again from the
+URL fragment; at 375 px the preview opens at full size with every reading legible and no
+number over a box. Numbers read as people write them. Fails on any CSP violation or script
+error in the console. Every wait is bounded by the page's state, never by a fixed sleep, so a
+loaded machine only slows it down. With the "file" reader provider, each drawing id says that
+it names the response file. Exits 77 (skipped) where Chromium, its driver or Selenium is
+missing."""
 import argparse
 import copy
 import json
@@ -34,9 +38,9 @@ def tiny_png(path):
                 + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
 
-def start_service(binary, web_dir, jobs_dir):
+def start_service(binary, web_dir, jobs_dir, *extra):
     proc = subprocess.Popen([binary, "--port", "0", "--jobs-dir", jobs_dir, "--web-dir", web_dir,
-                             "--workers", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             "--workers", "2", *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             stdin=subprocess.DEVNULL, text=True)
     line = proc.stdout.readline().strip()
     prefix = "Vesk local service: "
@@ -156,6 +160,56 @@ def main():
             " [...document.querySelectorAll('#pilot-boxes .box span')].every(s => { const r = s.getBoundingClientRect();"
             " return r.width > 0 && !boxes.some(b => over(r, b)); });", min_box_height)
 
+    # Screenshot pixels of a view: the longest run of dark pixels along one row, the view's
+    # width, and the most separate dashes (light runs of 3 px or more) down one column.
+    def view_pixels(element_id):
+        browser.execute_script("document.getElementById(arguments[0]).scrollIntoView()", element_id)
+        return browser.execute_async_script("""
+            const [shot, id, done] = arguments;
+            const image = new Image();
+            image.onload = () => {
+              const scale = image.width / window.innerWidth;
+              const r = document.getElementById(id).getBoundingClientRect();
+              const [x, y] = [r.left, r.top].map((v) => Math.max(0, Math.round(v * scale)));
+              const w = Math.min(Math.round(r.width * scale), image.width - x);
+              const h = Math.min(Math.round(r.height * scale), image.height - y);
+              const canvas = document.createElement("canvas");
+              [canvas.width, canvas.height] = [image.width, image.height];
+              const context = canvas.getContext("2d");
+              context.drawImage(image, 0, 0);
+              const data = context.getImageData(x, y, w, h).data;
+              const luma = (i, j) => { const k = 4 * (j * w + i); return 0.2126 * data[k] + 0.7152 * data[k + 1] + 0.0722 * data[k + 2]; };
+              let longest = 0, dashes = 0;
+              for (let j = 0; j < h; ++j) {
+                for (let i = 0, run = 0; i < w; ++i) { run = luma(i, j) < 96 ? run + 1 : 0; longest = Math.max(longest, run); }
+              }
+              for (let i = 0; i < w; ++i) {
+                let runs = 0;
+                for (let j = 0, run = 0; j <= h; ++j) {
+                  const v = j < h ? luma(i, j) : 255;
+                  if (v >= 96 && v < 230) { run += 1; continue; }
+                  if (run >= 3) runs += 1;
+                  run = 0;
+                }
+                dashes = Math.max(dashes, runs);
+              }
+              done({ longest, width: w, dashes });
+            };
+            image.src = "data:image/png;base64," + shot;""", browser.get_screenshot_as_base64(), element_id)
+
+    def check_views(width):
+        # The plate's front outline is one solid dark line; the top view's hidden hole edges are dashed and light.
+        front, top = view_pixels("view-front"), view_pixels("view-top")
+        print("views at %d px: front %s, top %s" % (width, front, top))
+        check(front["longest"] > front["width"] / 2, "at %d px the front outline is a solid dark line: %s" % (width, front))
+        check(top["dashes"] >= 3, "at %d px the hidden edges are dashed and light: %s" % (width, top))
+
+    def too_wide():
+        return browser.execute_script(
+            "const w = document.documentElement.clientWidth;"
+            "return document.documentElement.scrollWidth <= w ? [] : [...document.querySelectorAll('body *')]"
+            ".filter(e => e.getBoundingClientRect().right > w + 0.5 && !e.parentElement.closest('.table-wrap')).map(e => e.tagName + '#' + e.id + '.' + e.className);")
+
     def reload_and_wait(job_id, pilot_status):
         browser.refresh()
         wait_for(lambda: text_of("job-title") == "Job " + job_id and text_of("job-status").startswith("Completed")
@@ -183,6 +237,12 @@ def main():
         head = browser.execute_script(
             "return fetch(arguments[0]).then(r => r.text()).then(t => t.slice(0, 13));", step.get_attribute("href"))
         check(head == "ISO-10303-21;", "the STEP link serves the STEP file")
+        check_views(1280)
+        browser.set_window_size(375, 900)
+        check_views(375)
+        browser.set_window_size(1280, 1600)
+        check(not browser.find_element(By.ID, "drawing-id-hint").is_displayed(), "no file-provider note without one")
+        browser.execute_script("window.scrollTo(0, 0)")
         browser.save_screenshot(os.path.join(args.out, "completed-job.png"))
 
         # Two missing dimensions, each given a value in its form; each approval reruns the job. A
@@ -198,14 +258,21 @@ def main():
               "the refusal says what to enter: " + form.find_element(By.CSS_SELECTOR, ".error").text)
         screenshot("job-section", "completion-refused.png")
         form.find_element(By.CSS_SELECTOR, "input[type=number]").clear()
-        for number, (target, value) in enumerate((("front_hole_1.diameter", 12), ("front_left.length", 40))):
+        # The second is left empty: the button then takes the suggestion its field shows.
+        for number, (target, value) in enumerate((("front_hole_1.diameter", "12"), ("front_left.length", ""))):
             wait_for(lambda: proposal_form(target, number), "the proposal for " + target)
             screenshot("job-section", "completion-plan-%d.png" % (number + 1))
             form = proposal_form(target, number)
-            form.find_element(By.CSS_SELECTOR, "input[type=number]").send_keys(str(value))
+            field = form.find_element(By.CSS_SELECTOR, "input[type=number]")
+            check(field.get_attribute("placeholder") == ("12" if value else "40"), "the field shows the suggestion")
+            field.send_keys(value)
             form.find_element(By.XPATH, ".//button[normalize-space()='Use this value']").click()
         wait_for(lambda: text_of("job-status").startswith("Completed") and
                  browser.find_elements(By.CSS_SELECTOR, "#traffic-table tbody tr"), "the completed rerun")
+        decided = [li.text for li in browser.find_elements(By.CSS_SELECTOR, "#decisions li")]
+        check(decided == ["user_value on front_hole_1.diameter → approved_completion (12)",
+                          "accept_suggestion on front_left.length → approved_completion (40)"],
+              "the decisions stay listed once the job completes: %s" % decided)
         approved = browser.execute_script(
             "return [...document.querySelectorAll('#traffic-table tbody tr')]"
             ".filter(r => r.cells[1].textContent.includes('(completion_'))"
@@ -306,11 +373,7 @@ def main():
 
         # Narrow screens: the page stays usable at 375 px.
         browser.set_window_size(375, 900)
-        wide = browser.execute_script(
-            "const w = document.documentElement.clientWidth;"
-            "return document.documentElement.scrollWidth <= w ? [] : [...document.querySelectorAll('body *')]"
-            ".filter(e => e.getBoundingClientRect().right > w + 0.5 && !e.parentElement.closest('.table-wrap')).map(e => e.tagName + '#' + e.id + '.' + e.className);")
-        check(not wide, "no horizontal scrolling at 375 px; too wide: %s" % wide[:8])
+        check(not too_wide(), "no horizontal scrolling at 375 px; too wide: %s" % too_wide()[:8])
         screenshot("job-section", "narrow.png")
         screenshot("pilot-section", "narrow-pilot.png")
 
@@ -324,6 +387,22 @@ def main():
                 continue
             if entry.get("level") == "SEVERE" or "Content Security Policy" in message:
                 check(False, "console: " + message)
+
+        # With the "file" provider, both drawing ids say that they name the response file.
+        file_service, file_url = start_service(args.service, os.path.join(args.source_dir, "web"),
+                                               os.path.join(work, "file-jobs"), "--reader-provider", "file",
+                                               "--reader-source", os.path.join(args.source_dir, "examples", "reader"))
+        try:
+            browser.get(file_url + "/")
+            wait_for(lambda: "reader provider: file" in text_of("health"), "the file provider's health")
+            hints = [browser.find_element(By.ID, i) for i in ("drawing-id-hint", "pilot-drawing-id-hint")]
+            check(all(h.is_displayed() and "<reader-source>/<drawing id>.json" in h.text for h in hints),
+                  "each drawing id names the file provider's response file")
+            check(not too_wide(), "the notes fit at 375 px: %s" % too_wide()[:8])
+            screenshot("submit-section", "file-provider.png")
+        finally:
+            file_service.terminate()
+            file_service.wait(timeout=10)
     finally:
         browser.quit()
         service.terminate()
