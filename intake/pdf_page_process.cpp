@@ -414,19 +414,25 @@ Result PdfPageProcess::run(const std::string& subject, std::vector<std::string> 
             if (output.value(kind) && output.text(message, kMaxMessageBytes)) refusal.emplace(kind, std::move(message));
         }
     }
+    const std::string incomplete = subject + " could not be processed: the page helper's result is incomplete";
     std::optional<int> exit_code;
-    if (output.end() != Output::End::stop && output.end() != Output::End::deadline) {
+    if (output.end() == Output::End::stop || output.end() == Output::End::deadline) {
+        child.kill_and_reap();
+    } else if (!result && !refusal && output.end() == Output::End::none) {
+        // A stream that does not parse while the helper still writes: it would wait on the pipe.
+        child.kill_and_reap();
+        throw std::runtime_error(incomplete);
+    } else {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now());
         exit_code = child.wait_for(std::max(left, std::chrono::milliseconds(0)), wake_fd);
-    } else {
-        child.kill_and_reap();
     }
     cpu_seconds_ += child.cpu_seconds();
 
     if (helper_.stop && helper_.stop->requested() && exit_code != 0) throw PdfPageInterrupted();
-    if (!exit_code)
+    if (!exit_code) {
         throw std::runtime_error(subject + " took more than " + std::to_string(kPdfPageWallTime.count()) +
                                  " s of wall time");
+    }
     if (*exit_code == 0 && result) {
         if constexpr (requires { result->elapsed_ms; }) {
             result->elapsed_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -442,8 +448,7 @@ Result PdfPageProcess::run(const std::string& subject, std::vector<std::string> 
     if (*exit_code == 128 + SIGXCPU || (*exit_code == 128 + SIGKILL && cpu_seconds_ >= kPdfPageCpuSeconds)) {
         throw std::invalid_argument(cpu_refusal);
     }
-    if (*exit_code == 0)
-        throw std::runtime_error(subject + " could not be processed: the page helper's result is incomplete");
+    if (*exit_code == 0) throw std::runtime_error(incomplete);
     throw std::runtime_error(
         subject + " could not be processed: the page helper ended with " +
         (*exit_code > 128 ? "signal " + std::to_string(*exit_code - 128) : "exit code " + std::to_string(*exit_code)));
