@@ -114,17 +114,15 @@ private:
     std::size_t used_ = 0;
 };
 
-void write_summary(ResultWriter& out, const PdfPageSummary& summary) { out.value(summary); }
-
 void write_inspection(ResultWriter& out, const PdfInspection& inspection) {
     out.value(inspection.page_count);
     out.value(static_cast<std::uint8_t>(inspection.any_page_has_vector_content));
     out.value(static_cast<std::uint64_t>(inspection.pages.size()));
-    for (const PdfPageSummary& page : inspection.pages) write_summary(out, page);
+    for (const PdfPageSummary& page : inspection.pages) out.value(page);
 }
 
 void write_vectors(ResultWriter& out, const PdfPageVectors& vectors) {
-    write_summary(out, vectors.page);
+    out.value(vectors.page);
     out.value(vectors.width_px);
     out.value(vectors.height_px);
     out.value(static_cast<std::uint64_t>(vectors.texts.size()));
@@ -137,7 +135,7 @@ void write_vectors(ResultWriter& out, const PdfPageVectors& vectors) {
 }
 
 void write_raster(ResultWriter& out, const PdfRasterResult& raster) {
-    write_summary(out, raster.page);
+    out.value(raster.page);
     out.value(raster.width_px);
     out.value(raster.height_px);
 }
@@ -306,8 +304,6 @@ namespace {
 
 using Output = PdfPageProcess::Output;
 
-bool read_summary(Output& in, PdfPageSummary& summary) { return in.value(summary); }
-
 // Each reader returns nullopt when the stream ended before the result was whole.
 std::optional<PdfInspection> read_inspection(Output& in) {
     PdfInspection inspection;
@@ -317,7 +313,7 @@ std::optional<PdfInspection> read_inspection(Output& in) {
     inspection.any_page_has_vector_content = any != 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         PdfPageSummary summary;
-        if (!read_summary(in, summary)) return std::nullopt;
+        if (!in.value(summary)) return std::nullopt;
         inspection.pages.push_back(summary);
     }
     return inspection;
@@ -326,7 +322,7 @@ std::optional<PdfInspection> read_inspection(Output& in) {
 std::optional<PdfPageVectors> read_vectors(Output& in) {
     PdfPageVectors vectors;
     std::uint64_t texts = 0;
-    if (!read_summary(in, vectors.page) || !in.value(vectors.width_px) || !in.value(vectors.height_px) ||
+    if (!in.value(vectors.page) || !in.value(vectors.width_px) || !in.value(vectors.height_px) ||
         !in.value(texts)) {
         return std::nullopt;
     }
@@ -352,7 +348,7 @@ std::optional<PdfPageVectors> read_vectors(Output& in) {
 
 std::optional<PdfRasterResult> read_raster(Output& in) {
     PdfRasterResult raster;
-    if (!read_summary(in, raster.page) || !in.value(raster.width_px) || !in.value(raster.height_px)) {
+    if (!in.value(raster.page) || !in.value(raster.width_px) || !in.value(raster.height_px)) {
         return std::nullopt;
     }
     return raster;
