@@ -322,8 +322,7 @@ std::optional<PdfInspection> read_inspection(Output& in) {
 std::optional<PdfPageVectors> read_vectors(Output& in) {
     PdfPageVectors vectors;
     std::uint64_t texts = 0;
-    if (!in.value(vectors.page) || !in.value(vectors.width_px) || !in.value(vectors.height_px) ||
-        !in.value(texts)) {
+    if (!in.value(vectors.page) || !in.value(vectors.width_px) || !in.value(vectors.height_px) || !in.value(texts)) {
         return std::nullopt;
     }
     for (std::uint64_t i = 0; i < texts; ++i) {
