@@ -1,12 +1,14 @@
 // Pilot source analysis of a one-page vector PDF (inspection, the 300-dpi preview, the
-// vector reading, candidates.json) on the plate page and on A4 and A3 sheets holding the
-// same drawing, with the peak resident memory of one analysis in a fresh child; and how
-// long an operator review holds the pilot mutex (the whole review, binding included, runs
-// under it), with the longest status call that waited for it meanwhile.
+// vector reading, candidates.json; each page step in a PDF page helper) on the plate page
+// and on A4 and A3 sheets holding the same drawing, with the peak resident memory of one
+// analysis in a fresh child and the largest of its helpers; and how long an operator review
+// holds the pilot mutex (the whole review, binding included, runs under it), with the
+// longest status call that waited for it meanwhile.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -35,16 +37,8 @@ struct Sheet {
 };
 constexpr Sheet kSheets[] = {{"plate", 288.0, 216.0}, {"A4", 595.0, 842.0}, {"A3", 842.0, 1191.0}};
 
-// The plate drawing in the top-left corner of a sheet of the given size.
 std::string sheet_pdf(const Sheet& sheet) {
-    test::PdfSpec spec = test::plate_pdf();
-    test::PdfPageSpec& page = spec.pages.front();
-    const double shift = sheet.height - page.height;
-    page.width = sheet.width;
-    page.height = sheet.height;
-    for (auto& label : page.labels) label.y += shift;
-    for (auto& rect : page.rects) rect.y += shift;
-    return test::write_pdf(spec);
+    return test::write_pdf(test::plate_pdf_on_sheet(sheet.width, sheet.height));
 }
 
 PilotRecord pdf_record(const fs::path& root, std::uint64_t number, const std::string& pdf) {
@@ -67,30 +61,33 @@ long rss_kib(const char* field) {
     return 0;
 }
 
-// Runs one analysis in a forked child: {resident KiB before it, peak KiB (ru_maxrss)}.
-std::pair<long, long> child_analysis_memory(const fs::path& root, const std::string& pdf) {
+// Runs one analysis in a forked child: {resident KiB before it, its peak KiB (ru_maxrss),
+// the largest peak KiB of its PDF page helpers}.
+std::array<long, 3> child_analysis_memory(const fs::path& root, const std::string& pdf) {
+    std::array<long, 3> result{};
     int fds[2];
-    if (pipe(fds) != 0) return {0, 0};
+    if (pipe(fds) != 0) return result;
     const pid_t pid = fork();
     if (pid == 0) {
-        long result[2] = {rss_kib("VmRSS:"), 0};
+        result[0] = rss_kib("VmRSS:");
         try {
             PilotRecord record = pdf_record(root, 999, pdf);
-            analyze_job(record, nullptr);
+            analyze_job(record, nullptr, test::pdf_page_helper());
             rusage usage{};
             getrusage(RUSAGE_SELF, &usage);
             result[1] = usage.ru_maxrss;
+            getrusage(RUSAGE_CHILDREN, &usage);
+            result[2] = usage.ru_maxrss;
         } catch (...) {
         }
-        (void)!write(fds[1], result, sizeof result);
+        (void)!write(fds[1], result.data(), sizeof result);
         _exit(0);
     }
     close(fds[1]);
-    long result[2] = {0, 0};
-    (void)!read(fds[0], result, sizeof result);
+    (void)!read(fds[0], result.data(), sizeof result);
     close(fds[0]);
     waitpid(pid, nullptr, 0);
-    return {result[0], result[1]};
+    return result;
 }
 
 void BM_AnalyzeSheet(benchmark::State& state) {
@@ -102,13 +99,14 @@ void BM_AnalyzeSheet(benchmark::State& state) {
     std::size_t candidates = 0;
     for (auto _ : state) {
         PilotRecord record = pdf_record(dir.path(), ++number, pdf);
-        analyze_job(record, nullptr);
+        analyze_job(record, nullptr, test::pdf_page_helper());
         candidates = record.candidates->readings.size();
     }
-    const auto [before, peak] = child_analysis_memory(dir.path(), pdf);
+    const auto [before, peak, helper_peak] = child_analysis_memory(dir.path(), pdf);
     state.counters["candidates"] = static_cast<double>(candidates);
     state.counters["rss_before_MiB"] = static_cast<double>(before) / 1024.0;
     state.counters["peak_rss_MiB"] = static_cast<double>(peak) / 1024.0;
+    state.counters["helper_peak_rss_MiB"] = static_cast<double>(helper_peak) / 1024.0;
 }
 BENCHMARK(BM_AnalyzeSheet)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -118,7 +116,9 @@ void BM_ReviewHoldsPilotMutex(benchmark::State& state) {
     state.SetLabel(sheet.name);
     test::TempDir dir("vesk-pilot-review-bench");
     // Modelling is left out: only the review's own hold is measured.
-    PilotService service(dir.path(), nullptr, {[](PilotRecord& r) { analyze_job(r, nullptr); }, [](PilotRecord&) {}});
+    const PdfPageHelper pages = test::pdf_page_helper();
+    PilotService service(dir.path(), nullptr,
+                         {[&](PilotRecord& r) { analyze_job(r, nullptr, pages); }, [](PilotRecord&) {}});
     const std::string pdf = sheet_pdf(sheet);
     std::uint64_t number = 0;
     int accepted = 0;

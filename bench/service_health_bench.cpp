@@ -23,6 +23,7 @@
 #include "platform/socket.hpp"
 #include "service/local_service.hpp"
 #include "support/run_process.hpp"
+#include "support/service_process.hpp"
 
 namespace {
 
@@ -106,6 +107,7 @@ void BM_HealthRequests(benchmark::State& state) {
     vesk::test::TempDir dir("vesk-health-bench");
     vesk::LocalServiceOptions options;
     options.jobs_directory = dir.path() / "jobs";
+    options.pdf_page_helper = vesk::test::pdf_page_program();
     options.worker_count = 4;
     vesk::LocalService service(options);
     const std::string url = service.base_url();

@@ -17,6 +17,7 @@
 #include "service/local_service.hpp"
 #include "support/http_client.hpp"
 #include "support/service_jobs.hpp"
+#include "support/service_process.hpp"
 
 namespace fs = std::filesystem;
 
@@ -31,6 +32,7 @@ fs::path make_directory(const std::string& name) {
 vesk::LocalServiceOptions options_for(const fs::path& jobs) {
     vesk::LocalServiceOptions options;
     options.jobs_directory = jobs;
+    options.pdf_page_helper = vesk::test::pdf_page_program();
     options.worker_count = 1;
     return options;
 }

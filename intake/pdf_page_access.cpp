@@ -11,6 +11,7 @@
 
 #include "intake/image_io.hpp"
 #include "intake/pdf_engine.hpp"
+#include "intake/raster_intake.hpp"
 #include "platform/files.hpp"
 
 namespace vesk {
@@ -21,8 +22,6 @@ using Clock = std::chrono::steady_clock;
 // Resolution bounds of extraction and rendering, inclusive.
 constexpr double kPdfMinDpi = 36.0;
 constexpr double kPdfMaxDpi = 600.0;
-// Larger rasters are refused before anything is allocated (4 bytes per pixel).
-constexpr std::uint64_t kMaxPdfRasterPixels = std::uint64_t{1} << 28;
 
 // The one mutex that serialises every use of the PDF engine in this process.
 std::mutex& pdf_mutex() {
@@ -333,9 +332,10 @@ PdfRasterResult render_pdf_page(const std::filesystem::path& path, std::uint32_t
     result.dpi = dpi;
     result.width_px = pdf_pixel_size(result.page.width_pt, dpi);
     result.height_px = pdf_pixel_size(result.page.height_pt, dpi);
-    // Each side alone fits an int, their product need not: refuse before allocating.
+    // Each side alone fits an int, their product need not: refuse before allocating. A
+    // raster's pixels have one bound, whoever decodes or renders it.
     if (static_cast<std::uint64_t>(result.width_px) * static_cast<std::uint64_t>(result.height_px) >
-        kMaxPdfRasterPixels) {
+        kMaxRasterPixels) {
         throw std::runtime_error("PDF engine could not allocate the page bitmap");
     }
 

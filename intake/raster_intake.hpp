@@ -29,7 +29,8 @@ inline constexpr double kRasterDpiFloor = 144.0;
 // pilot refuse any other before the intake sees it.
 inline constexpr double kMinDeclaredDpi = 72.0;
 inline constexpr double kMaxDeclaredDpi = 1200.0;
-// Largest image decoded (width x height); bounds the memory a hostile header can demand.
+// Largest image decoded or PDF page rendered (width x height); bounds the memory a hostile
+// header or page size can demand.
 inline constexpr std::uint64_t kMaxRasterPixels = std::uint64_t{1} << 26;
 // Skews closer to zero than this, in degrees, leave the image as it is.
 inline constexpr double kSkewCutoffDeg = 0.1;

@@ -1,5 +1,8 @@
 #include "model/ascii_text.hpp"
 
+#include <array>
+#include <charconv>
+
 namespace vesk {
 
 std::string to_lower_ascii(std::string_view text) {
@@ -18,6 +21,19 @@ bool is_safe_identifier(std::string_view text) {
         if (!ok) return false;
     }
     return true;
+}
+
+std::string number_text(double value, std::optional<int> decimals) {
+    std::array<char, 400> buffer{};
+    const auto end = decimals ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                              std::chars_format::fixed, *decimals)
+                              : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    std::string text(buffer.data(), end.ptr);
+    if (decimals && text.find('.') != std::string::npos) {
+        text.erase(text.find_last_not_of('0') + 1);
+        if (text.back() == '.') text.pop_back();
+    }
+    return text;
 }
 
 }  // namespace vesk

@@ -2,9 +2,11 @@
 
 #include <stdexcept>
 
-#include "intake/pdf_page_access.hpp"
+#include "intake/pdf_page_process.hpp"
+#include "intake/raster_intake.hpp"
 #include "intake/sha256.hpp"
 #include "intake/vector_dimensions.hpp"
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_documents.hpp"
 #include "pilot/pilot_files.hpp"
@@ -28,10 +30,10 @@ constexpr std::string_view kNoReadingsError = "no supported vector dimension tex
 // half-written. The image writer picks the format by extension, so the temporary name
 // ends in ".png"; it lives in the pilot root, outside every job directory, so that a
 // crash never leaves it where the evidence bundle would seal it.
-double render_preview(const PilotRecord& record) {
+double render_preview(const PilotRecord& record, PdfPageProcess& pages) {
     const fs::path partial = record.job_directory.parent_path() / ("." + record.job_id + "-preview.png");
     try {
-        const PdfRasterResult raster = render_pdf_page(record.source_path, 0, kPilotPdfDpi, partial);
+        const PdfRasterResult raster = pages.render_pdf_page(record.source_path, 0, kPilotPdfDpi, partial);
         platform::sync_file(partial);
         fs::rename(partial, record.preview_path);
         platform::sync_directory(record.job_directory);
@@ -51,14 +53,30 @@ void read_with_provider(PilotRecord& record, const std::shared_ptr<DrawingReader
     }
 }
 
-void analyze_pdf(PilotRecord& record, const std::shared_ptr<DrawingReaderProvider>& provider) {
+// The review binds the preview in this process under the pilot's lock: a page whose
+// preview it could not bind is refused here, before anything is rendered.
+void require_bindable_preview(const PdfPageSummary& page) {
+    const std::uint64_t pixels = static_cast<std::uint64_t>(pdf_pixel_size(page.width_pt, kPilotPdfDpi)) *
+                                 static_cast<std::uint64_t>(pdf_pixel_size(page.height_pt, kPilotPdfDpi));
+    if (pixels > kMaxRasterPixels) {
+        throw std::invalid_argument("PDF page 0 of " + number_text(page.width_pt, 2) + " x " +
+                                    number_text(page.height_pt, 2) +
+                                    " pt is too large for review: its 300 dpi preview would exceed " +
+                                    std::to_string(kMaxRasterPixels) + " pixels");
+    }
+}
+
+void analyze_pdf(PilotRecord& record, const std::shared_ptr<DrawingReaderProvider>& provider,
+                 const PdfPageHelper& helper) {
+    PdfPageProcess pages(helper);
     // A file of many pages is refused from its page count, before any page is walked.
-    const PdfInspection inspection = inspect_pdf_pages(record.source_path, 1);
+    const PdfInspection inspection = pages.inspect_pdf_pages(record.source_path, 1);
     if (inspection.page_count != 1 || inspection.pages.size() != 1) {
         throw std::invalid_argument("Z23-Edur pilot currently requires a single-page PDF");
     }
-    record.binding_dpi = render_preview(record);
     const PdfPageSummary& page = inspection.pages.front();
+    require_bindable_preview(page);
+    record.binding_dpi = render_preview(record, pages);
     std::vector<std::string>& reasons = record.route_reason_codes;
     if (!page.has_vector_content) reasons.push_back("no_vector_content");
     if (page.text_objects == 0) reasons.push_back("no_native_text_objects");
@@ -67,8 +85,8 @@ void analyze_pdf(PilotRecord& record, const std::shared_ptr<DrawingReaderProvide
     if (page.undecodable_text_objects >= 1) reasons.push_back("undecodable_text_objects");
     if (page.has_vector_content && page.text_objects > 0 && page.image_objects == 0 &&
         page.invisible_text_objects == 0 && page.undecodable_text_objects == 0) {
-        VectorDimensionResult vector =
-            read_pdf_vector_dimensions(record.source_path, 0, kPilotPdfDpi, record.drawing_id);
+        VectorDimensionResult vector = read_vector_dimensions(
+            pages.extract_pdf_page_vectors(record.source_path, 0, kPilotPdfDpi), record.drawing_id);
         const ReaderResponse& response = vector.response;
         if (vector.millimeter_evidence && !response.readings.empty() && response.errors.empty()) {
             record.candidates = std::move(vector.response);
@@ -99,9 +117,10 @@ void analyze_png(PilotRecord& record, const std::shared_ptr<DrawingReaderProvide
 
 }  // namespace
 
-void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvider>& provider) {
+void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvider>& provider,
+                 const PdfPageHelper& pdf_pages) {
     if (snapshot.media_type == "application/pdf") {
-        analyze_pdf(snapshot, provider);
+        analyze_pdf(snapshot, provider, pdf_pages);
     } else {
         analyze_png(snapshot, provider);
     }
@@ -113,8 +132,9 @@ void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvi
                      dump_json_document(candidates_to_json(*candidates)));
 }
 
-PilotSteps make_pilot_steps(std::shared_ptr<DrawingReaderProvider> provider) {
-    return PilotSteps{[provider](PilotRecord& snapshot) { analyze_job(snapshot, provider); }, model_job};
+PilotSteps make_pilot_steps(std::shared_ptr<DrawingReaderProvider> provider, PdfPageHelper pdf_pages) {
+    return PilotSteps{[provider, pdf_pages](PilotRecord& snapshot) { analyze_job(snapshot, provider, pdf_pages); },
+                      model_job};
 }
 
 }  // namespace vesk

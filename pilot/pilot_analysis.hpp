@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "intake/pdf_page_process.hpp"
 #include "intake/reader_provider.hpp"
 #include "pilot/pilot_record.hpp"
 #include "pilot/pilot_service.hpp"
@@ -12,9 +13,11 @@
 namespace vesk {
 
 // Runs on the worker's private snapshot; throws on any failure. `provider` may be empty.
-void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvider>& provider);
+// A PDF's page work runs in `pdf_pages` helpers; a stop there throws PdfPageInterrupted.
+void analyze_job(PilotRecord& snapshot, const std::shared_ptr<DrawingReaderProvider>& provider,
+                 const PdfPageHelper& pdf_pages);
 
 // The worker's two steps as the shipped program runs them.
-PilotSteps make_pilot_steps(std::shared_ptr<DrawingReaderProvider> provider);
+PilotSteps make_pilot_steps(std::shared_ptr<DrawingReaderProvider> provider, PdfPageHelper pdf_pages);
 
 }  // namespace vesk

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "intake/image_io.hpp"
+#include "intake/pdf_page_process.hpp"
 #include "intake/raster_intake.hpp"
 #include "intake/sha256.hpp"
 #include "model/ascii_text.hpp"
@@ -182,6 +183,10 @@ void PilotService::run_one(const std::shared_ptr<PilotRecord>& record, PilotReco
             reject_job(*record, error.what());
             return;
         }
+    } catch (const PdfPageInterrupted&) {
+        // Cut short by the service's stop: the job stays as persisted ("analyzing"), and
+        // recovery queues it again at the next start.
+        return;
     } catch (const std::exception& error) {
         failure = error.what();
     } catch (...) {

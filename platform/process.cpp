@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +57,28 @@ UniqueFd open_stream(const fs::path& path, int flags) {
     return UniqueFd(moved);
 }
 
+// A pipe for the child's standard output: the read end goes to `read_end`, the write end
+// is returned. Both close-on-exec at 3 or above, as open_stream's descriptors.
+UniqueFd open_pipe(UniqueFd& read_end) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw ProcessError("open", errno);
+    for (int& fd : fds) {
+        if (fd >= 3) continue;
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        const int error = errno;
+        ::close(fd);
+        fd = moved;
+        if (moved < 0) {
+            for (const int other : fds) {
+                if (other >= 0) ::close(other);
+            }
+            throw ProcessError("open", error);
+        }
+    }
+    read_end.reset(fds[0]);
+    return UniqueFd(fds[1]);
+}
+
 // posix_spawn's two attribute objects, destroyed on every path.
 struct SpawnSetup {
     posix_spawn_file_actions_t actions;
@@ -87,7 +109,9 @@ int exit_code_of(int status) {
 
 ChildProcess::ChildProcess(const ProcessOptions& options) {
     const UniqueFd in = open_stream({}, O_RDONLY);
-    const UniqueFd out = open_stream(options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC);
+    UniqueFd pipe_read;
+    const UniqueFd out = options.stdout_pipe ? open_pipe(pipe_read)
+                                             : open_stream(options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC);
     const UniqueFd err = open_stream(options.stderr_file, O_WRONLY | O_CREAT | O_TRUNC);
 
     SpawnSetup setup;
@@ -125,6 +149,7 @@ ChildProcess::ChildProcess(const ProcessOptions& options) {
     if (rc != 0) throw ProcessError("spawn", rc);
     pid_ = pid;
     reaped_ = false;
+    stdout_pipe_ = pipe_read.release();
     if (options.use_pidfd) {
         // Called through syscall: the C library's wrapper is not declared for C++ here.
         // Not yet reaped, so the pid is still ours even if the child has already ended.
@@ -135,9 +160,10 @@ ChildProcess::ChildProcess(const ProcessOptions& options) {
 ChildProcess::~ChildProcess() {
     kill_and_reap();
     if (pidfd_ >= 0) ::close(pidfd_);
+    if (stdout_pipe_ >= 0) ::close(stdout_pipe_);
 }
 
-bool ChildProcess::wait_ended(Clock::time_point deadline) {
+ChildProcess::Wait ChildProcess::wait_ended(Clock::time_point deadline, int wake_fd) {
     for (;;) {
         const Clock::time_point now = Clock::now();
         const bool unlimited = deadline == Clock::time_point::max();
@@ -145,10 +171,11 @@ bool ChildProcess::wait_ended(Clock::time_point deadline) {
                                     : std::max(std::chrono::milliseconds(0),
                                                std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         if (pidfd_ >= 0) {
-            pollfd entry{pidfd_, POLLIN, 0};
+            // poll skips an entry whose descriptor is -1.
+            pollfd entries[2] = {{pidfd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
             const int timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
-            const int rc = ::poll(&entry, 1, unlimited ? -1 : timeout);
-            if (rc > 0) return true;
+            const int rc = ::poll(entries, 2, unlimited ? -1 : timeout);
+            if (rc > 0) return entries[0].revents != 0 ? Wait::ended : Wait::woken;
             if (rc < 0 && errno != EINTR) throw ProcessError("wait", errno);
         } else {
             // WNOWAIT leaves the child a zombie, so its group id cannot be reused before
@@ -160,19 +187,22 @@ bool ChildProcess::wait_ended(Clock::time_point deadline) {
                 reaped_ = true;  // nothing of ours is left to reap
                 throw ProcessError(error == ECHILD ? "status" : "wait", error);
             }
-            if (rc == 0 && info.si_pid != 0) return true;
-            if (left.count() == 0) return false;
-            std::this_thread::sleep_for(unlimited ? kPollStep : std::min(left, std::chrono::milliseconds(kPollStep)));
+            if (rc == 0 && info.si_pid != 0) return Wait::ended;
+            if (left.count() == 0) return Wait::timed_out;
+            const auto step = unlimited ? kPollStep : std::min(left, std::chrono::milliseconds(kPollStep));
+            pollfd wake{wake_fd, POLLIN, 0};  // with -1 a plain sleep
+            if (::poll(&wake, 1, static_cast<int>(step.count())) > 0) return Wait::woken;
             continue;
         }
-        if (!unlimited && Clock::now() >= deadline) return false;
+        if (!unlimited && Clock::now() >= deadline) return Wait::timed_out;
     }
 }
 
 int ChildProcess::reap() {
     int status = 0;
+    rusage usage{};
     for (;;) {
-        const pid_t rc = ::waitpid(pid_, &status, 0);
+        const pid_t rc = ::wait4(pid_, &status, 0, &usage);
         if (rc == pid_) break;
         if (rc < 0 && errno == EINTR) continue;
         // ECHILD: someone else took the status (SIGCHLD ignored, or a waitpid(-1)).
@@ -182,19 +212,21 @@ int ChildProcess::reap() {
         throw ProcessError("status", error);
     }
     reaped_ = true;
+    cpu_seconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     return exit_code_of(status);
 }
 
-std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds limit) {
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds limit, int wake_fd) {
     if (reaped_) throw ProcessError("wait", ECHILD);
-    if (wait_ended(Clock::now() + limit)) {
+    if (wait_ended(Clock::now() + limit, wake_fd) == Wait::ended) {
         // What the child left running in its group ends with it.
         ::kill(-pid_, SIGKILL);
         return reap();
     }
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);  // also when it left its group
-    if (wait_ended(Clock::now() + kReapLimit)) {
+    if (wait_ended(Clock::now() + kReapLimit) == Wait::ended) {
         reap();
     } else {
         reaped_ = true;  // unkillable for now (stuck in the kernel): give it up
@@ -214,7 +246,7 @@ void ChildProcess::kill_and_reap() noexcept {
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     try {
-        if (wait_ended(Clock::now() + kReapLimit)) reap();
+        if (wait_ended(Clock::now() + kReapLimit) == Wait::ended) reap();
     } catch (...) {
     }
     reaped_ = true;

@@ -35,6 +35,8 @@ struct ProcessOptions {
     // link, and only if regular files); empty: /dev/null. Standard input is always /dev/null.
     std::filesystem::path stdout_file;
     std::filesystem::path stderr_file;
+    // Standard output goes to a pipe instead (stdout_file unused), read through stdout_pipe().
+    bool stdout_pipe = false;
     // Tests turn this off to run the waitpid(WNOHANG) polling used where pidfd_open is missing.
     bool use_pidfd = true;
 };
@@ -55,27 +57,35 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const noexcept { return pid_; }
+    // The read end of the child's standard output when options.stdout_pipe; else -1.
+    int stdout_pipe() const noexcept { return stdout_pipe_; }
 
-    // Waits until the child ends or `limit` passes. Ended: whatever is left of its process
-    // group is killed, the child is reaped, and the exit code is returned (WEXITSTATUS, or
-    // 128 + signal number for a killed child). Time-out: the whole group is killed with
-    // SIGKILL, the child reaped within kReapLimit, and nullopt returned.
-    // Throws ProcessError "wait" or "status".
-    std::optional<int> wait_for(std::chrono::milliseconds limit);
+    // Waits until the child ends, `limit` passes or `wake_fd` (unless -1) is readable.
+    // Ended: whatever is left of its process group is killed, the child is reaped, and the
+    // exit code is returned (WEXITSTATUS, or 128 + signal number for a killed child).
+    // Otherwise: the whole group is killed with SIGKILL, the child reaped within
+    // kReapLimit, and nullopt returned. Throws ProcessError "wait" or "status".
+    std::optional<int> wait_for(std::chrono::milliseconds limit, int wake_fd = -1);
     // Waits without a limit.
     int wait();
 
     // SIGKILL to the group and a bounded reap; safe to call twice.
     void kill_and_reap() noexcept;
 
+    // Processor seconds (user and system) of the reaped child; 0 before it is reaped.
+    double cpu_seconds() const noexcept { return cpu_seconds_; }
+
 private:
-    // True once the child has ended (it stays a zombie, so its group id stays taken).
-    bool wait_ended(std::chrono::steady_clock::time_point deadline);
+    enum class Wait { ended, timed_out, woken };
+    // Ended: the child stays a zombie, so its group id stays taken.
+    Wait wait_ended(std::chrono::steady_clock::time_point deadline, int wake_fd = -1);
     int reap();
 
     pid_t pid_ = -1;
     int pidfd_ = -1;
+    int stdout_pipe_ = -1;
     bool reaped_ = true;
+    double cpu_seconds_ = 0.0;
 };
 
 }  // namespace vesk::platform

@@ -51,6 +51,8 @@ vesk::LocalServiceOptions to_service_options(const vesk::ServiceOptions& options
     service.web_directory = options.web_directory;
     service.worker_count = options.worker_count;
     service.reader = options.reader;
+    // The PDF page helper is built beside this program.
+    service.pdf_page_helper = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "vesk-pdf-page";
     return service;
 }
 

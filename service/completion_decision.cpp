@@ -2,11 +2,11 @@
 #include "service/completion_decision_internal.hpp"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <stdexcept>
 
+#include "model/ascii_text.hpp"
 #include "model/json_util.hpp"
 #include "service/field_checks.hpp"
 #include "service/job_record.hpp"
@@ -66,21 +66,6 @@ void as_client_fault(Check check) {
     } catch (const std::exception& e) {
         throw std::invalid_argument(e.what());
     }
-}
-
-// A number as people write it: the shortest text that reads back as the same double, or,
-// with a precision in decimals, rounded to it with trailing zeros dropped.
-std::string number_text(double value, std::optional<int> decimals = std::nullopt) {
-    std::array<char, 400> buffer{};
-    const auto end = decimals ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                              std::chars_format::fixed, *decimals)
-                              : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    std::string text(buffer.data(), end.ptr);
-    if (decimals && text.find('.') != std::string::npos) {
-        text.erase(text.find_last_not_of('0') + 1);
-        if (text.back() == '.') text.pop_back();
-    }
-    return text;
 }
 
 // The drawing is to scale, so a completion value must equal the drawn size of its target.

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <unistd.h>
+
 #include "pilot/pilot_analysis.hpp"
 #include "service/completion_transition.hpp"
 #include "service/http_request.hpp"
@@ -69,6 +71,9 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
     if (options.worker_count == 0 || options.worker_count > kMaxWorkerCount) {
         throw std::invalid_argument("Local service worker_count must be between 1 and 32");
     }
+    if (!fs::is_regular_file(options.pdf_page_helper) || ::access(options.pdf_page_helper.c_str(), X_OK) != 0) {
+        throw std::runtime_error("PDF page helper is missing or not executable: " + options.pdf_page_helper.string());
+    }
     reader_provider = make_reader_provider(options.reader);
     create_jobs_directory(options.jobs_directory);
     // Before anything else touches the directory: a second service on it must not run.
@@ -79,7 +84,7 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
     platform::ignore_broken_pipe_signal();
     const std::size_t descriptors = platform::raise_open_file_limit();
     pilot = make_pilot_service(options.jobs_directory / kPilotRootName, reader_provider,
-                               make_pilot_steps(reader_provider));
+                               make_pilot_steps(reader_provider, {options.pdf_page_helper, pdf_page_stop}));
     // Single-threaded still: no worker, handler or acceptor exists yet.
     recover_existing_jobs();
 
@@ -115,6 +120,8 @@ void LocalService::Impl::open_listen_socket() {
 }
 
 void LocalService::Impl::stop() {
+    // First: a page being drawn would otherwise hold the pilot's drain for its whole limit.
+    pdf_page_stop->request();
     if (http_server) http_server->stop();
     listen_socket.close();
     jobs.stop_workers();

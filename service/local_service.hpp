@@ -30,6 +30,8 @@ struct LocalServiceOptions {
     std::uint64_t worker_count = 4;
     ReaderProviderSettings reader;
     std::chrono::milliseconds request_deadline = kRequestDeadline;
+    // The vesk-pdf-page program that does the pilot's PDF page work; it must be executable.
+    std::filesystem::path pdf_page_helper;
 };
 
 class LocalService {
@@ -38,8 +40,8 @@ public:
     // every thread. Throws std::invalid_argument for bad options and std::runtime_error
     // for a failed start; whatever had started is stopped again first.
     explicit LocalService(LocalServiceOptions options);
-    // Stops accepting, answers the requests already complete, lets the workers finish the
-    // queued jobs, and joins every thread. Never throws.
+    // Ends the running PDF page work, stops accepting, answers the requests already
+    // complete, lets the workers finish the queued jobs, and joins every thread. Never throws.
     ~LocalService();
     LocalService(const LocalService&) = delete;
     LocalService& operator=(const LocalService&) = delete;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "intake/pdf_page_process.hpp"
 #include "intake/reader_provider.hpp"
 #include "model/dimension_graph.hpp"
 #include "pilot/pilot_service.hpp"
@@ -35,6 +36,8 @@ struct LocalService::Impl {
     // Exclusive flock on "<jobs>/.service.lock" for the life of the service.
     platform::DirectoryLock jobs_lock;
 
+    // Kills the pilot's running PDF page helpers at stop and refuses later page work.
+    std::shared_ptr<PdfPageStop> pdf_page_stop = std::make_shared<PdfPageStop>();
     // The pilot job store in "<jobs>/m23-pilot": created after the jobs directory is locked
     // and before job recovery and the listener; declared before the threads so that it is
     // destroyed after all of them are joined (its own worker drains its queue first).
@@ -51,8 +54,8 @@ struct LocalService::Impl {
     // no job lock of its own.
     std::unique_ptr<HttpServer> http_server;
 
-    // Idempotent: stop the HTTP server (complete requests are answered), then let the
-    // workers drain the job queue and join them.
+    // Idempotent: end the pilot's PDF page work, stop the HTTP server (complete requests
+    // are answered), then let the workers drain the job queue and join them.
     void stop();
 
 private:

@@ -87,7 +87,8 @@ TEST_F(PilotAnalysis, RouteChoiceTable) {
     for (const Row& row : rows) {
         TempDir root;
         PilotService service(root.path(), row.mock_readings < 0 ? nullptr : mock(row.mock_readings),
-                             make_pilot_steps(row.mock_readings < 0 ? nullptr : mock(row.mock_readings)));
+                             make_pilot_steps(row.mock_readings < 0 ? nullptr : mock(row.mock_readings),
+                                              test::pdf_page_helper()));
         const std::string id = service.create_job(row.submission)["job_id"];
         EXPECT_EQ(wait_settled(service, id), row.status) << row.name;
         const OrderedJson status = service.job_status(id).value();
@@ -108,7 +109,7 @@ TEST_F(PilotAnalysis, RouteChoiceTable) {
 }
 
 TEST_F(PilotAnalysis, VectorRouteFromUploadToSealedBundle) {
-    PilotService service(root_, nullptr, make_pilot_steps(nullptr));
+    PilotService service(root_, nullptr, make_pilot_steps(nullptr, test::pdf_page_helper()));
     const std::string id = service.create_job(pdf(gen::plate_pdf(), "Plate.1"))["job_id"];
     ASSERT_EQ(wait_settled(service, id), "awaiting_review") << service.job_status(id).value().dump(2);
     const OrderedJson status = service.job_status(id).value();
@@ -142,7 +143,7 @@ TEST_F(PilotAnalysis, EmbeddedReaderRecordsItsEvidenceTree) {
     installation.write_manifest();
     const auto provider =
         make_reader_provider({ReaderProviderKind::embedded, installation.manifest_path(), installation.root()});
-    auto service = std::make_unique<PilotService>(root_, provider, make_pilot_steps(provider));
+    auto service = std::make_unique<PilotService>(root_, provider, make_pilot_steps(provider, test::pdf_page_helper()));
     gen::PdfSpec with_image = gen::plate_pdf();
     with_image.pages[0].inline_image = true;
     const std::string id = service->create_job(pdf(with_image, "ok-1"))["job_id"];

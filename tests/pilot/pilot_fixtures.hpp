@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "intake/pdf_page_process.hpp"
 #include "model/json_util.hpp"
 #include "pilot/pilot_bundle.hpp"
 #include "pilot/pilot_documents.hpp"
@@ -13,8 +14,14 @@
 #include "pilot/pilot_record.hpp"
 #include "pilot/pilot_service.hpp"
 #include "support/expect_error.hpp"
+#include "support/service_process.hpp"
 
 namespace vesk::test {
+
+// The real PDF page helper with a stop of its own.
+inline PdfPageHelper pdf_page_helper() {
+    return PdfPageHelper{pdf_page_program(), std::make_shared<PdfPageStop>()};
+}
 
 inline const std::string kPngBytes = std::string("\x89PNG\r\n\x1a\n", 8) + "pilot test source bytes";
 

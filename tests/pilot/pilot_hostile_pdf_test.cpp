@@ -1,6 +1,7 @@
 // Hostile PDFs given to the pilot's source analysis: each one is refused with its message
-// after little processor time and with little growth of the process's memory. Every case
-// runs alone in a forked child, so that the peak it reports is its own.
+// after little processor time (its page helpers' included) and with little growth of the
+// process's memory. Every case runs alone in a forked child, so that the peak it reports is
+// its own.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "pilot/pilot_analysis.hpp"
+#include "pilot/pilot_fixtures.hpp"
 #include "pilot/pilot_files.hpp"
 #include "pilot/pilot_record.hpp"
 #include "support/pdf_writer.hpp"
@@ -52,13 +54,13 @@ Outcome analyse_in_child(const fs::path& root, const std::string& pdf) {
         std::string error = "(accepted)";
         std::ofstream("/proc/self/clear_refs") << "5";  // the peak starts from here
         const double rss = status_mib("VmRSS:");
-        const double cpu = test::process_cpu_seconds();
+        const double cpu = test::process_and_children_cpu_seconds();
         try {
-            analyze_job(record, nullptr);
+            analyze_job(record, nullptr, test::pdf_page_helper());
         } catch (const std::exception& e) {
             error = e.what();
         }
-        figures = {test::process_cpu_seconds() - cpu, status_mib("VmHWM:") - rss};
+        figures = {test::process_and_children_cpu_seconds() - cpu, status_mib("VmHWM:") - rss};
         (void)!write(fds[1], figures.data(), sizeof figures);
         (void)!write(fds[1], error.data(), error.size());
         _exit(0);

@@ -135,6 +135,39 @@ TEST_P(ProcessTest, TimeOutKillsTheWholeGroup) {
     EXPECT_TRUE(stopped_running(grandchild_pid));
 }
 
+// Standard output through a pipe, a wake descriptor that cuts the wait short, and the
+// processor time of the reaped child.
+TEST_P(ProcessTest, PipedOutputWakeAndProcessorTime) {
+    ProcessOptions options;
+    options.executable = kShell;
+    options.arguments = sh("echo piped");
+    options.stdout_pipe = true;
+    options.use_pidfd = GetParam();
+    {
+        ChildProcess child(options);
+        std::string out;
+        char buffer[64];
+        for (ssize_t n; (n = ::read(child.stdout_pipe(), buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+        EXPECT_EQ(out, "piped\n");
+        EXPECT_EQ(child.wait_for(10s), 0);
+    }
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    options.arguments = sh("sleep 30");
+    ChildProcess sleeper(options);
+    ASSERT_EQ(::write(wake[1], "x", 1), 1);
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(sleeper.wait_for(30s, wake[0]), std::nullopt);
+    EXPECT_LT(Clock::now() - start, 10s);
+    ::close(wake[0]);
+    ::close(wake[1]);
+    // One second of processor time, whatever the machine's load.
+    options.arguments = sh("ulimit -S -t 1; while :; do :; done");
+    ChildProcess spinner(options);
+    EXPECT_EQ(spinner.wait_for(60s), 128 + SIGXCPU);
+    EXPECT_GE(spinner.cpu_seconds(), 0.9);
+}
+
 TEST_P(ProcessTest, EndedChildTakesItsGroupAlong) {
     test::TempDir dir("vesk-process-left");
     const fs::path grandchild = dir.path() / "grandchild.pid";

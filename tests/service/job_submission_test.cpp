@@ -16,6 +16,7 @@
 #include "support/drawing_generator.hpp"
 #include "support/expect_error.hpp"
 #include "support/http_client.hpp"
+#include "support/service_process.hpp"
 #include "support/run_process.hpp"
 
 namespace fs = std::filesystem;
@@ -107,6 +108,7 @@ protected:
     void start(vesk::ReaderProviderSettings reader = {}) {
         vesk::LocalServiceOptions options;
         options.jobs_directory = dir_.path() / "jobs";
+        options.pdf_page_helper = vesk::test::pdf_page_program();
         options.worker_count = 1;
         options.reader = std::move(reader);
         service_ = std::make_unique<vesk::LocalService>(options);

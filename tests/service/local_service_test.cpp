@@ -22,6 +22,7 @@
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
 #include "support/sanitizers.hpp"
+#include "support/service_process.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -52,6 +53,7 @@ protected:
     vesk::LocalServiceOptions options(std::uint64_t workers = 1) const {
         vesk::LocalServiceOptions o;
         o.jobs_directory = dir_.path() / "jobs";
+        o.pdf_page_helper = vesk::test::pdf_page_program();
         o.web_directory = dir_.path() / "web";
         o.worker_count = workers;
         return o;

@@ -8,6 +8,7 @@
 #include "service/local_service.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
+#include "support/service_process.hpp"
 
 namespace {
 namespace fs = std::filesystem;
@@ -17,6 +18,7 @@ TEST(PilotLifecycle, StoreIsMadeRecoveredAndItsRoutesStayClosed) {
     vesk::LocalServiceOptions options;
     options.jobs_directory = dir.path() / "jobs";
     options.web_directory = dir.path() / "web";
+    options.pdf_page_helper = vesk::test::pdf_page_program();
     options.worker_count = 1;
     {
         vesk::LocalService service(options);

@@ -227,6 +227,27 @@ std::string write_pdf(const PdfSpec& spec) {
             content += "/Fm1 Do\n";
         }
         content += page.extra_content;
+        std::map<std::string, std::string> categories;  // category -> its entries
+        std::map<std::string, int> named;
+        for (const PdfResource& r : page.resources) {
+            std::string dictionary = r.dictionary;
+            for (const auto& [name, number] : named) {
+                for (std::size_t at; (at = dictionary.find("{" + name + "}")) != std::string::npos;) {
+                    dictionary.replace(at, name.size() + 2, std::to_string(number) + " 0 R");
+                }
+            }
+            const int number = r.deflate ? stream(dictionary + " /Filter /FlateDecode ", flate(r.data, r.blank_padding))
+                                         : stream(dictionary + " ", r.data + std::string(r.blank_padding, ' '));
+            named[r.name] = number;
+            if (!r.category.empty()) categories[r.category] += " /" + r.name + " " + std::to_string(number) + " 0 R";
+        }
+        for (const auto& [category, entries] : categories) {
+            if (category == "XObject" && !xobjects.empty()) {
+                xobjects.insert(xobjects.size() - 3, entries);  // inside the form's << ... >>
+            } else {
+                xobjects += " /" + category + " <<" + entries + " >>";
+            }
+        }
         const std::string key = std::to_string(page.deflate) + " " + std::to_string(page.blank_padding) + " " + content;
         int& contents = written[spec.share_content ? key : std::to_string(written.size())];
         if (contents == 0) {
@@ -298,6 +319,17 @@ PdfSpec plate_pdf() {
     page.labels = {label("80", 900, 310), label("60", 900, 380), label("80", 900, 450), label("60", 900, 520),
                    label("80", 250, 862), label("10", 330, 862), label("80", 470, 862), label("10", 550, 862),
                    label("UNITS: MM", 900, 720)};
+    return spec;
+}
+
+PdfSpec plate_pdf_on_sheet(double width, double height) {
+    PdfSpec spec = plate_pdf();
+    PdfPageSpec& page = spec.pages.front();
+    const double shift = height - page.height;
+    page.width = width;
+    page.height = height;
+    for (auto& label : page.labels) label.y += shift;
+    for (auto& rect : page.rects) rect.y += shift;
     return spec;
 }
 

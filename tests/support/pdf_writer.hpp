@@ -54,6 +54,18 @@ struct PdfForm {
     std::uint64_t blank_padding = 0;  // blanks after the innermost form's content
 };
 
+// A stream object in the page's resources under /<category> /<name> (a category left empty
+// writes the object without naming it there). "{<name>}" in the dictionary refers to an
+// earlier resource of the page.
+struct PdfResource {
+    std::string category;  // "XObject", "Pattern", "Shading" or empty
+    std::string name;
+    std::string dictionary;  // entries besides /Length and /Filter
+    std::string data;
+    bool deflate = false;
+    std::uint64_t blank_padding = 0;  // after data, compressed with it when deflated
+};
+
 struct PdfPageSpec {
     double width = 288.0;  // media box [0 0 width height]
     double height = 216.0;
@@ -66,6 +78,7 @@ struct PdfPageSpec {
     std::optional<PdfForm> form;
     bool inline_image = false;   // a 2 x 2 grey image, 20 pt square, at (10, 10)
     std::string extra_content;   // raw operators appended to the content stream
+    std::vector<PdfResource> resources;
     // The content stream Flate-compressed, then followed by this many blanks (which
     // compress to about a thousandth of their size).
     bool deflate = false;
@@ -102,6 +115,8 @@ void write_pdf_file(const std::filesystem::path& path, const PdfSpec& spec);
 // width, thickness.
 inline constexpr double kPlatePxToPt = 72.0 / 300.0;
 PdfSpec plate_pdf();
+// The same drawing in the top-left corner of a larger sheet (A4 is 595 x 842 pt).
+PdfSpec plate_pdf_on_sheet(double width, double height);
 // The readings' values in reading order.
 std::vector<double> plate_pdf_values();
 

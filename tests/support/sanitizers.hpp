@@ -2,6 +2,8 @@
 // make all their checks there too, but bounds on time and memory only in plain builds.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <ctime>
 
 namespace vesk::test {
@@ -24,6 +26,14 @@ inline double process_cpu_seconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Processor seconds of the process and of every child it has waited for.
+inline double process_and_children_cpu_seconds() {
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    return process_cpu_seconds() + static_cast<double>(children.ru_utime.tv_sec + children.ru_stime.tv_sec) +
+           static_cast<double>(children.ru_utime.tv_usec + children.ru_stime.tv_usec) * 1e-6;
 }
 
 }  // namespace vesk::test

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -23,10 +26,65 @@ int remaining_ms(Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
+std::string proc_text(pid_t pid, const char* file) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The fields of /proc/<pid>/stat after the command name, from the state on (field 3).
+std::vector<std::string> stat_fields(pid_t pid, std::string* command = nullptr) {
+    const std::string stat = proc_text(pid, "stat");
+    const std::size_t open = stat.find('(');
+    const std::size_t close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) throw std::runtime_error("bad stat");
+    if (command != nullptr) *command = stat.substr(open + 1, close - open - 1);
+    std::vector<std::string> fields;
+    std::istringstream rest(stat.substr(close + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
 }  // namespace
+
+double cpu_seconds_with_children(pid_t pid) {
+    const std::vector<std::string> fields = stat_fields(pid);
+    double ticks = 0.0;
+    for (std::size_t field = 14; field <= 17; ++field) ticks += std::stod(fields.at(field - 3));
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double peak_resident_mib(pid_t pid) {
+    std::istringstream status(proc_text(pid, "status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0.0;
+}
+
+std::vector<pid_t> child_processes(pid_t pid, const std::string& name) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string id = entry.path().filename().string();
+        if (id.find_first_not_of("0123456789") != std::string::npos) continue;
+        try {
+            std::string command;
+            const std::vector<std::string> fields = stat_fields(std::stoi(id), &command);
+            if (command == name && fields.at(0) != "Z" && std::stoi(fields.at(1)) == pid) {
+                children.push_back(std::stoi(id));
+            }
+        } catch (const std::exception&) {
+            // ended meanwhile
+        }
+    }
+    return children;
+}
 
 std::filesystem::path service_program() {
     return std::filesystem::path(VESK_BINARY_DIR) / "server" / "vesk-service";
+}
+
+std::filesystem::path pdf_page_program() {
+    return std::filesystem::path(VESK_BINARY_DIR) / "server" / "vesk-pdf-page";
 }
 
 ServiceProcess::ServiceProcess(const std::vector<std::string>& args, const std::filesystem::path& cwd,

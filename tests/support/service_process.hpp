@@ -16,6 +16,15 @@
 namespace vesk::test {
 
 std::filesystem::path service_program();
+// The PDF page helper built beside it.
+std::filesystem::path pdf_page_program();
+
+// From /proc: processor seconds of a process and of the children it has reaped (utime,
+// stime, cutime and cstime), its peak resident memory (VmHWM) in MiB, and its running
+// children whose command name is `name`.
+double cpu_seconds_with_children(pid_t pid);
+double peak_resident_mib(pid_t pid);
+std::vector<pid_t> child_processes(pid_t pid, const std::string& name);
 
 class ServiceProcess {
 public:
