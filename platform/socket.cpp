@@ -122,6 +122,11 @@ void set_non_blocking(const Socket& socket) {
     if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) != 0) throw SocketError("fcntl", errno);
 }
 
+void limit_send_buffer(const Socket& socket, std::size_t bytes) noexcept {
+    const int value = static_cast<int>(std::min<std::size_t>(bytes, INT_MAX / 2));
+    (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDBUF, &value, sizeof value);
+}
+
 Socket accept_waiting_connection(const Socket& listener, int& error_number) {
     for (;;) {
         const int fd = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

@@ -61,6 +61,9 @@ void bind_loopback(const Socket& socket, std::uint16_t port);  // "inet_pton", "
 void start_listening(const Socket& socket);                    // "listen" (SOMAXCONN)
 std::uint16_t local_port(const Socket& socket);                // "getsockname"
 void set_non_blocking(const Socket& socket);                   // "fcntl"
+// Caps the kernel's send buffer (SO_SNDBUF; Linux doubles the value); best effort. Left
+// alone, the buffer of a loopback connection grows to megabytes whether or not the peer reads.
+void limit_send_buffer(const Socket& socket, std::size_t bytes) noexcept;
 
 // Accepts one waiting connection, non-blocking and close-on-exec, retrying EINTR and
 // ECONNABORTED. None waiting or a failure: an invalid socket, with errno in `error_number`

@@ -44,6 +44,8 @@ public:
     bool headers_complete() const noexcept { return headers_complete_; }
     // The declared Content-Length (0 without one), once the headers are complete.
     std::uint64_t body_length() const noexcept { return body_length_; }
+    // Body bytes received so far.
+    std::uint64_t body_received() const noexcept { return request_.body.size(); }
     bool complete() const noexcept { return complete_; }
     // The request, once complete; leaves the reader empty.
     HttpRequest take_request();

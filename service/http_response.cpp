@@ -25,14 +25,27 @@ HttpResponse json_response(std::uint32_t status, std::string reason, const Order
 
 }  // namespace
 
+std::uint64_t body_length(const HttpResponse& response) {
+    return response.file ? response.file->size_when_opened() : response.body.size();
+}
+
 std::string http_response_head(const HttpResponse& response) {
     std::string head;
     head.reserve(512);
     head += "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
     head += "Content-Type: " + response.content_type + "\r\n";
-    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    head += "Content-Length: " + std::to_string(body_length(response)) + "\r\n";
     head += kFixedHeaders;
     return head;
+}
+
+HttpResponse make_file_response(std::string content_type, std::shared_ptr<platform::ReadableFile> file) {
+    HttpResponse response;
+    response.status = 200;
+    response.reason = "OK";
+    response.content_type = std::move(content_type);
+    response.file = std::move(file);
+    return response;
 }
 
 HttpResponse make_json_response(std::uint32_t status, std::string reason, const OrderedJson& document) {

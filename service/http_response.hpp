@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "model/dimension_graph.hpp"
+#include "platform/files.hpp"
 
 namespace vesk {
 
@@ -18,10 +20,19 @@ struct HttpResponse {
     std::string reason;
     std::string content_type;
     std::string body;
+    // A file answer: the body is the file's first size_when_opened() bytes, read from disk
+    // as the client takes them (`body` stays empty), so no answer holds a file in memory.
+    std::shared_ptr<platform::ReadableFile> file;
 };
+
+// Bytes of the body: the file's size when it was opened, or the built body's.
+std::uint64_t body_length(const HttpResponse& response);
 
 // The response head: status line, the seven fixed headers, then the empty line.
 std::string http_response_head(const HttpResponse& response);
+
+// 200 "OK" answering with the file.
+HttpResponse make_file_response(std::string content_type, std::shared_ptr<platform::ReadableFile> file);
 
 // Indent 2, keys in insertion order, UTF-8 unescaped, one final "\n". Invalid UTF-8 in a
 // string is replaced (U+FFFD): a job's own message must never make its status unanswerable.

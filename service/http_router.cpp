@@ -182,6 +182,16 @@ OrderedJson health_document(const LocalService::Impl& service) {
     return document;
 }
 
+// GETs of the job API and the web files only read: they have handlers of their own. The
+// pilot's GETs stay with the general handlers, as they wait on the pilot's lock, which a
+// review holds across its whole binding.
+bool is_quick_read(const HttpRequest& request) {
+    if (request.method != "GET") return false;
+    if (find_web_file(request.target) != nullptr) return true;
+    const std::vector<std::string> segments = split_target_path(request.target);
+    return segments.size() >= 3 && segments[0] == "api" && segments[1] == "jobs";
+}
+
 HttpResponse submit_job_route(JobStore& store, const DrawingReaderProvider* provider, const HttpRequest& request) {
     if (!has_json_content_type(request)) {
         return make_error_response(415, "Unsupported Media Type", "unsupported_media_type",
@@ -205,12 +215,8 @@ HttpResponse handle_web_file(const LocalService::Impl& service, const std::strin
     const WebFile* file = find_web_file(target);
     if (file == nullptr) return make_error_response(404, "Not Found", "web_file_not_found", "Web file was not found");
     try {
-        HttpResponse response;
-        response.status = 200;
-        response.reason = "OK";
-        response.content_type = std::string(file->content_type);
-        response.body = read_service_file(service.options.web_directory / file->file);
-        return response;
+        return make_file_response(std::string(file->content_type),
+                                  open_service_file(service.options.web_directory / file->file));
     } catch (const std::exception& error) {
         return make_error_response(500, "Internal Server Error", "web_file_read_failed", error.what());
     }
@@ -317,15 +323,25 @@ HttpResponse handle_get_job_file(JobStore& store, const std::string& job_id, con
         path = file->path(*job);
     }
     try {
-        HttpResponse response;
-        response.status = 200;
-        response.reason = "OK";
-        response.content_type = content_type_for(name);
-        response.body = read_service_file(path);
-        return response;
+        return make_file_response(content_type_for(name), open_service_file(path));
     } catch (const std::exception& error) {
         return make_error_response(500, "Internal Server Error", "artifact_read_failed", error.what());
     }
+}
+
+HttpServer::Triage make_request_triage(const LocalService::Impl& service) {
+    const std::uint16_t port = service.bound_port;
+    const HttpResponse health = make_json_response(200, "OK", health_document(service));
+    return [port, health](const HttpRequest& request) {
+        HttpDispatch dispatch;
+        if (request.method == "GET" && request.target == "/health") {
+            auto refused = refuse_foreign_request(request, port);
+            dispatch.answer = refused ? std::move(*refused) : health;
+        } else if (is_quick_read(request)) {
+            dispatch.group = HandlerGroup::quick;
+        }
+        return dispatch;
+    };
 }
 
 HttpResponse route_request(LocalService::Impl& service, const HttpRequest& request) {

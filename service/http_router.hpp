@@ -6,6 +6,7 @@
 #include "model/dimension_graph.hpp"
 #include "service/http_request.hpp"
 #include "service/http_response.hpp"
+#include "service/http_server.hpp"
 #include "service/job_lock.hpp"
 #include "service/job_record.hpp"
 #include "service/job_store.hpp"
@@ -18,6 +19,11 @@ namespace vesk {
 // unmatched is 404 "not_found". Exceptions a route does not answer itself reach the
 // connection handler.
 HttpResponse route_request(LocalService::Impl& service, const HttpRequest& request);
+
+// For the HTTP server's I/O thread: GET /health is answered there, after the same Host
+// check, with a document fixed once the service is bound (port, provider name), so a probe
+// never queues behind the handlers; reads of jobs and web files go to the quick handlers.
+HttpServer::Triage make_request_triage(const LocalService::Impl& service);
 
 // GET of "/", "/index.html", "/styles.css" or "/app.js": the file from the web directory,
 // read on every request.

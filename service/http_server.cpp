@@ -1,6 +1,7 @@
 #include "service/http_server.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -37,15 +38,31 @@ constexpr milliseconds kPausedInterval{10};
 constexpr milliseconds kDescriptorPause{20};
 // Once stopping, answers still leaving get this long at most.
 constexpr milliseconds kStopGrace{1000};
-// Bodies up to this size are read at once; larger ones share the body budget.
+// Bodies up to this size are read at once; larger ones read this much, then share the body
+// budget. So a client that declares a large body but sends it slowly holds no room.
 constexpr std::uint64_t kSmallBodyBytes = 65536;
+// A body that holds room in the budget must keep arriving at this rate after a first second
+// there, or it is cut: declaring 32 MiB and trickling must not keep others out.
+constexpr std::uint64_t kMinBodyBytesPerSecond = 65536;
+constexpr milliseconds kBodyRateGrace{1000};
+// A ready answer (the triage's) waits this long at most for a handler before the loop
+// sends it itself; the loop checks at every sweep.
+constexpr milliseconds kAnswerWait{100};
+// Sends per readiness report, so that one fast reader cannot hold the loop.
+constexpr int kSendsPerTurn = 16;
+// A file answer is read in pieces of this size, each into the sending thread's own buffer
+// and sent at once; what the socket does not take is read again next time, so a
+// connection holds no buffer while it waits.
+constexpr std::size_t kFileChunk = 65536;
 
 enum class Phase { reading, routing, writing, draining, closed };
 
-// What every connection counts while it exists: itself, and the large body it holds.
+// What every connection counts while it exists: itself, the large body it holds, and the
+// built answer the I/O thread holds for it.
 struct Counters {
     std::atomic<std::size_t> open{0};
     std::atomic<std::uint64_t> body_bytes{0};
+    std::atomic<std::uint64_t> answer_bytes{0};
 };
 
 // One client connection, owned by one thread at a time: the I/O thread, or the handler
@@ -59,6 +76,7 @@ struct Connection {
     Connection& operator=(const Connection&) = delete;
     ~Connection() {
         release_body();
+        release_answer();
         socket.close();
         --counters.open;
     }
@@ -70,6 +88,24 @@ struct Connection {
         counters.body_bytes -= body_reserved;
         body_reserved = 0;
     }
+    void hold_answer() {
+        counters.answer_bytes += body.size() - answer_held;
+        answer_held = body.size();
+    }
+    // Frees what the answer held: its built body and its file.
+    void release_answer() {
+        counters.answer_bytes -= answer_held;
+        answer_held = 0;
+        std::string().swap(body);
+        file.reset();
+    }
+    // Whether the body holds room in the budget but is arriving too slowly to deserve it.
+    bool body_too_slow(Clock::time_point now) const {
+        if (body_reserved == 0 || now - budget_since <= kBodyRateGrace) return false;
+        const auto late = std::chrono::duration_cast<milliseconds>(now - budget_since - kBodyRateGrace);
+        const std::uint64_t due = kMinBodyBytesPerSecond * static_cast<std::uint64_t>(late.count()) / 1000;
+        return reader.body_received() - received_before_budget < due;
+    }
 
     platform::Socket socket;
     const std::uint64_t id;
@@ -77,12 +113,20 @@ struct Connection {
     std::uint64_t body_reserved = 0;
     bool body_checked = false;  // the budget has let its body in (or had no say)
     bool body_waiting = false;  // its large body waits for room in the budget
+    Clock::time_point budget_since;            // when its body took room in the budget
+    std::uint64_t received_before_budget = 0;  // body bytes it had by then
     Phase phase = Phase::reading;
     HttpRequestReader reader;
     HttpRequest request;
+    HandlerGroup group = HandlerGroup::general;
+    std::optional<HttpResponse> prepared;  // the triage's answer, for whoever sends it
+    Clock::time_point queued_at;           // handed to the handlers
     std::string head;
     std::string body;
-    std::size_t sent = 0;
+    std::shared_ptr<platform::ReadableFile> file;  // the body, when it is a file's
+    std::uint64_t body_size = 0;
+    std::uint64_t answer_held = 0;  // of Counters::answer_bytes
+    std::uint64_t sent = 0;
     std::size_t drained = 0;
     bool polled = false;           // registered with the poller
     Clock::time_point deadline;    // of the phase as a whole
@@ -98,8 +142,13 @@ HttpResponse bad_request(const std::string& message) {
 void begin_answer(Connection& c, HttpResponse response, const HttpServerLimits& limits) {
     c.request = HttpRequest();
     c.release_body();
+    c.release_answer();
     c.head = http_response_head(response);
+    c.body_size = body_length(response);
     c.body = std::move(response.body);
+    c.file = std::move(response.file);
+    // Before anything is queued: the cap matters only for answers that can fill a buffer.
+    if (c.body_size > limits.send_buffer) platform::limit_send_buffer(c.socket, limits.send_buffer);
     c.sent = 0;
     c.phase = Phase::writing;
     const auto now = Clock::now();
@@ -107,27 +156,54 @@ void begin_answer(Connection& c, HttpResponse response, const HttpServerLimits& 
     c.idle_until = now + limits.progress_timeout;
 }
 
-// Sends what the socket takes now; true once the whole answer is out. A failed send
-// closes the connection.
+void cut_connection(Connection& c) {
+    c.socket.abort();
+    c.phase = Phase::closed;
+}
+
+// The next piece of a file answer's body, read at `offset`; empty when the file can no
+// longer be read there (it shrank, or the read failed).
+std::string_view read_file_piece(Connection& c, std::uint64_t offset, std::array<char, kFileChunk>& buffer) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kFileChunk, c.body_size - offset));
+    try {
+        return std::string_view(buffer.data(), c.file->read_at(offset, buffer.data(), wanted));
+    } catch (const platform::FileError&) {
+        return {};
+    }
+}
+
+// Sends what the socket takes now, a file's body read from the file as it goes; true once
+// the whole answer is out. A failed send, or a file that can no longer be read up to the
+// size it had when the answer began, cuts the connection with a reset: the client must
+// never take a short body for a whole one. (The service replaces its files by renaming,
+// so an open file keeps its bytes.)
 bool send_some(Connection& c, milliseconds progress_timeout) {
-    for (;;) {
-        std::string_view head = c.head;
-        std::string_view body = c.body;
-        if (c.sent == head.size() + body.size()) return true;
-        if (c.sent < head.size()) {
-            head.remove_prefix(c.sent);
-        } else {
-            body.remove_prefix(c.sent - head.size());
-            head = {};
+    const std::uint64_t total = c.head.size() + c.body_size;
+    std::array<char, kFileChunk> piece;
+    for (int turn = 0; c.sent < total; ++turn) {
+        if (turn == kSendsPerTurn) return false;
+        const bool in_head = c.sent < c.head.size();
+        const std::string_view head = in_head ? std::string_view(c.head).substr(c.sent) : std::string_view();
+        const std::uint64_t offset = in_head ? 0 : c.sent - c.head.size();
+        std::string_view body;
+        if (!c.file) {
+            body = std::string_view(c.body).substr(offset);
+        } else if (offset < c.body_size) {
+            body = read_file_piece(c, offset, piece);
+            if (body.empty()) {
+                cut_connection(c);
+                return false;
+            }
         }
         const platform::IoResult result = platform::send_available(c.socket, head, body);
         if (result.bytes == 0) {
-            if (!result.would_block) c.phase = Phase::closed;
+            if (!result.would_block) cut_connection(c);
             return false;
         }
         c.sent += result.bytes;
         c.idle_until = Clock::now() + progress_timeout;
     }
+    return true;
 }
 
 }  // namespace
@@ -135,10 +211,14 @@ bool send_some(Connection& c, milliseconds progress_timeout) {
 struct HttpServer::State {
     using Map = std::map<std::uint64_t, ConnectionPtr>;
 
-    State(platform::Socket listen, HttpServerLimits server_limits, Handler request_handler)
-        : limits(server_limits), handler(std::move(request_handler)), listener(std::move(listen)) {}
+    State(platform::Socket listen, HttpServerLimits server_limits, Triage request_triage, Handler request_handler)
+        : limits(server_limits),
+          triage(std::move(request_triage)),
+          handler(std::move(request_handler)),
+          listener(std::move(listen)) {}
 
     const HttpServerLimits limits;
+    const Triage triage;
     const Handler handler;
     platform::Socket listener;
     Poller poller;
@@ -147,16 +227,17 @@ struct HttpServer::State {
     std::atomic<bool> stopping{false};
     std::atomic<bool> handlers_done{false};
 
-    // Shared between the I/O thread and the handlers.
+    // Shared between the I/O thread and the handlers. Requests wait by handler group.
     std::mutex mutex;
-    std::condition_variable request_cv;
-    std::deque<ConnectionPtr> requests;   // complete, waiting for a handler
+    std::array<std::condition_variable, 2> request_cv;
+    std::array<std::deque<ConnectionPtr>, 2> requests;  // complete, waiting for a handler
+    std::array<std::size_t, 2> idle{};                  // handlers waiting for a request
     std::vector<ConnectionPtr> returned;  // answers a handler could not finish at once
     bool dispatch_closed = false;         // no request will be queued any more
 
     // The I/O thread's own. Ids grow with each accept, so the map is in accept order.
     Map connections;
-    std::deque<std::uint64_t> body_waiters;  // in the order their headers completed
+    std::deque<std::uint64_t> body_waiters;  // in the order they asked for room
     std::vector<ConnectionPtr> completed;    // requests for the handlers, queued each turn
     std::uint64_t last_id = kWakerKey;
     bool listening = true;
@@ -169,7 +250,7 @@ struct HttpServer::State {
     std::vector<std::thread> handlers;
 
     void io_loop() noexcept;
-    void handler_loop() noexcept;
+    void handler_loop(HandlerGroup group) noexcept;
 
 private:
     void on_event(std::uint64_t key);
@@ -182,7 +263,11 @@ private:
     bool admit_body(Connection& c);
     void admit_waiting_bodies();
     void refuse(Connection& c, const char* message);
+    // Ends a request that stalled, came too slowly or is too late, with the reader's 400.
+    void cut_request(Connection& c);
     void write(Connection& c);
+    // Cuts the oldest held answers while they exceed the answer budget.
+    void bound_held_answers();
     void finish_answer(Connection& c);
     void drain(Connection& c);
     void rearm(Connection& c, std::uint32_t interest);
@@ -193,6 +278,9 @@ private:
     Map::iterator settle(Map::iterator it);
     void hand_to_handler(ConnectionPtr c);
     void flush_completed();
+    // Ready answers that have waited kAnswerWait for a handler: the loop sends them.
+    void take_back_waiting_answers();
+    void answer_now(ConnectionPtr c, HttpResponse response);
     void respond(ConnectionPtr c);
 };
 
@@ -208,8 +296,12 @@ void HttpServer::State::io_loop() noexcept {
             if (accept_paused) resume_accepting_if_due();
             if (!body_waiters.empty()) admit_waiting_bodies();
             flush_completed();
+            if (counters.answer_bytes.load() > limits.answer_budget) bound_held_answers();
             if (stopping.load() && listening) begin_stop();
-            if (Clock::now() >= next_sweep) sweep();
+            if (Clock::now() >= next_sweep) {
+                sweep();
+                take_back_waiting_answers();
+            }
             if (handlers_done.load()) {
                 take_returned();
                 if (connections.empty()) return;
@@ -310,7 +402,13 @@ void HttpServer::State::resume_accepting_if_due() {
 void HttpServer::State::receive(Connection& c) {
     char buffer[kHttpReceiveChunk];
     for (int turn = 0; turn < kReceivesPerTurn; ++turn) {
-        const platform::IoResult result = platform::receive_available(c.socket, buffer, c.reader.wanted());
+        std::size_t wanted = c.reader.wanted();
+        // A large body not yet let into the budget stops at its free first bytes.
+        if (!c.body_checked && c.reader.headers_complete()) {
+            wanted = static_cast<std::size_t>(
+                std::min<std::uint64_t>(wanted, kSmallBodyBytes - c.reader.body_received()));
+        }
+        const platform::IoResult result = platform::receive_available(c.socket, buffer, wanted);
         if (result.would_block) break;
         try {
             const bool complete = c.reader.feed(std::string_view(buffer, result.bytes));
@@ -330,18 +428,24 @@ void HttpServer::State::receive(Connection& c) {
 }
 
 // Many large bodies read at once would hold far more memory than the handlers can route:
-// past the budget, a body waits, unread, until earlier ones are answered. One that has
-// arrived whole is already in memory and is counted as it is.
+// once a large body has sent its free first bytes, it takes room for its declared length
+// or waits, unread, until earlier ones are answered. A client that never sends that much
+// never holds room, however much it declares.
 bool HttpServer::State::admit_body(Connection& c) {
     if (c.body_checked || !c.reader.headers_complete()) return true;
     const std::uint64_t length = c.reader.body_length();
-    const std::uint64_t held = counters.body_bytes.load();
-    if (length > kSmallBodyBytes && !c.reader.complete() && held != 0 && held + length > limits.body_budget) {
-        if (!c.body_waiting) body_waiters.push_back(c.id);
-        c.body_waiting = true;
-        return false;
+    if (length > kSmallBodyBytes) {
+        if (c.reader.body_received() < kSmallBodyBytes) return true;
+        const std::uint64_t held = counters.body_bytes.load();
+        if (held != 0 && held + length > limits.body_budget) {
+            if (!c.body_waiting) body_waiters.push_back(c.id);
+            c.body_waiting = true;
+            return false;
+        }
+        c.reserve_body(length);
+        c.budget_since = Clock::now();
+        c.received_before_budget = c.reader.body_received();
     }
-    if (length > kSmallBodyBytes) c.reserve_body(length);
     c.body_checked = true;
     c.body_waiting = false;
     return true;
@@ -364,7 +468,16 @@ void HttpServer::State::admit_waiting_bodies() {
 // The answer to a request that reached a limit, a deadline or a refusal of the reader.
 void HttpServer::State::refuse(Connection& c, const char* message) {
     begin_answer(c, bad_request(message), limits);
+    c.hold_answer();
     write(c);
+}
+
+void HttpServer::State::cut_request(Connection& c) {
+    try {
+        c.reader.feed({});
+    } catch (const std::invalid_argument& error) {
+        refuse(c, error.what());
+    }
 }
 
 void HttpServer::State::write(Connection& c) {
@@ -375,7 +488,20 @@ void HttpServer::State::write(Connection& c) {
     }
 }
 
+void HttpServer::State::bound_held_answers() {
+    for (auto& [id, connection] : connections) {
+        const std::uint64_t held = counters.answer_bytes.load();
+        if (held <= limits.answer_budget) return;
+        Connection& c = *connection;
+        // Never the last one held: an answer larger than the budget is sent alone.
+        if (c.phase != Phase::writing || c.answer_held == 0 || c.answer_held >= held) continue;
+        cut_connection(c);  // erased by the next sweep or event
+        c.release_answer();
+    }
+}
+
 void HttpServer::State::finish_answer(Connection& c) {
+    c.release_answer();
     if (!platform::input_pending(c.socket)) {
         c.phase = Phase::closed;
         return;
@@ -423,6 +549,7 @@ void HttpServer::State::take_returned() {
     }
     for (ConnectionPtr& c : back) {
         Connection& connection = *c;
+        connection.hold_answer();
         const auto it = connections.emplace(connection.id, std::move(c)).first;
         write(connection);
         settle(it);
@@ -449,7 +576,7 @@ void HttpServer::State::begin_stop() {
         std::lock_guard<std::mutex> lock(mutex);
         dispatch_closed = true;
     }
-    request_cv.notify_all();
+    for (auto& cv : request_cv) cv.notify_all();
 }
 
 void HttpServer::State::sweep() {
@@ -459,19 +586,24 @@ void HttpServer::State::sweep() {
         Connection& c = *it->second;
         // A body waiting for the budget is not the client's delay: only its deadline runs.
         if (c.body_waiting) c.idle_until = std::max(c.idle_until, now + limits.progress_timeout);
-        if (now >= std::min({c.deadline, c.idle_until, stop_by})) {
+        if (c.phase == Phase::reading && c.body_too_slow(now)) {
+            // What has arrived counts; bytes still unread mean the loop is slow, not the client.
+            receive(c);
+            if (c.phase == Phase::reading && c.body_too_slow(now) && !platform::input_pending(c.socket)) {
+                cut_request(c);
+            }
+        }
+        if (c.phase != Phase::closed && c.phase != Phase::routing && now >= std::min({c.deadline, c.idle_until, stop_by})) {
             if (c.phase == Phase::reading && now < stop_by) {
-                try {
-                    c.reader.feed({});  // a stalled or late request is refused as an ended one
-                } catch (const std::invalid_argument& error) {
-                    refuse(c, error.what());
-                }
+                cut_request(c);  // a stalled or late request is refused as an ended one
             } else {
                 if (c.phase == Phase::writing) c.socket.abort();
                 c.phase = Phase::closed;
             }
         }
-        if (c.phase != Phase::closed) next = std::min({next, c.deadline, c.idle_until, stop_by});
+        if (c.phase != Phase::closed && c.phase != Phase::routing) {
+            next = std::min({next, c.deadline, c.idle_until, stop_by});
+        }
         it = settle(it);
     }
     next_sweep = next;
@@ -489,31 +621,88 @@ HttpServer::State::Map::iterator HttpServer::State::settle(Map::iterator it) {
 
 void HttpServer::State::hand_to_handler(ConnectionPtr c) { completed.push_back(std::move(c)); }
 
-// Once per turn of the loop: one lock and one wake-up for all the requests it completed.
+// Once per turn of the loop, with one lock and one wake-up per group. An answer the triage
+// gives is sent by a handler too, in the group with an idle one: sending on loopback costs
+// the sender the delivery as well, and the loop has every connection to serve. One that no
+// handler takes in time, the loop takes back and sends itself (take_back_waiting_answers).
 void HttpServer::State::flush_completed() {
     if (completed.empty()) return;
-    const std::size_t count = completed.size();
+    std::array<std::size_t, 2> queued{};
+    const auto now = Clock::now();
+    for (ConnectionPtr& c : completed) {
+        try {
+            HttpDispatch dispatch = triage(c->request);
+            c->group = dispatch.group;
+            c->prepared = std::move(dispatch.answer);
+        } catch (...) {
+            c->group = HandlerGroup::general;
+        }
+        c->queued_at = now;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (ConnectionPtr& c : completed) requests.push_back(std::move(c));
+        for (ConnectionPtr& c : completed) {
+            auto g = static_cast<std::size_t>(c->group);
+            if (c->prepared) g = idle[0] > requests[0].size() || idle[1] <= requests[1].size() ? 0 : 1;
+            requests[g].push_back(std::move(c));
+            ++queued[g];
+        }
     }
     completed.clear();
-    if (count == 1) {
-        request_cv.notify_one();
-    } else {
-        request_cv.notify_all();
+    for (std::size_t g = 0; g < queued.size(); ++g) {
+        if (queued[g] == 1) {
+            request_cv[g].notify_one();
+        } else if (queued[g] > 1) {
+            request_cv[g].notify_all();
+        }
     }
 }
 
-void HttpServer::State::handler_loop() noexcept {
+void HttpServer::State::take_back_waiting_answers() {
+    std::vector<ConnectionPtr> waited;
+    const auto now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& queue : requests) {
+            for (auto it = queue.begin(); it != queue.end();) {
+                if ((*it)->prepared && now - (*it)->queued_at >= kAnswerWait) {
+                    waited.push_back(std::move(*it));
+                    it = queue.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    for (ConnectionPtr& c : waited) {
+        HttpResponse response = std::move(*c->prepared);
+        c->prepared.reset();
+        answer_now(std::move(c), std::move(response));
+    }
+}
+
+void HttpServer::State::answer_now(ConnectionPtr c, HttpResponse response) {
+    Connection& connection = *c;
+    begin_answer(connection, std::move(response), limits);
+    connection.hold_answer();
+    const auto it = connections.emplace(connection.id, std::move(c)).first;
+    write(connection);
+    settle(it);
+}
+
+void HttpServer::State::handler_loop(HandlerGroup group) noexcept {
+    auto& queue = requests[static_cast<std::size_t>(group)];
+    auto& wake = request_cv[static_cast<std::size_t>(group)];
     for (;;) {
         ConnectionPtr c;
         {
             std::unique_lock<std::mutex> lock(mutex);
-            request_cv.wait(lock, [&] { return dispatch_closed || !requests.empty(); });
-            if (requests.empty()) return;
-            c = std::move(requests.front());
-            requests.pop_front();
+            ++idle[static_cast<std::size_t>(group)];
+            wake.wait(lock, [&] { return dispatch_closed || !queue.empty(); });
+            --idle[static_cast<std::size_t>(group)];
+            if (queue.empty()) return;
+            c = std::move(queue.front());
+            queue.pop_front();
         }
         try {
             respond(std::move(c));
@@ -526,7 +715,7 @@ void HttpServer::State::handler_loop() noexcept {
 void HttpServer::State::respond(ConnectionPtr c) {
     HttpResponse response;
     try {
-        response = handler(c->request);
+        response = c->prepared ? std::move(*c->prepared) : handler(c->request);
     } catch (const std::exception& error) {
         response = bad_request(error.what());
     } catch (...) {
@@ -543,15 +732,21 @@ void HttpServer::State::respond(ConnectionPtr c) {
     waker.notify();
 }
 
-HttpServer::HttpServer(platform::Socket listener, HttpServerLimits limits, std::size_t handler_count, Handler handler)
-    : state_(std::make_unique<State>(std::move(listener), limits, std::move(handler))) {
+HttpServer::HttpServer(platform::Socket listener, HttpServerLimits limits, HandlerCounts handlers, Triage triage,
+                       Handler handler)
+    : state_(std::make_unique<State>(std::move(listener), limits, std::move(triage), std::move(handler))) {
     State& s = *state_;
     platform::set_non_blocking(s.listener);
     s.poller.add(s.listener.fd(), kListenerKey, Poller::kReadable, false);
     s.poller.add(s.waker.fd(), kWakerKey, Poller::kReadable, false);
     try {
         s.io_thread = std::thread([&s] { s.io_loop(); });
-        for (std::size_t i = 0; i < handler_count; ++i) s.handlers.emplace_back([&s] { s.handler_loop(); });
+        for (std::size_t i = 0; i < handlers.quick; ++i) {
+            s.handlers.emplace_back([&s] { s.handler_loop(HandlerGroup::quick); });
+        }
+        for (std::size_t i = 0; i < handlers.general; ++i) {
+            s.handlers.emplace_back([&s] { s.handler_loop(HandlerGroup::general); });
+        }
     } catch (...) {
         stop();
         throw;
@@ -568,7 +763,7 @@ void HttpServer::stop() noexcept {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.dispatch_closed = true;
     }
-    s.request_cv.notify_all();
+    for (auto& cv : s.request_cv) cv.notify_all();
     for (std::thread& handler : s.handlers) {
         if (handler.joinable()) handler.join();
     }

@@ -1,6 +1,7 @@
 #include "service/job_record.hpp"
 #include "service/job_record_internal.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <set>
 #include <stdexcept>
@@ -244,12 +245,30 @@ void write_service_file(const fs::path& path, std::string_view bytes) {
     }
 }
 
+namespace {
+
+[[noreturn]] void artifact_failure(const platform::FileError& error, const fs::path& path) {
+    // A path that opens but is no regular file cannot be read, as read_file reports it.
+    const bool opened = error.operation() != "open" || error.error_number() == EISDIR || error.error_number() == EINVAL;
+    throw std::runtime_error((opened ? "Cannot read local service artifact: " : "Cannot open local service artifact: ") +
+                             path.string());
+}
+
+}  // namespace
+
 std::string read_service_file(const fs::path& path) {
     try {
         return platform::read_file(path);
     } catch (const platform::FileError& e) {
-        if (e.operation() == "open") throw std::runtime_error("Cannot open local service artifact: " + path.string());
-        throw std::runtime_error("Cannot read local service artifact: " + path.string());
+        artifact_failure(e, path);
+    }
+}
+
+std::shared_ptr<platform::ReadableFile> open_service_file(const fs::path& path) {
+    try {
+        return std::make_shared<platform::ReadableFile>(path);
+    } catch (const platform::FileError& e) {
+        artifact_failure(e, path);
     }
 }
 

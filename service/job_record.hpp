@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "model/ascii_text.hpp"
 #include "model/dimension_graph.hpp"
 #include "model/pipeline.hpp"
+#include "platform/files.hpp"
 #include "service/completion_record.hpp"
 
 namespace vesk {
@@ -124,6 +126,8 @@ JobRecord job_record_from_state(const SortedJson& state, const std::string& name
 void write_service_file(const std::filesystem::path& path, std::string_view bytes);
 // "Cannot open local service artifact: <path>" / "Cannot read local service artifact: <path>".
 std::string read_service_file(const std::filesystem::path& path);
+// The file open for an answer that streams it, refused with read_service_file's messages.
+std::shared_ptr<platform::ReadableFile> open_service_file(const std::filesystem::path& path);
 // Durable replace; the temporary file "<target>.tmp" is removed on every failure.
 // A failed rename: "Cannot atomically replace local service file '<target>' (errno N)".
 void replace_file_atomically(const std::filesystem::path& target, std::string_view bytes);

@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The fewest open connections the descriptor limit may leave; the service never uses more
-// than half of the limit for connections, so job files always find descriptors.
+// than a third of the limit for connections (each may hold a file open while it streams
+// one), so job files always find descriptors.
 constexpr std::size_t kMinOpenConnections = 16;
 
 void create_jobs_directory(const fs::path& directory) {
@@ -48,6 +49,14 @@ void listen_step(const char* message, Step&& step) {
 std::size_t connection_handler_count(std::uint64_t worker_count) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(2 * worker_count, 4),
                                                             kMaxConnectionHandlers));
+}
+
+HandlerCounts connection_handler_groups(std::uint64_t worker_count) {
+    const std::size_t total = connection_handler_count(worker_count);
+    HandlerCounts counts;
+    counts.quick = std::max<std::size_t>(2, total / 4);
+    counts.general = total - counts.quick;
+    return counts;
 }
 
 LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::move(service_options)) {
@@ -85,13 +94,12 @@ LocalService::Impl::Impl(LocalServiceOptions service_options) : options(std::mov
         HttpServerLimits limits;
         limits.deadline = options.request_deadline;
         limits.progress_timeout = kSocketTimeout;
-        limits.max_connections = std::clamp(descriptors / 2, kMinOpenConnections, kMaxOpenConnections);
+        limits.max_connections = std::clamp(descriptors / 3, kMinOpenConnections, kMaxOpenConnections);
         // As many large bodies in memory as the handlers could route at once.
-        const std::size_t handler_count = connection_handler_count(options.worker_count);
-        limits.body_budget = handler_count * kMaxHttpBodyBytes;
-        http_server =
-            std::make_unique<HttpServer>(std::move(listen_socket), limits, handler_count,
-                                         [this](const HttpRequest& request) { return route_request(*this, request); });
+        limits.body_budget = connection_handler_count(options.worker_count) * kMaxHttpBodyBytes;
+        http_server = std::make_unique<HttpServer>(
+            std::move(listen_socket), limits, connection_handler_groups(options.worker_count),
+            make_request_triage(*this), [this](const HttpRequest& request) { return route_request(*this, request); });
     } catch (...) {
         stop();
         throw;

@@ -18,7 +18,7 @@ inline constexpr std::chrono::milliseconds kSocketTimeout{5000};
 // Whole-request deadline from accept: a client trickling one byte per time-out is cut
 // here. Sending the answer gets the same time again.
 inline constexpr std::chrono::milliseconds kRequestDeadline{30000};
-// Open connections at most (fewer when the descriptor limit is low: half of it).
+// Open connections at most (fewer when the descriptor limit is low: a third of it).
 inline constexpr std::size_t kMaxOpenConnections = 1024;
 inline constexpr std::uint64_t kMaxWorkerCount = 32;
 inline constexpr std::size_t kMaxConnectionHandlers = 32;

@@ -22,6 +22,9 @@ namespace vesk {
 
 // Handlers per worker count: twice the workers, at least 4, at most 32.
 std::size_t connection_handler_count(std::uint64_t worker_count);
+// Those handlers in two groups: a quarter (at least 2) for requests that only read, the
+// rest for all others.
+HandlerCounts connection_handler_groups(std::uint64_t worker_count);
 
 struct LocalService::Impl {
     explicit Impl(LocalServiceOptions service_options);

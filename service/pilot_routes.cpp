@@ -109,12 +109,7 @@ HttpResponse route_pilot_artifact(PilotService& pilot, const std::string& job_id
             return make_error_response(404, "Not Found", "pilot_artifact_not_found",
                                        "Z23-Edur pilot artifact is unavailable");
         }
-        HttpResponse response;
-        response.status = 200;
-        response.reason = "OK";
-        response.content_type = pilot_content_type(name, *path);
-        response.body = read_service_file(*path);
-        return response;
+        return make_file_response(pilot_content_type(name, *path), open_service_file(*path));
     } catch (const std::exception& error) {
         return make_error_response(500, "Internal Server Error", "pilot_artifact_read_failed", error.what());
     }

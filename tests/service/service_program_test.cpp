@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 
 #include "platform/socket.hpp"
 #include "service/local_service.hpp"
+#include "support/drawing_generator.hpp"
 #include "support/http_client.hpp"
 #include "support/run_process.hpp"
 #include "support/sanitizers.hpp"
@@ -262,25 +264,64 @@ TEST(ServiceProgram, IdleAndTricklingClientsCannotStarveIt) {
     for (int fd : trickling) ::close(fd);
 }
 
-// Resident memory of a process in MiB, from /proc.
-double resident_mib(pid_t pid) {
+// Resident memory of a process in MiB, from /proc: now ("VmRSS:") or at its peak ("VmHWM:").
+double memory_mib(pid_t pid, const std::string& key = "VmRSS:") {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind(key, 0) == 0) return std::stod(line.substr(key.size())) / 1024.0;
     }
     return 0;
 }
 
+// Kills the service once its resident memory passes `limit_mib`: a service that holds each
+// answer whole would otherwise take the machine's memory. Records the most it saw.
+class MemoryGuard {
+public:
+    MemoryGuard(const ServiceProcess& service, double limit_mib)
+        : thread_([this, &service, limit_mib] {
+              while (!done_) {
+                  const double now = memory_mib(service.pid());
+                  most_ = std::max(most_.load(), now);
+                  if (now > limit_mib) service.send_signal(SIGKILL);
+                  std::this_thread::sleep_for(2ms);
+              }
+          }) {}
+    ~MemoryGuard() { stop(); }
+    double stop() {
+        done_ = true;
+        if (thread_.joinable()) thread_.join();
+        return most_;
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<double> most_{0};
+    std::thread thread_;
+};
+
+std::string job_id_of(const vesk::test::HttpReply& reply) {
+    return nlohmann::json::parse(reply.body).at("job_id").get<std::string>();
+}
+
+// One exchange and how long it took.
+std::pair<vesk::test::HttpReply, std::chrono::steady_clock::duration> timed(const std::function<vesk::test::HttpReply()>& exchange) {
+    const auto started = std::chrono::steady_clock::now();
+    vesk::test::HttpReply reply = exchange();
+    return {std::move(reply), std::chrono::steady_clock::now() - started};
+}
+
 // 24 clients upload 32 MiB bodies at once and never send the last byte: the service reads
-// only as many as its four handlers could route, so its memory stays bounded, and a later
-// large upload waits unread until the others are gone, then is answered.
+// only as many as its four handlers could route (and the first 64 KiB of the others), so its
+// memory stays bounded, and a later large upload waits unread until the others are gone,
+// then is answered. The clients send until the service stops taking bytes, however long a
+// loaded machine takes to get there.
 TEST(ServiceProgram, LargeUploadsShareABoundedBudget) {
     vesk::test::TempDir dir("vesk-program");
     ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path());
     const std::uint16_t port = service.wait_until_serving();
     ASSERT_NE(port, 0) << service.error_output();
-    const double before = resident_mib(service.pid());
+    const double before = memory_mib(service.pid());
     const std::string head = "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
                              "Content-Type: application/json\r\nContent-Length: 33554432\r\n\r\n";
     constexpr std::size_t kAllButOne = (32 << 20) - 1;
@@ -291,7 +332,8 @@ TEST(ServiceProgram, LargeUploadsShareABoundedBudget) {
         uploads.push_back(vesk::test::connect_to_loopback(port));
         ASSERT_EQ(::send(uploads.back(), head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
     }
-    for (const auto until = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < until;) {
+    auto last_progress = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - last_progress < 2s) {
         bool moved = false;
         for (std::size_t i = 0; i < uploads.size(); ++i) {
             const std::size_t want = std::min(spaces.size(), kAllButOne - sent[i]);
@@ -299,22 +341,167 @@ TEST(ServiceProgram, LargeUploadsShareABoundedBudget) {
             if (n > 0) sent[i] += static_cast<std::size_t>(n);
             moved = moved || n > 0;
         }
-        if (!moved) std::this_thread::sleep_for(10ms);
+        if (moved) last_progress = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(10ms);
     }
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), kAllButOne), 4);
     if (!vesk::test::kSanitized) {
-        EXPECT_LT(resident_mib(service.pid()) - before, 4 * 32 + 64);
+        EXPECT_LT(memory_mib(service.pid()) - before, 4 * 32 + 64);
     }
     EXPECT_EQ(vesk::test::http_get(port, "/health").status, 200);
 
     auto late = std::async(std::launch::async, [&] {
-        return vesk::test::http_post(port, "/api/jobs", std::string((1 << 20) - 2, ' ') + "[]");
+        return vesk::test::parse_http_reply(vesk::test::http_exchange(
+            port,
+            "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
+                "Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n" + std::string((1 << 20) - 2, ' ') + "[]",
+            60s));
     });
     EXPECT_EQ(late.wait_for(500ms), std::future_status::timeout);
     for (int fd : uploads) ::close(fd);
-    ASSERT_EQ(late.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(late.wait_for(60s), std::future_status::ready);
     const auto reply = late.get();
     EXPECT_EQ(reply.status, 400);
     EXPECT_NE(reply.body.find("Job body must be an object"), std::string::npos) << reply.body;
+}
+
+// 1,000 clients ask for a completed job's 20 MiB source.png and read nothing: the file goes
+// out from disk as each socket drains, so the service's memory does not grow with them, and
+// /health answers every probe within a second meanwhile. A reader that reads gets it whole.
+TEST(ServiceProgram, SlowReadersOfALargeJobFileHoldNoMemory) {
+    // The service opens a third of its descriptors to connections (each may hold a file).
+    const std::size_t clients = std::min<std::size_t>(1000, vesk::platform::raise_open_file_limit() / 3 - 16);
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const std::string png = std::string(vesk::test::kPngSignature) + std::string(20 << 20, 'p');
+    const auto submitted = vesk::test::http_post(
+        port, "/api/jobs", vesk::test::graph_job_body(vesk::test::example_graph("plate_with_holes.json"), "plate", png),
+        "application/json", 120s);
+    ASSERT_EQ(submitted.status, 202) << submitted.body;
+    const std::string job_id = job_id_of(submitted);
+    ASSERT_EQ(vesk::test::wait_for_job_end(port, job_id).at("status"), "completed");
+    const std::string target = "/api/jobs/" + job_id + "/files/source.png";
+
+    const double before = memory_mib(service.pid());
+    MemoryGuard guard(service, before + 1024);
+    const std::string request = "GET " + target + " HTTP/1.1\r\n" + vesk::test::host_header(port) + "\r\n";
+    std::vector<int> readers;
+    for (std::size_t i = 0; i < clients; ++i) {
+        readers.push_back(vesk::test::connect_to_loopback(port));
+        const int small = 4096;  // the answer cannot hide in this client's buffer
+        ::setsockopt(readers.back(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::send(readers.back(), request.data(), request.size(), MSG_NOSIGNAL);
+    }
+    std::chrono::steady_clock::duration slowest{};
+    for (int probe = 0; probe < 10; ++probe) {
+        const auto [health, took] = timed([&] { return vesk::test::http_get(port, "/health", 2s); });
+        EXPECT_EQ(health.status, 200);
+        slowest = std::max(slowest, took);
+        std::this_thread::sleep_for(100ms);
+    }
+    const double peak = std::max(guard.stop(), memory_mib(service.pid(), "VmHWM:")) - before;
+    if (!vesk::test::kSanitized) {
+        EXPECT_LT(peak, 512) << "MiB above " << before << " MiB with " << readers.size() << " slow readers";
+        EXPECT_LT(slowest, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+    }
+    for (int fd : readers) ::close(fd);
+    const auto whole = vesk::test::parse_http_reply(vesk::test::http_exchange(port, request, 60s));
+    EXPECT_EQ(whole.headers.at("content-type"), "image/png");
+    EXPECT_TRUE(whole.body == png) << whole.body.size() << " bytes";
+}
+
+// 16 clients declare 32 MiB bodies and send a byte a second, four times the room of the
+// body budget: they never send the 64 KiB at which a body takes room, so a real upload of
+// 400 KiB is not delayed by them.
+TEST(ServiceProgram, TricklingDeclaredBodiesDoNotDelayAnUpload) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1"}, dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const std::string body = vesk::test::graph_job_body(vesk::test::example_graph("plate_with_holes.json"), "plate",
+                                                        std::string(vesk::test::kPngSignature) + std::string(300 << 10, 'p'));
+    const auto upload = [&] { return vesk::test::http_post(port, "/api/jobs", body, "application/json", 60s); };
+    const auto [alone, alone_took] = timed(upload);
+    EXPECT_EQ(alone.status, 202) << alone.body;
+
+    const std::string head = "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
+                             "Content-Type: application/json\r\nContent-Length: 33554432\r\n\r\n";
+    std::vector<int> trickling;
+    for (int i = 0; i < 16; ++i) {
+        trickling.push_back(vesk::test::connect_to_loopback(port));
+        ::send(trickling.back(), head.data(), head.size(), MSG_NOSIGNAL);
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        while (!done) {
+            for (int fd : trickling) ::send(fd, " ", 1, MSG_NOSIGNAL);
+            for (int k = 0; k < 100 && !done; ++k) std::this_thread::sleep_for(10ms);
+        }
+    });
+    std::this_thread::sleep_for(1500ms);
+    const auto [beside, beside_took] = timed(upload);
+    done = true;
+    trickle.join();
+    for (int fd : trickling) ::close(fd);
+    EXPECT_EQ(beside.status, 202) << beside.body;
+    EXPECT_LT(beside_took, alone_took + 2s)
+        << std::chrono::duration_cast<std::chrono::milliseconds>(beside_took).count() << " ms beside the trickling bodies, "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(alone_took).count() << " ms alone";
+}
+
+// Nine uploads of an 8192 x 8191 drawing through the file reader provider, each of which
+// runs the reader and the binding for seconds, while a client polls a job's status: every
+// status answers within 2 s and every /health within 1 s.
+TEST(ServiceProgram, DrawingUploadsLeaveStatusAndHealthAnswering) {
+    vesk::test::TempDir dir("vesk-program");
+    ServiceProcess service({"--port", "0", "--jobs-dir", "jobs", "--workers", "1", "--reader-provider", "file",
+                            "--reader-source", (fs::path(VESK_SOURCE_DIR) / "examples" / "reader").string()},
+                           dir.path());
+    const std::uint16_t port = service.wait_until_serving();
+    ASSERT_NE(port, 0) << service.error_output();
+    const auto submitted = vesk::test::http_post(port, "/api/jobs", vesk::test::example_job_body("plate_with_holes.json", "plate"));
+    ASSERT_EQ(submitted.status, 202) << submitted.body;
+    const std::string job_id = job_id_of(submitted);
+
+    nlohmann::json drawing = nlohmann::json::parse(vesk::test::graph_job_body(
+        nlohmann::json(), "plate_with_holes", vesk::test::blank_png(8192, 8191)));
+    drawing.erase("graph");
+    drawing["declared_dpi"] = 300;
+    const std::string request = "POST /api/jobs HTTP/1.1\r\n" + vesk::test::host_header(port) +
+                                "Content-Type: application/json\r\nContent-Length: " +
+                                std::to_string(drawing.dump().size()) + "\r\n\r\n" + drawing.dump();
+    std::vector<std::future<vesk::test::HttpReply>> uploads;
+    for (int i = 0; i < (vesk::test::kSanitized ? 3 : 9); ++i) {
+        uploads.push_back(std::async(std::launch::async, [&] {
+            return vesk::test::parse_http_reply(vesk::test::http_exchange(port, request, 600s));
+        }));
+    }
+    std::chrono::steady_clock::duration slowest_status{};
+    std::chrono::steady_clock::duration slowest_health{};
+    const auto all_answered = [&] {
+        return std::all_of(uploads.begin(), uploads.end(), [](auto& u) { return u.wait_for(0s) == std::future_status::ready; });
+    };
+    int polls = 0;
+    for (; !all_answered(); ++polls) {
+        const auto [status, status_took] = timed([&] { return vesk::test::http_get(port, "/api/jobs/" + job_id); });
+        const auto [health, health_took] = timed([&] { return vesk::test::http_get(port, "/health"); });
+        EXPECT_EQ(status.status, 200);
+        EXPECT_EQ(health.status, 200);
+        slowest_status = std::max(slowest_status, status_took);
+        slowest_health = std::max(slowest_health, health_took);
+        std::this_thread::sleep_for(50ms);
+    }
+    for (auto& upload : uploads) {
+        const auto reply = upload.get();
+        EXPECT_TRUE(reply.status == 202 || reply.status == 400) << reply.head << reply.body;
+    }
+    EXPECT_GT(polls, 0);
+    if (!vesk::test::kSanitized) {
+        EXPECT_LT(slowest_status, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(slowest_status).count() << " ms";
+        EXPECT_LT(slowest_health, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(slowest_health).count() << " ms";
+    }
 }
 
 }  // namespace

@@ -894,6 +894,14 @@ void write_png(const std::filesystem::path& path, const RasterImage& image, PngK
                               zlib_stored(rows.finish()), palette, alphas));
 }
 
+std::string blank_png(std::uint32_t width, std::uint32_t height) {
+    const std::size_t stride = 1 + (width + 7) / 8;
+    std::vector<std::uint8_t> rows(stride * height, 0xff);
+    for (std::size_t y = 0; y < height; ++y) rows[y * stride] = 0;  // filter type: none
+    const std::vector<std::uint8_t> png = png_file(width, height, 1, 0, zlib_runs(rows, stride), {}, {});
+    return std::string(png.begin(), png.end());
+}
+
 void write_png_header_only(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height) {
     // One grey row of one pixel is all the data; the header is what matters.
     write_file(path, png_file(width, height, 8, 0, zlib_stored({0, 0}), {}, {}));

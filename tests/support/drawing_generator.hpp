@@ -219,6 +219,9 @@ void write_png(const std::filesystem::path& path, const RasterImage& image, PngK
 // A black-and-white drawing as a small PNG: 1-bit grey, deflate-compressed, with its
 // resolution in a pHYs chunk. Every pixel must be opaque black or white.
 void write_bilevel_png(const std::filesystem::path& path, const RasterImage& image, double dpi);
+// A white page as a tiny PNG (1-bit grey, run-compressed): a large one costs the intake
+// seconds to read while its file stays a few KiB.
+std::string blank_png(std::uint32_t width, std::uint32_t height);
 // A PNG whose header declares the given size, followed by a tiny image stream.
 void write_png_header_only(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height);
 

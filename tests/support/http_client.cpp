@@ -73,15 +73,18 @@ HttpReply parse_http_reply(const std::string& raw) {
 
 std::string host_header(std::uint16_t port) { return "Host: 127.0.0.1:" + std::to_string(port) + "\r\n"; }
 
-HttpReply http_get(std::uint16_t port, const std::string& target) {
-    return parse_http_reply(http_exchange(port, "GET " + target + " HTTP/1.1\r\n" + host_header(port) + "\r\n"));
+HttpReply http_get(std::uint16_t port, const std::string& target, std::chrono::milliseconds timeout) {
+    return parse_http_reply(
+        http_exchange(port, "GET " + target + " HTTP/1.1\r\n" + host_header(port) + "\r\n", timeout));
 }
 
 HttpReply http_post(std::uint16_t port, const std::string& target, const std::string& body,
-                    const std::string& content_type) {
+                    const std::string& content_type, std::chrono::milliseconds timeout) {
     return parse_http_reply(
-        http_exchange(port, "POST " + target + " HTTP/1.1\r\n" + host_header(port) + "Content-Type: " + content_type +
-                                "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+        http_exchange(port,
+                      "POST " + target + " HTTP/1.1\r\n" + host_header(port) + "Content-Type: " + content_type +
+                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                      timeout));
 }
 
 std::string base64_encode(std::string_view bytes) {

@@ -26,9 +26,11 @@ HttpReply parse_http_reply(const std::string& raw);
 // "Host: 127.0.0.1:<port>\r\n": the service refuses any other name.
 std::string host_header(std::uint16_t port);
 
-HttpReply http_get(std::uint16_t port, const std::string& target);
+HttpReply http_get(std::uint16_t port, const std::string& target,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 HttpReply http_post(std::uint16_t port, const std::string& target, const std::string& body,
-                    const std::string& content_type = "application/json");
+                    const std::string& content_type = "application/json",
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Standard base64 with "=" padding: the encoding of the services' upload bodies.
 std::string base64_encode(std::string_view bytes);

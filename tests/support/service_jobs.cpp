@@ -12,13 +12,15 @@ nlohmann::json example_graph(const std::string& example) {
     return nlohmann::json::parse(read_file(std::filesystem::path(VESK_SOURCE_DIR) / "examples" / example));
 }
 
-std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id) {
-    const nlohmann::json body = {
-        {"schema_version", "vesk-local-job-v1"},
-        {"drawing_id", drawing_id},
-        {"graph_filename", "part.json"},
-        {"graph", graph},
-        {"source_image", {{"filename", "part.png"}, {"media_type", "image/png"}, {"data_base64", "iVBORw0KGgo="}}}};
+std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id, std::string_view source_png) {
+    const nlohmann::json body = {{"schema_version", "vesk-local-job-v1"},
+                                 {"drawing_id", drawing_id},
+                                 {"graph_filename", "part.json"},
+                                 {"graph", graph},
+                                 {"source_image",
+                                  {{"filename", "part.png"},
+                                   {"media_type", "image/png"},
+                                   {"data_base64", base64_encode(source_png)}}}};
     return body.dump();
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -12,9 +13,13 @@ namespace vesk::test {
 // One of the examples/ graphs.
 nlohmann::json example_graph(const std::string& example);
 
-// A "vesk-local-job-v1" body for a graph, stored as "part.json" with a signature-only
-// "part.png".
-std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id);
+// The 8-byte PNG signature: all a graph job's source image must hold.
+inline constexpr std::string_view kPngSignature{"\x89PNG\r\n\x1a\n", 8};
+
+// A "vesk-local-job-v1" body for a graph, stored as "part.json" with the source image
+// "part.png" (by default the signature alone).
+std::string graph_job_body(const nlohmann::json& graph, const std::string& drawing_id,
+                           std::string_view source_png = kPngSignature);
 std::string example_job_body(const std::string& example, const std::string& drawing_id);
 
 // The status document once the job has ended (completed or rejected), or the last one seen
