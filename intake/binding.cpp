@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <utility>
@@ -43,6 +44,14 @@ void check_reading(const DimensionReading& reading) {
     }
 }
 
+// Bindings run one at a time in a process: each holds its raster several times over (about
+// 600 MB at the intake's pixel cap), which the number of callers (connection handlers, the
+// pilot's review) must not multiply.
+std::mutex& binding_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 }  // namespace
 
 std::string binding_failure_reason(const BindingResult& result) {
@@ -67,6 +76,7 @@ BindingResult bind_readings_core(const std::filesystem::path& input_png, double 
                                  const std::filesystem::path& normalized_png, const ReaderResponse& response,
                                  BindingOverride override, std::vector<SourceBox> annotation_slots,
                                  bool stop_on_reader_errors) {
+    const std::lock_guard<std::mutex> turn(binding_mutex());
     BindingResult result;
     // The intake's own errors (resolution, load, save) belong to the caller.
     result.raster = normalize_raster_input(input_png, declared_dpi, normalized_png);

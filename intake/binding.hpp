@@ -43,6 +43,7 @@ struct BindingOverride {
     std::uint8_t marker_verified = 0;
 };
 
+// Every binding of the process runs alone (each holds its raster several times over).
 // Plain binding: reader errors do not stop it. The raster intake's own errors (bad
 // resolution, unreadable input, unwritable output) propagate as exceptions.
 BindingResult bind_readings_to_raster(const std::filesystem::path& input_png, double declared_dpi,

@@ -2,7 +2,6 @@
 #include "service/job_submission_internal.hpp"
 
 #include <cmath>
-#include <mutex>
 #include <stdexcept>
 #include <system_error>
 
@@ -29,14 +28,6 @@ int base64_value(char c) {
 
 [[noreturn]] void refuse(const std::string& message) {
     throw std::invalid_argument(message);
-}
-
-// Submissions bind their drawings one at a time: a binding holds its raster several times
-// over (about 600 MB at the intake's pixel cap), which the number of handlers must not
-// multiply. Status and other job requests never wait for it.
-std::mutex& binding_mutex() {
-    static std::mutex mutex;
-    return mutex;
 }
 
 }  // namespace
@@ -142,10 +133,8 @@ OrderedJson submit_job(JobStore& store, const DrawingReaderProvider* reader_prov
     } else {
         // An empty working directory: the reader runs nothing inside the job's directory.
         const ReaderResponse response = reader_provider->read({job->drawing_id, job->source_png_path, {}});
-        std::unique_lock<std::mutex> binding_turn(binding_mutex());
         const BindingResult binding = bind_readings_to_raster(
             job->source_png_path, submission.declared_dpi, job->job_directory / kReaderNormalizedFilename, response);
-        binding_turn.unlock();
         if (!binding.bound_graph) {
             throw std::invalid_argument("Reader provider output was rejected: " + binding_failure_reason(binding));
         }
